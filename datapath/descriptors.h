@@ -1,0 +1,65 @@
+// Transfer descriptors: each bulk transfer, in either direction, runs through one descriptor
+// bound for the adapter's life to a request area (where its URB is built) and a data buffer.
+#pragma once
+
+#include "platform/ndis.h"
+#include "platform/usb.h"
+
+struct Adapter;
+
+struct TransferDescriptor {
+    TransferDescriptor* Next;  // toward the tail of the list it is on; null at the tail
+    TransferDescriptor* Prev;  // toward the head; null at the head
+    PVOID PacketRef;           // transmit: its TxPacketSlots entry; receive: its RxPacketRecord
+    struct Adapter* Adapter;   // the owning adapter
+    ULONG Status;              // last transfer: TransferSucceeded or TransferFailed
+    ULONG Length;              // transmit: transfer length; receive: frame length, 0 = none
+    URB* Urb;                  // the descriptor's request area
+    UCHAR* Buffer;             // the descriptor's data buffer
+};
+
+// Head, tail and count; null-terminated both ways. Appended at the tail, pushed at the head,
+// popped from the head; never unlinked from the middle.
+struct DescriptorList {
+    TransferDescriptor* Head;
+    TransferDescriptor* Tail;
+    ULONG Count;
+};
+
+// One per receive descriptor: its prebuilt packet and the NDIS buffer over its data. The
+// packet comes first, so the record's address is a one-entry packet array.
+struct RxPacketRecord {
+    NDIS_PACKET* Packet;
+    NDIS_BUFFER* NdisBuffer;
+};
+
+// Outcome of a descriptor's last transfer.
+constexpr ULONG TransferSucceeded = 1;
+constexpr ULONG TransferFailed = 2;
+
+constexpr ULONG TransferBufferSize = 1536;   // one bulk transfer at most
+constexpr ULONG ReceiveBufferLength = 1514;  // what a receive packet's NDIS buffer covers
+// Room for the bulk transfer URB, kept 16-byte aligned (96 bytes with 32-bit pointers).
+constexpr ULONG RequestAreaSize = (sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) + 15) & ~15u;
+constexpr ULONG RequestAreaSize32Bit = 96;
+// Descriptor record, request area and data buffer: one descriptor's share of the block
+// (32 + 96 + 1536 = 1664 bytes with 32-bit pointers).
+constexpr ULONG DescriptorRecordSize = (sizeof(TransferDescriptor) + 15) & ~15u;
+constexpr ULONG DescriptorFootprint = DescriptorRecordSize + RequestAreaSize + TransferBufferSize;
+constexpr ULONG DescriptorFootprint32Bit = 1664;
+
+// The most descriptors one block can hold: its size is passed to the allocator as 32 bits.
+constexpr ULONG MaxDescriptorCount = 0xFFFFFFFFu / DescriptorFootprint;
+// Receive packets describe an Ethernet frame whose header is this long.
+constexpr UINT EthernetHeaderSize = 14;
+
+// PASSIVE_LEVEL, during bring-up. Allocates the descriptor block and puts the transmit
+// descriptors on TxFreeList (address order) and the receive ones on RxFreeList (reverse
+// address order); ResultSuccess, or ResultFailure when the counts are too large for one block
+// or it cannot be allocated.
+ULONG CarveDescriptors(Adapter* Adapter);
+
+// PASSIVE_LEVEL, after CarveDescriptors. Binds a packet slot to each transmit descriptor and
+// a prebuilt packet with its buffer to each receive descriptor; ResultSuccess or
+// ResultFailure.
+ULONG AllocatePacketPools(Adapter* Adapter);

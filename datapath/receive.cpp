@@ -1,0 +1,184 @@
+// The receive path. RxLock guards RxFreeList and RxReadyList; it is never held across a
+// submission (a bus may complete inside the call) nor across an indication.
+#include "datapath/receive.h"
+
+#include <cstring>
+
+#include "datapath/bulk_request.h"
+#include "datapath/descriptor_list.h"
+#include "driver/adapter.h"
+#include "driver/handlers.h"
+#include "driver/result.h"
+#include "usb/urb_submit.h"
+
+namespace {
+
+// Up to DISPATCH_LEVEL, RxLock not held. Puts a descriptor that could not go on the pipe
+// back among the idle ones; no result.
+void GiveBackRxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
+    NdisAcquireSpinLock(&adapter->RxLock);
+    PushDescriptor(&adapter->RxFreeList, descriptor);
+    NdisReleaseSpinLock(&adapter->RxLock);
+}
+
+// Up to DISPATCH_LEVEL. Sets Length for a good frame and counts it; anything else leaves
+// Length at 0. No result.
+void ClassifyReceivedTransfer(Adapter* adapter, TransferDescriptor* descriptor) {
+    const ULONG received = descriptor->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (received == 0) return;  // nothing arrived
+    // Too short to carry a trailer (or longer than the buffer): no status to trust.
+    if (received < ReceiveOverhead || received > TransferBufferSize) {
+        adapter->RcvError++;
+        return;
+    }
+    const UCHAR status = descriptor->Buffer[received - ReceiveStatusFromEnd];
+    if ((status & ReceiveStatusBad) != 0) {
+        if ((status & ReceiveStatusCrcError) != 0) adapter->RcvError++;
+        return;
+    }
+    const USHORT frameLength = static_cast<USHORT>(((received - 4) & 0xFFF) - 4);
+    // The packet's buffer was built over ReceiveBufferLength bytes; a longer frame cannot be
+    // indicated whole.
+    if (frameLength > ReceiveBufferLength) {
+        adapter->RcvError++;
+        return;
+    }
+    descriptor->Length = frameLength;
+    adapter->RcvOk++;
+}
+
+}  // namespace
+
+// Up to DISPATCH_LEVEL. ResultSuccess when pending at the bus, else ResultFailure.
+ULONG SubmitReceive(Adapter* Adapter, TransferDescriptor* Descriptor) {
+    if (Adapter->DeviceState != DeviceRunning) {
+        GiveBackRxDescriptor(Adapter, Descriptor);
+        return ResultFailure;
+    }
+    BuildBulkTransferUrb(Adapter, Descriptor, ReceivePipeIndex, TransferBufferSize,
+                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    const NTSTATUS status =
+        SubmitUrbAsync(Adapter, Descriptor->Urb, ReceiveComplete, Descriptor);
+    if (status == SubmitNoRequest) {
+        // Reception must not stop for good: once every descriptor is idle, the timer's
+        // restart submits again (and comes back here if it fails once more).
+        GiveBackRxDescriptor(Adapter, Descriptor);
+        NdisSetTimer(&Adapter->RxIndicateTimer, ReceiveRetryDelayMs);
+        return ResultFailure;
+    }
+    // Anything but pending: the bus has completed it already, and ReceiveComplete has run.
+    if (status != STATUS_PENDING) return ResultFailure;
+    return ResultSuccess;
+}
+
+// Up to DISPATCH_LEVEL. STATUS_MORE_PROCESSING_REQUIRED: the request is freed here.
+NTSTATUS ReceiveComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context) {
+    (void)DeviceObject;
+    TransferDescriptor* descriptor = static_cast<TransferDescriptor*>(Context);
+    Adapter* adapter = descriptor->Adapter;
+
+    // Stopping or failed: the request is the driver's own, so it ends here, and nothing more
+    // goes on the pipe. The descriptor stays on no list.
+    if (adapter->DeviceState != DeviceRunning) {
+        IoFreeIrp(Irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    descriptor->Length = 0;
+    descriptor->Status = TransferFailed;
+    if (Irp->IoStatus.Status != STATUS_SUCCESS) {
+        adapter->DeviceState = DeviceFailed;
+    } else {
+        ClassifyReceivedTransfer(adapter, descriptor);
+        descriptor->Status = TransferSucceeded;
+    }
+    IoFreeIrp(Irp);
+
+    if (descriptor->Status != TransferSucceeded) return STATUS_MORE_PROCESSING_REQUIRED;
+    if (descriptor->Length != 0) {
+        QueueReceivedDescriptor(adapter, descriptor);
+    } else {
+        // Nothing to indicate: the same descriptor goes straight back on the pipe.
+        SubmitReceive(adapter, descriptor);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Up to DISPATCH_LEVEL. ResultSuccess.
+ULONG QueueReceivedDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) {
+    NdisAcquireSpinLock(&Adapter->RxLock);
+    AppendDescriptor(&Adapter->RxReadyList, Descriptor);
+    TransferDescriptor* next = PopDescriptor(&Adapter->RxFreeList);
+    NdisReleaseSpinLock(&Adapter->RxLock);
+
+    // With none idle the pipe rests until the timer has indicated everything and restarts it.
+    if (next != nullptr) SubmitReceive(Adapter, next);
+    NdisSetTimer(&Adapter->RxIndicateTimer, 0);
+    return ResultSuccess;
+}
+
+// DISPATCH_LEVEL. Returns nothing.
+void RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
+                             PVOID SystemSpecific2, PVOID SystemSpecific3) {
+    (void)SystemSpecific1;
+    (void)SystemSpecific2;
+    (void)SystemSpecific3;
+    Adapter* adapter = static_cast<Adapter*>(FunctionContext);
+
+    NdisAcquireSpinLock(&adapter->RxLock);
+    while (adapter->RxReadyList.Head != nullptr) {
+        _disable();
+        TransferDescriptor* descriptor = PopDescriptor(&adapter->RxReadyList);
+        _enable();
+
+        RxPacketRecord* record = static_cast<RxPacketRecord*>(descriptor->PacketRef);
+        NdisAdjustBufferLength(record->NdisBuffer, descriptor->Length);
+        // NDIS copies what it needs during the call; the packet is ours again afterwards.
+        NDIS_SET_PACKET_STATUS(record->Packet, NDIS_STATUS_RESOURCES);
+        NdisReleaseSpinLock(&adapter->RxLock);
+        NdisMIndicateReceivePacket(adapter->MiniportAdapterHandle, &record->Packet, 1);
+        NdisAcquireSpinLock(&adapter->RxLock);
+
+        // Idle only now that the indication is over, so no transfer can reuse its buffer
+        // while NDIS reads the frame.
+        _disable();
+        AppendDescriptor(&adapter->RxFreeList, descriptor);
+        _enable();
+    }
+
+    // Every descriptor idle means none is on the pipe: start it again.
+    TransferDescriptor* restart = nullptr;
+    if (adapter->RxFreeList.Count >= adapter->RxDescCount) {
+        restart = PopDescriptor(&adapter->RxFreeList);
+    }
+    NdisReleaseSpinLock(&adapter->RxLock);
+    if (restart != nullptr) SubmitReceive(adapter, restart);
+}
+
+// DISPATCH_LEVEL. NDIS_STATUS_SUCCESS: the copy never pends.
+NDIS_STATUS MiniportTransferData(NDIS_PACKET* Packet, UINT* BytesTransferred,
+                                 NDIS_HANDLE MiniportAdapterContext,
+                                 NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
+                                 UINT BytesToTransfer) {
+    (void)MiniportAdapterContext;
+    *BytesTransferred = 0;
+    // The receive context is the frame's first byte; the data asked for follows its header.
+    const UCHAR* source =
+        static_cast<const UCHAR*>(MiniportReceiveContext) + EthernetHeaderSize + ByteOffset;
+    UINT remaining = BytesToTransfer;
+
+    NDIS_BUFFER* buffer = nullptr;
+    NdisQueryPacket(Packet, nullptr, nullptr, &buffer, nullptr);
+    for (; buffer != nullptr && remaining != 0; NdisGetNextBuffer(buffer, &buffer)) {
+        PVOID address = nullptr;
+        UINT length = 0;
+        NdisQueryBuffer(buffer, &address, &length);
+        const UINT count = remaining < length ? remaining : length;
+        if (count == 0) continue;
+        memcpy(address, source, count);
+        source += count;
+        remaining -= count;
+        *BytesTransferred += count;
+    }
+    return NDIS_STATUS_SUCCESS;
+}

@@ -1,0 +1,315 @@
+// The transmit path. A send completes its packet as soon as the frame is copied and its
+// request placed; the transfer itself completes later, one at the bus at a time.
+//
+// Locks: TxLock guards TxFreeList and TxFreeCount; TxSubmitLock guards TxInFlight and the
+// hand-down-or-queue decision; TxQueueLock is taken only by the interlocked operations on
+// TxIrpQueue, inside TxSubmitLock. TxLock is never held with the other two, and no lock is
+// held across IoCallDriver: a bus may complete inside the call.
+#include "datapath/transmit.h"
+
+#include <cstring>
+
+#include "datapath/bulk_request.h"
+#include "datapath/descriptor_list.h"
+#include "driver/adapter.h"
+#include "driver/handlers.h"
+#include "driver/pool_tags.h"
+#include "driver/result.h"
+
+namespace {
+
+// Any IRQL. True when a transfer of this length needs a zero-length follow-up.
+bool NeedsFollowUp(ULONG transferLength) { return transferLength % BulkOutPacketSize == 0; }
+
+// Any IRQL. The packet a send stored in the descriptor's slot.
+NDIS_PACKET* SlotPacket(TransferDescriptor* descriptor) {
+    return static_cast<NDIS_PACKET*>(*static_cast<PVOID*>(descriptor->PacketRef));
+}
+
+// DISPATCH_LEVEL, TxLock held. Pops a free descriptor, keeping TxFreeCount beside the list;
+// null when there is none.
+TransferDescriptor* PopFreeTxDescriptor(Adapter* adapter) {
+    adapter->TxFreeCount--;
+    TransferDescriptor* descriptor = PopDescriptor(&adapter->TxFreeList);
+    if (descriptor == nullptr) adapter->TxFreeCount++;
+    return descriptor;
+}
+
+// Up to DISPATCH_LEVEL. Takes the frame's descriptor and, when the frame needs one, its
+// follow-up's, in one TxLock hold: a frame never goes down unless its follow-up is secured.
+// The last free descriptor is kept for a follow-up. ResultSuccess, or ResultFailure with
+// SendResourcesWanted set.
+ULONG TakeTxDescriptors(Adapter* adapter, bool followUpNeeded, TransferDescriptor** frame,
+                        TransferDescriptor** followUp) {
+    *frame = nullptr;
+    *followUp = nullptr;
+    _disable();
+    NdisAcquireSpinLock(&adapter->TxLock);
+    if (adapter->TxFreeCount <= 1) {
+        adapter->SendResourcesWanted = TRUE;
+        NdisReleaseSpinLock(&adapter->TxLock);
+        _enable();
+        return ResultFailure;
+    }
+    TransferDescriptor* first = PopFreeTxDescriptor(adapter);
+    TransferDescriptor* second = nullptr;
+    if (first != nullptr && followUpNeeded) {
+        second = PopFreeTxDescriptor(adapter);
+        if (second == nullptr) {
+            PushDescriptor(&adapter->TxFreeList, first);
+            adapter->TxFreeCount++;
+            first = nullptr;
+        }
+    }
+    NdisReleaseSpinLock(&adapter->TxLock);
+    _enable();
+
+    if (first == nullptr) {
+        adapter->SendResourcesWanted = TRUE;
+        return ResultFailure;
+    }
+    *frame = first;
+    *followUp = second;
+    return ResultSuccess;
+}
+
+// Up to DISPATCH_LEVEL, TxLock not held. Once every descriptor is free again, tells NDIS
+// that refused sends may come again; no result. The flag is cleared first, so that a send
+// refused while NDIS offers them keeps its own.
+void ResumeSendsIfAllFree(Adapter* adapter) {
+    if (adapter->SendResourcesWanted &&
+        adapter->TxFreeCount == static_cast<LONG>(adapter->TxDescCount)) {
+        adapter->SendResourcesWanted = FALSE;
+        NdisMSendResourcesAvailable(adapter->MiniportAdapterHandle);
+    }
+}
+
+// Up to DISPATCH_LEVEL. Gives the descriptors of a send that placed nothing back at the head
+// of TxFreeList; no result.
+void GiveBackTxDescriptors(Adapter* adapter, TransferDescriptor* frame,
+                           TransferDescriptor* followUp) {
+    NdisAcquireSpinLock(&adapter->TxLock);
+    if (followUp != nullptr) {
+        PushDescriptor(&adapter->TxFreeList, followUp);
+        adapter->TxFreeCount++;
+    }
+    PushDescriptor(&adapter->TxFreeList, frame);
+    adapter->TxFreeCount++;
+    NdisReleaseSpinLock(&adapter->TxLock);
+    // A send refused meanwhile may have been waiting for exactly these.
+    ResumeSendsIfAllFree(adapter);
+}
+
+// Up to DISPATCH_LEVEL. The descriptor's bulk-out request, not yet sent; null when none.
+IRP* PrepareTransmitRequest(Adapter* adapter, TransferDescriptor* descriptor) {
+    BuildBulkTransferUrb(adapter, descriptor, TransmitPipeIndex, descriptor->Length,
+                         USBD_TRANSFER_DIRECTION_OUT);
+    return PrepareBulkRequest(adapter, descriptor, TransmitComplete);
+}
+
+// Up to DISPATCH_LEVEL. A queue entry holding irp, not yet queued; null when none.
+TxQueueEntry* AllocateTxQueueEntry(IRP* irp) {
+    TxQueueEntry* entry = static_cast<TxQueueEntry*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(TxQueueEntry), RequestPoolTag));
+    if (entry != nullptr) entry->QueuedIrp = irp;
+    return entry;
+}
+
+// Up to DISPATCH_LEVEL. Frees an entry that was never queued, with its request; no result.
+void FreeQueuedRequest(TxQueueEntry* entry) {
+    IoFreeIrp(entry->QueuedIrp);
+    ExFreePool(entry);
+}
+
+// Up to DISPATCH_LEVEL. Places the frame's request, and the follow-up's right behind it, in
+// one TxSubmitLock hold: the frame goes down when nothing is in flight and waits in
+// TxIrpQueue otherwise. TxInFlight counts both before the lock is let go, so no completion
+// can see it short of them; the call down comes after, outside the lock. ResultSuccess, or
+// ResultFailure with nothing placed when the frame had to wait and no queue entry could be
+// had.
+ULONG HandDownOrQueue(Adapter* adapter, IRP* frameIrp, TxQueueEntry* followUpEntry) {
+    TxQueueEntry* frameEntry = nullptr;
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    KeAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    if (adapter->TxInFlight != 0) {
+        // The frame has to wait: get its entry outside the lock, then decide again.
+        KeReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+        frameEntry = AllocateTxQueueEntry(frameIrp);
+        if (frameEntry == nullptr) {
+            KeLowerIrql(oldIrql);
+            return ResultFailure;
+        }
+        KeAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    }
+
+    IRP* handDown = nullptr;
+    if (adapter->TxInFlight == 0) {
+        handDown = frameIrp;
+    } else {
+        ExInterlockedInsertTailList(&adapter->TxIrpQueue, &frameEntry->Links,
+                                    &adapter->TxQueueLock);
+        frameEntry = nullptr;
+    }
+    adapter->TxInFlight++;
+    if (followUpEntry != nullptr) {
+        ExInterlockedInsertTailList(&adapter->TxIrpQueue, &followUpEntry->Links,
+                                    &adapter->TxQueueLock);
+        adapter->TxInFlight++;
+    }
+    KeReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+    KeLowerIrql(oldIrql);
+
+    // The queue emptied while the entry was being allocated: the frame went down instead.
+    if (frameEntry != nullptr) ExFreePool(frameEntry);
+    if (handDown != nullptr) IoCallDriver(adapter->NextDeviceObject, handDown);
+    return ResultSuccess;
+}
+
+// Up to DISPATCH_LEVEL. Counts a completed request out of TxInFlight and takes the first
+// waiting one; null when none waits.
+IRP* TakeNextQueuedRequest(Adapter* adapter) {
+    TxQueueEntry* entry = nullptr;
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    KeAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    adapter->TxInFlight--;
+    if (adapter->TxInFlight > 0) {
+        LIST_ENTRY* links = ExInterlockedRemoveHeadList(&adapter->TxIrpQueue,
+                                                        &adapter->TxQueueLock);
+        if (links != nullptr) entry = CONTAINING_RECORD(links, TxQueueEntry, Links);
+    }
+    KeReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+    KeLowerIrql(oldIrql);
+
+    if (entry == nullptr) return nullptr;
+    IRP* irp = entry->QueuedIrp;
+    ExFreePool(entry);
+    return irp;
+}
+
+}  // namespace
+
+// Up to DISPATCH_LEVEL. NDIS_STATUS_PENDING once the packet is completed here;
+// NDIS_STATUS_RESOURCES (not completed) when too few descriptors are free;
+// NDIS_STATUS_FAILURE (not completed) when the frame is too long or nothing could be sent.
+NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, NDIS_PACKET* Packet, UINT Flags) {
+    (void)Flags;
+    Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
+
+    UINT frameLength = 0;
+    NdisQueryPacket(Packet, nullptr, nullptr, nullptr, &frameLength);
+    // Refused before a descriptor is taken: it would not fit behind the length word.
+    if (frameLength > MaxTransmitFrameLength) return NDIS_STATUS_FAILURE;
+
+    TransferDescriptor* frame = nullptr;
+    TransferDescriptor* followUp = nullptr;
+    if (TakeTxDescriptors(adapter, NeedsFollowUp(frameLength + 2), &frame, &followUp) !=
+        ResultSuccess) {
+        return NDIS_STATUS_RESOURCES;
+    }
+
+    *static_cast<PVOID*>(frame->PacketRef) = Packet;
+    if (SubmitTransmit(adapter, frame, followUp) != ResultSuccess) {
+        GiveBackTxDescriptors(adapter, frame, followUp);
+        return NDIS_STATUS_FAILURE;
+    }
+
+    // A frame handed to an adapter that has failed meanwhile did not go out.
+    const NDIS_STATUS status =
+        adapter->DeviceState == DeviceRunning ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
+    NdisMSendComplete(adapter->MiniportAdapterHandle, Packet, status);
+    return NDIS_STATUS_PENDING;
+}
+
+// Up to DISPATCH_LEVEL. ResultSuccess when every request was placed, ResultFailure when none.
+ULONG SubmitTransmit(Adapter* Adapter, TransferDescriptor* Descriptor,
+                     TransferDescriptor* FollowUp) {
+    if (Adapter->DeviceState != DeviceRunning) return ResultFailure;
+
+    CopyPacketToDescriptor(Adapter, Descriptor);
+    if (Descriptor->Length < MinTransmitLength) Descriptor->Length = MinTransmitLength;
+    IRP* frameIrp = PrepareTransmitRequest(Adapter, Descriptor);
+    if (frameIrp == nullptr) return ResultFailure;
+
+    // Everything the follow-up needs is had before anything goes down.
+    TxQueueEntry* followUpEntry = nullptr;
+    if (FollowUp != nullptr) {
+        FollowUp->Length = 0;
+        IRP* followUpIrp = PrepareTransmitRequest(Adapter, FollowUp);
+        if (followUpIrp != nullptr) {
+            followUpEntry = AllocateTxQueueEntry(followUpIrp);
+            if (followUpEntry == nullptr) IoFreeIrp(followUpIrp);
+        }
+        if (followUpEntry == nullptr) {
+            IoFreeIrp(frameIrp);
+            return ResultFailure;
+        }
+    }
+
+    if (HandDownOrQueue(Adapter, frameIrp, followUpEntry) != ResultSuccess) {
+        IoFreeIrp(frameIrp);
+        if (followUpEntry != nullptr) FreeQueuedRequest(followUpEntry);
+        return ResultFailure;
+    }
+    return ResultSuccess;
+}
+
+// Up to DISPATCH_LEVEL. ResultSuccess.
+ULONG CopyPacketToDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) {
+    (void)Adapter;
+    NDIS_BUFFER* buffer = nullptr;
+    UINT frameLength = 0;
+    NdisQueryPacket(SlotPacket(Descriptor), nullptr, nullptr, &buffer, &frameLength);
+
+    // Bounded by the transfer buffer whatever the chain claims.
+    UCHAR* out = Descriptor->Buffer + 2;
+    UINT room = MaxTransmitFrameLength;
+    for (; buffer != nullptr && room != 0; NdisGetNextBuffer(buffer, &buffer)) {
+        PVOID address = nullptr;
+        UINT length = 0;
+        NdisQueryBuffer(buffer, &address, &length);
+        if (length == 0) continue;
+        if (length > room) length = room;
+        memcpy(out, address, length);
+        out += length;
+        room -= length;
+    }
+
+    Descriptor->Length = frameLength + 2;
+    Descriptor->Buffer[0] = static_cast<UCHAR>(frameLength & 0xFF);
+    Descriptor->Buffer[1] = static_cast<UCHAR>((frameLength >> 8) & 0xFF);
+    return ResultSuccess;
+}
+
+// Up to DISPATCH_LEVEL. STATUS_MORE_PROCESSING_REQUIRED: the request is freed here.
+NTSTATUS TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context) {
+    (void)DeviceObject;
+    TransferDescriptor* descriptor = static_cast<TransferDescriptor*>(Context);
+    Adapter* adapter = descriptor->Adapter;
+
+    if (Irp->IoStatus.Status == STATUS_SUCCESS) {
+        descriptor->Status = TransferSucceeded;
+        adapter->XmitOk++;
+    } else {
+        descriptor->Status = TransferFailed;
+        adapter->DeviceState = DeviceFailed;
+    }
+    IoFreeIrp(Irp);
+    ReturnTxDescriptor(adapter, descriptor);
+
+    // Not looking at DeviceState: after a failure the queue still drains one request at a time.
+    IRP* next = TakeNextQueuedRequest(adapter);
+    if (next != nullptr) IoCallDriver(adapter->NextDeviceObject, next);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Up to DISPATCH_LEVEL. ResultSuccess.
+ULONG ReturnTxDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) {
+    NdisAcquireSpinLock(&Adapter->TxLock);
+    AppendDescriptor(&Adapter->TxFreeList, Descriptor);
+    Adapter->TxFreeCount++;
+    NdisReleaseSpinLock(&Adapter->TxLock);
+    ResumeSendsIfAllFree(Adapter);
+    return ResultSuccess;
+}

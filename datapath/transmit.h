@@ -1,0 +1,45 @@
+// The transmit path: a frame is copied behind a 2-byte length into a free descriptor and sent
+// on the bulk-out pipe, one request at the bus at a time, the others waiting in TxIrpQueue.
+// MiniportSend, the entry from NDIS, is declared with the other handlers.
+#pragma once
+
+#include "datapath/descriptors.h"
+#include "platform/io.h"
+#include "platform/kernel.h"
+
+struct Adapter;
+
+// A bulk-out request waiting in TxIrpQueue; non-paged, under RequestPoolTag. It lives only
+// while its request waits.
+struct TxQueueEntry {
+    LIST_ENTRY Links;
+    IRP* QueuedIrp;
+};
+
+// The longest frame that fits behind the length word in one transfer buffer.
+constexpr UINT MaxTransmitFrameLength = TransferBufferSize - 2;
+// Shorter transfers go out padded to this length with whatever the buffer held.
+constexpr ULONG MinTransmitLength = 60;
+// A transfer that is a whole number of bus packets ends only at a zero-length transfer.
+constexpr ULONG BulkOutPacketSize = 64;
+
+// Up to DISPATCH_LEVEL. Copies the frame in Descriptor's slot into its buffer and hands its
+// request down or queues it; with a FollowUp descriptor, that descriptor's zero-length
+// request is placed right behind it, with no other transfer between. ResultSuccess when
+// everything was placed; ResultFailure when nothing was (adapter not running, or no request
+// or queue entry to be had), the descriptors then still the caller's.
+ULONG SubmitTransmit(Adapter* Adapter, TransferDescriptor* Descriptor,
+                     TransferDescriptor* FollowUp);
+
+// Up to DISPATCH_LEVEL. Writes the length word and the frame of the packet in Descriptor's
+// slot into its buffer and sets Length to the frame's length + 2; ResultSuccess.
+ULONG CopyPacketToDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor);
+
+// Up to DISPATCH_LEVEL. Completion of a bulk-out request (Context: its descriptor): counts
+// it, gives the descriptor back and hands the next waiting request down;
+// STATUS_MORE_PROCESSING_REQUIRED, the request having been freed here.
+NTSTATUS TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
+
+// Up to DISPATCH_LEVEL, TxLock not held. Puts Descriptor at the tail of TxFreeList and tells
+// NDIS when refused sends may come again; ResultSuccess.
+ULONG ReturnTxDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor);

@@ -1,0 +1,125 @@
+// The Adapter: the one record that describes a device from MiniportInitialize to
+// MiniportHalt. Every handler, timer and completion reaches its state through it. Fields are
+// grouped by the subsystem that owns them; the record starts zeroed.
+#pragma once
+
+#include "datapath/descriptors.h"
+#include "driver/resources.h"
+#include "driver/result.h"
+#include "platform/io.h"
+#include "platform/kernel.h"
+#include "platform/ndis.h"
+#include "platform/usb.h"
+
+// DeviceState values.
+constexpr ULONG DeviceNotRunning = 0;
+constexpr ULONG DeviceRunning = 12;
+constexpr ULONG DeviceStopped = 14;
+constexpr ULONG DeviceFailed = 18;
+
+// MediaState values.
+constexpr ULONG MediaConnected = 5;
+constexpr ULONG MediaDisconnected = 6;
+
+constexpr ULONG RegisterStagingSize = 20;
+constexpr ULONG WakePatternBufferSize = 168;
+constexpr ULONG WakeSlotCount = 3;
+constexpr ULONG WakeMaskSize = 16;
+
+struct Adapter {
+    // ---- Configuration values ------------------------------------------------------------
+    ULONG TxDescCount;
+    ULONG RxDescCount;
+    ULONG MediaType;      // 0 auto, 1 10/half, 2 10/full, 3 100/half, 4 100/full
+    ULONG MediaSel;       // 0 detect, 1 or 2: the PHY's MII address
+    ULONG MagicPkt;
+    ULONG LinkWakeup;
+    ULONG FlowControl;    // 0 = program flow control at start
+    ULONG FlowControlTx;
+    ULONG FlowControlRx;
+
+    // ---- Descriptor lists and transmit bookkeeping ---------------------------------------
+    DescriptorList TxFreeList;
+    DescriptorList RxFreeList;
+    DescriptorList RxReadyList;
+    LONG TxFreeCount;          // a send needs it above 1
+    LONG TxInFlight;           // bulk-out requests handed down or queued, not yet completed
+    LIST_ENTRY TxIrpQueue;     // TxQueueEntry records waiting for the one in flight
+    BOOLEAN ZeroLengthPending;
+    BOOLEAN SendResourcesWanted;
+    PVOID* TxPacketSlots;      // one packet pointer per transmit descriptor
+    RxPacketRecord* RxPacketRecords;
+    NDIS_HANDLE RxPacketPool;
+    NDIS_HANDLE RxBufferPool;
+
+    // ---- Statistics ----------------------------------------------------------------------
+    ULONG RcvOk;
+    ULONG RcvError;
+    ULONG RcvAlignmentError;
+    ULONG XmitOk;
+    ULONG XmitError;
+    ULONG XmitUnderrun;
+    ULONG XmitOneCollision;
+    ULONG XmitDeferred;
+
+    // ---- Station addresses ---------------------------------------------------------------
+    UCHAR PermanentAddress[6];
+    UCHAR CurrentAddress[6];
+
+    // ---- Device, link and media state ----------------------------------------------------
+    ULONG DeviceState;
+    BOOLEAN Initialized;
+    ULONG MediaState;
+    ULONG LinkSpeed;            // 1 = 10 Mb/s, 2 = 100 Mb/s
+    ULONG DuplexMode;           // 1 = half, 2 = full
+    UCHAR PhyAddress;
+    UCHAR ActivePhy;
+    UCHAR PhyModel;
+    USHORT LinkPartnerAbility;
+    USHORT LinkMonitorState;
+    BOOLEAN LinkMonitorBusy;
+
+    // ---- USB objects ---------------------------------------------------------------------
+    DEVICE_OBJECT* PhysicalDeviceObject;
+    DEVICE_OBJECT* FunctionalDeviceObject;
+    DEVICE_OBJECT* NextDeviceObject;
+    UCHAR IrpStackSize;
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    USHORT VendorId;
+    USHORT ProductId;
+    USB_CONFIGURATION_DESCRIPTOR* ConfigDescriptor;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    USBD_INTERFACE_INFORMATION* InterfaceInfo;
+
+    // ---- Register staging ----------------------------------------------------------------
+    UCHAR RegReadBuffer[RegisterStagingSize];
+    UCHAR RegWriteBuffer[RegisterStagingSize];
+    UCHAR AsyncRegBuffer[4];
+    URB* AsyncWriteUrb;
+    URB* AsyncReadUrb;
+
+    // ---- Controller shadows --------------------------------------------------------------
+    UCHAR MacControl0;
+    UCHAR MacControl1;
+    UCHAR FlowControlTxSetting;
+    UCHAR FlowControlRxSetting;
+    UCHAR Reg80Shadow;
+    UCHAR WakeControl;
+    UCHAR WakeMasks[WakeSlotCount][WakeMaskSize];
+    UCHAR WakePatternBuffer[WakePatternBufferSize];
+
+    // ---- NDIS objects and requests -------------------------------------------------------
+    NDIS_HANDLE MiniportAdapterHandle;
+    NDIS_HANDLE WrapperConfigurationContext;
+    ULONG PacketFilter;
+    NDIS_SPIN_LOCK TxLock;       // TxFreeList, TxFreeCount
+    NDIS_SPIN_LOCK RxLock;       // RxFreeList, RxReadyList
+    KSPIN_LOCK TxSubmitLock;     // TxInFlight and the hand-down-or-queue decision
+    KSPIN_LOCK TxQueueLock;      // given to the interlocked operations on TxIrpQueue
+    NDIS_MINIPORT_TIMER RxIndicateTimer;
+
+    // ---- Resource tracker ----------------------------------------------------------------
+    ResourceList ResourcesInUse;
+    ResourceList ResourcesFree;
+    ULONG ResourceCount;
+};

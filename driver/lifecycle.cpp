@@ -1,0 +1,30 @@
+// The adapter lifecycle handlers. The controller bring-up they drive is not built yet, so
+// initialization refuses the adapter and the others have nothing to act on.
+#include "driver/handlers.h"
+
+// PASSIVE_LEVEL. NDIS_STATUS_FAILURE: no adapter can be brought up yet.
+NDIS_STATUS MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* /*SelectedMediumIndex*/,
+                               NDIS_MEDIUM* /*MediumArray*/, UINT /*MediumArraySize*/,
+                               NDIS_HANDLE /*MiniportAdapterHandle*/,
+                               NDIS_HANDLE /*WrapperConfigurationContext*/) {
+    return NDIS_STATUS_FAILURE;
+}
+
+// PASSIVE_LEVEL. Returns nothing; no adapter can exist yet.
+void MiniportHalt(NDIS_HANDLE /*MiniportAdapterContext*/) {}
+
+// PASSIVE_LEVEL. Returns nothing; no adapter can exist yet.
+void MiniportShutdown(PVOID /*ShutdownContext*/) {}
+
+// DISPATCH_LEVEL. NDIS_STATUS_NOT_SUPPORTED: nothing is reset yet.
+NDIS_STATUS MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE /*MiniportAdapterContext*/) {
+    *AddressingReset = FALSE;
+    return NDIS_STATUS_NOT_SUPPORTED;
+}
+
+// DISPATCH_LEVEL. FALSE: never asks NDIS for a reset.
+BOOLEAN MiniportCheckForHang(NDIS_HANDLE /*MiniportAdapterContext*/) { return FALSE; }
+
+// DISPATCH_LEVEL. Returns nothing: packets are indicated with NDIS_STATUS_RESOURCES, so the
+// driver owns each again as soon as the indication returns.
+void MiniportReturnPacket(NDIS_HANDLE /*MiniportAdapterContext*/, NDIS_PACKET* /*Packet*/) {}

@@ -1,0 +1,65 @@
+// The hook into the driver object. Unless the adapter's configuration holds "Platform",
+// NDIS sees exactly one start request in the life of the driver and none of the
+// capability, identifier or PnP-state queries: those go straight to the physical device
+// object. Every other PnP request goes to NDIS as before.
+#include "driver/driver_entry.h"
+
+PDRIVER_ADD_DEVICE NdisAddDevice = nullptr;
+PDRIVER_DISPATCH NdisPnpDispatch = nullptr;
+DEVICE_OBJECT* SavedPhysicalDeviceObject = nullptr;
+BOOLEAN PlatformPresent = FALSE;
+BOOLEAN StartedOnce = FALSE;
+
+namespace {
+
+// PASSIVE_LEVEL. Sends Irp to the saved physical device object, past NDIS; returns
+// IoCallDriver's status.
+NTSTATUS BypassNdis(IRP* Irp) {
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IoCallDriver(SavedPhysicalDeviceObject, Irp);
+}
+
+// Any IRQL. What the hook returns for a start request it handled itself: success, unless
+// the request is still pending below, which the caller must be told.
+NTSTATUS StartResult(NTSTATUS Status) {
+    return Status == STATUS_PENDING ? STATUS_PENDING : STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// PASSIVE_LEVEL. Returns nothing.
+void HookDriverObject(DRIVER_OBJECT* DriverObject) {
+    NdisAddDevice = DriverObject->DriverExtension->AddDevice;
+    DriverObject->DriverExtension->AddDevice = AddDeviceHook;
+    NdisPnpDispatch = DriverObject->MajorFunction[IRP_MJ_PNP];
+    DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatchHook;
+}
+
+// PASSIVE_LEVEL. NDIS's AddDevice status, unchanged.
+NTSTATUS AddDeviceHook(DRIVER_OBJECT* DriverObject, DEVICE_OBJECT* PhysicalDeviceObject) {
+    SavedPhysicalDeviceObject = PhysicalDeviceObject;
+    return NdisAddDevice(DriverObject, PhysicalDeviceObject);
+}
+
+// PASSIVE_LEVEL. The status of NDIS or of the physical device object, as routed.
+NTSTATUS PnpDispatchHook(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
+    if (PlatformPresent) return NdisPnpDispatch(DeviceObject, Irp);
+
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+            if (!StartedOnce) {
+                // NDIS initializes the adapter during its one start request; its own status
+                // travels in the request's status block.
+                NTSTATUS status = NdisPnpDispatch(DeviceObject, Irp);
+                StartedOnce = TRUE;
+                return StartResult(status);
+            }
+            return StartResult(BypassNdis(Irp));
+        case IRP_MN_QUERY_CAPABILITIES:
+        case IRP_MN_QUERY_ID:
+        case IRP_MN_QUERY_PNP_DEVICE_STATE:
+            return BypassNdis(Irp);
+        default:
+            return NdisPnpDispatch(DeviceObject, Irp);
+    }
+}

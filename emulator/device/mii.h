@@ -1,0 +1,45 @@
+// The controller's MII management bus: up to 32 PHY addresses, each empty or holding a PHY
+// model. An empty address reads all ones, as an undriven management data line does.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+namespace emu::device {
+
+// A clause 22 PHY as the MII bus reaches it. PHY models implement this.
+class Phy {
+public:
+    virtual ~Phy() = default;
+    virtual uint16_t Read(uint8_t reg) = 0;
+    virtual void Write(uint8_t reg, uint16_t value) = 0;
+};
+
+class MiiBus {
+public:
+    static constexpr uint16_t kNoPhy = 0xFFFF;
+
+    // Puts a PHY at an address (replacing what was there); returns it.
+    template <class P>
+    P& Attach(uint8_t address, std::unique_ptr<P> phy) {
+        P& attached = *phy;
+        phys_[address & 0x1F] = std::move(phy);
+        return attached;
+    }
+    void Detach(uint8_t address) { phys_[address & 0x1F].reset(); }
+    Phy* At(uint8_t address) const { return phys_[address & 0x1F].get(); }
+
+    uint16_t Read(uint8_t address, uint8_t reg) {
+        Phy* phy = At(address);
+        return phy == nullptr ? kNoPhy : phy->Read(reg & 0x1F);
+    }
+    void Write(uint8_t address, uint8_t reg, uint16_t value) {
+        if (Phy* phy = At(address)) phy->Write(reg & 0x1F, value);
+    }
+
+private:
+    std::array<std::unique_ptr<Phy>, 32> phys_;
+};
+
+}  // namespace emu::device

@@ -1,0 +1,229 @@
+// The request calls of platform/io.h, with the request-life checks of the I/O verifier.
+#include "emulator/kernel/io_manager.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/verifier/verifier.h"
+#include "platform/io.h"
+
+using emu::IoManager;
+using emu::Machine;
+using emu::Rule;
+
+namespace {
+
+using State = IoManager::State;
+
+emu::Processor& Cpu() { return Machine::Current().Cpu(); }
+IoManager& Io() { return Machine::Current().Io(); }
+void Report(Rule rule, const char* call, std::string detail, uintptr_t site) {
+    Machine::Current().Check().Report(rule, call, std::move(detail), site);
+}
+
+// The record of a live request; reports and returns null for a freed or unknown one.
+IoManager::RequestInfo* LiveRequest(IRP* irp, const char* call, uintptr_t site) {
+    IoManager::RequestInfo* info = Io().Info(irp);
+    if (info == nullptr) {
+        Report(Rule::IrpOnce, call, "not a request (never allocated, or freed long ago)", site);
+        return nullptr;
+    }
+    if (info->state == State::Freed) {
+        Report(Rule::IrpOnce, call, "request #" + std::to_string(info->serial) + " was already freed",
+               site);
+        return nullptr;
+    }
+    return info;
+}
+
+bool ShouldInvoke(UCHAR control, const IRP* irp) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    if (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) return true;
+    if (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) return true;
+    return irp->Cancel && status == STATUS_CANCELLED && (control & SL_INVOKE_ON_CANCEL);
+}
+
+// The walk reached the top: a thread request ends here; a driver's own request must never.
+void FinishRequest(IRP* irp, IoManager::RequestInfo* info, uintptr_t site) {
+    if (info->origin == IoManager::Origin::Thread) {
+        if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+        if (irp->UserEvent != nullptr) irp->UserEvent->Signaled = 1;
+    } else {
+        Report(Rule::IrpOwnedComplete, "IoCompleteRequest",
+               "request #" + std::to_string(info->serial) +
+                   " allocated by the driver completed past its own completion routine",
+               site);
+    }
+    Io().Release(irp);
+}
+
+}  // namespace
+
+IRP* IoAllocateIrp(CCHAR StackSize, BOOLEAN /*ChargeQuota*/) {
+    Cpu().CheckIrql("IoAllocateIrp", DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
+    if (Io().TakeAllocationFault()) return nullptr;
+    return Io().NewRequest(StackSize, IoManager::Origin::Driver);
+}
+
+void IoFreeIrp(IRP* Irp) {
+    constexpr const char* kCall = "IoFreeIrp";
+    Cpu().CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
+    IoManager::RequestInfo* info = LiveRequest(Irp, kCall, EMU_CALLER());
+    if (info == nullptr) return;
+    if (info->state == State::InFlight) {
+        // Refused: the driver below still holds it and will complete it.
+        Report(Rule::IrpInFlightFree, kCall,
+               "request #" + std::to_string(info->serial) + " is still held by a driver below", EMU_CALLER());
+        return;
+    }
+    Io().Release(Irp);
+}
+
+NTSTATUS IoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
+    constexpr const char* kCall = "IoCallDriver";
+    emu::Processor& cpu = Cpu();
+    cpu.CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
+    IoManager::RequestInfo* info = LiveRequest(Irp, kCall, EMU_CALLER());
+    if (info == nullptr) return STATUS_INVALID_PARAMETER;
+    // A driver's own request may go down again only once it is back; an upper driver's
+    // request may be passed on later by whoever holds it, so only the driver's are checked.
+    if (info->origin == IoManager::Origin::Driver && info->state == State::InFlight &&
+        info->dispatching == 0) {
+        Report(Rule::IrpInFlightFree, kCall,
+               "request #" + std::to_string(info->serial) + " resubmitted while a driver below holds it",
+               EMU_CALLER());
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->CurrentLocation <= 1) {
+        Report(Rule::Platform, kCall,
+               "request #" + std::to_string(info->serial) + " has no stack location left for the next driver",
+               EMU_CALLER());
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (DeviceObject == nullptr || DeviceObject->DriverObject == nullptr) {
+        Report(Rule::Platform, kCall, "no device object to send to", EMU_CALLER());
+        return STATUS_INVALID_PARAMETER;
+    }
+    Irp->CurrentLocation--;
+    Irp->CurrentStackLocation--;
+    IO_STACK_LOCATION* location = Irp->CurrentStackLocation;
+    location->DeviceObject = DeviceObject;
+    if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+        Report(Rule::Platform, kCall, "major function " + std::to_string(location->MajorFunction) + " out of range",
+               EMU_CALLER());
+        Irp->CurrentLocation++;
+        Irp->CurrentStackLocation++;
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+
+    info->state = State::InFlight;
+    info->sent_to = DeviceObject;
+    info->dispatching++;
+    const NTSTATUS status =
+        cpu.CallDriver(cpu.Irql(), "dispatch routine", [&] { return dispatch(DeviceObject, Irp); });
+    // The request may have been completed and freed inside; look its record up again.
+    if (IoManager::RequestInfo* after = Io().Info(Irp)) after->dispatching--;
+    return status;
+}
+
+void IoCompleteRequest(IRP* Irp, CCHAR /*PriorityBoost*/) {
+    constexpr const char* kCall = "IoCompleteRequest";
+    const uintptr_t site = EMU_CALLER();
+    emu::Processor& cpu = Cpu();
+    cpu.CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    IoManager::RequestInfo* info = LiveRequest(Irp, kCall, site);
+    if (info == nullptr) return;
+    const uint64_t serial = info->serial;
+    if (info->state == State::Completed) {
+        Report(Rule::IrpOnce, kCall, "request #" + std::to_string(serial) + " completed a second time", site);
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        Report(Rule::Platform, kCall, "request #" + std::to_string(serial) + " completed with STATUS_PENDING", site);
+    }
+
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        IO_STACK_LOCATION* location = Irp->CurrentStackLocation;
+        Irp->CurrentLocation++;
+        Irp->CurrentStackLocation++;
+        Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        const PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+        const PVOID context = location->Context;
+        const UCHAR control = location->Control;
+        location->Control = 0;
+        location->CompletionRoutine = nullptr;
+        location->Context = nullptr;
+
+        if (routine == nullptr || !ShouldInvoke(control, Irp)) {
+            if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
+            continue;
+        }
+        const bool top = Irp->CurrentLocation > Irp->StackCount;
+        DEVICE_OBJECT* device = top ? nullptr : Irp->CurrentStackLocation->DeviceObject;
+        // At the top the request is its maker's again, to free or send once more.
+        if (top) info->state = State::Completed;
+        const NTSTATUS result = cpu.CallDriver(cpu.Irql(), "completion routine",
+                                               [&] { return routine(device, Irp, context); });
+        info = Io().Info(Irp);
+        if (info == nullptr || info->serial != serial || info->state == State::Freed) {
+            if (result != STATUS_MORE_PROCESSING_REQUIRED)
+                Report(Rule::IrpOnce, "completion routine",
+                       "request #" + std::to_string(serial) +
+                           " freed by its completion routine, which then let its completion go on",
+                       reinterpret_cast<uintptr_t>(routine));
+            return;
+        }
+        if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+        if (top) info->state = State::InFlight;
+    }
+    FinishRequest(Irp, info, site);
+}
+
+BOOLEAN IoCancelIrp(IRP* Irp) {
+    constexpr const char* kCall = "IoCancelIrp";
+    emu::Processor& cpu = Cpu();
+    cpu.CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
+    if (LiveRequest(Irp, kCall, EMU_CALLER()) == nullptr) return FALSE;
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = Irp->CancelRoutine;
+    Irp->CancelRoutine = nullptr;
+    if (routine == nullptr) return FALSE;
+    DEVICE_OBJECT* holder =
+        Irp->CurrentLocation <= Irp->StackCount ? Irp->CurrentStackLocation->DeviceObject : nullptr;
+    // The cancel routine runs as if under the cancel lock: at DISPATCH_LEVEL, with the
+    // level to return to in CancelIrql.
+    Irp->CancelIrql = cpu.Irql();
+    cpu.CallDriver(DISPATCH_LEVEL, "cancel routine", [&] { routine(holder, Irp); });
+    return TRUE;
+}
+
+PDRIVER_CANCEL IoSetCancelRoutine(IRP* Irp, PDRIVER_CANCEL CancelRoutine) {
+    constexpr const char* kCall = "IoSetCancelRoutine";
+    Cpu().CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
+    if (LiveRequest(Irp, kCall, EMU_CALLER()) == nullptr) return nullptr;
+    PDRIVER_CANCEL previous = Irp->CancelRoutine;
+    Irp->CancelRoutine = CancelRoutine;
+    return previous;
+}
+
+IRP* IoBuildDeviceIoControlRequest(ULONG IoControlCode, DEVICE_OBJECT* DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength,
+                                   PVOID /*OutputBuffer*/, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, KEVENT* Event,
+                                   IO_STATUS_BLOCK* IoStatusBlock) {
+    constexpr const char* kCall = "IoBuildDeviceIoControlRequest";
+    Cpu().CheckIrqlExactly(kCall, PASSIVE_LEVEL, EMU_CALLER());
+    if (DeviceObject == nullptr || DeviceObject->StackSize < 1) {
+        Report(Rule::Platform, kCall, "the device object takes no stack location", EMU_CALLER());
+        return nullptr;
+    }
+    IRP* irp = Io().NewRequest(DeviceObject->StackSize, IoManager::Origin::Thread);
+    irp->UserEvent = Event;
+    irp->UserIosb = IoStatusBlock;
+    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    return irp;
+}

@@ -1,0 +1,204 @@
+// Tagged pool: pattern-filled blocks between guard zones, tracked until freed, and kept
+// poisoned in quarantine after the free.
+#include "emulator/kernel/pool.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/verifier/verifier.h"
+
+namespace emu {
+
+static Verifier& Check() { return Machine::Current().Check(); }
+
+Pool::~Pool() {
+    for (auto& [payload, entry] : blocks_) delete[] entry.raw;
+    for (auto& [payload, entry] : freed_) delete[] entry.raw;
+}
+
+std::string Pool::TagName(ULONG tag) {
+    std::string name;
+    for (int i = 0; i < 4; ++i) {
+        auto c = static_cast<unsigned char>(tag >> (8 * i));
+        if (std::isprint(c)) {
+            name += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            name += escaped;
+        }
+    }
+    return name;
+}
+
+static bool TagPrintable(ULONG tag) {
+    for (int i = 0; i < 4; ++i)
+        if (!std::isprint(static_cast<unsigned char>(tag >> (8 * i)))) return false;
+    return true;
+}
+
+void* Pool::Allocate(size_t size, ULONG tag, const char* call, uintptr_t site) {
+    if (!TagPrintable(tag))
+        Check().Report(Rule::PoolTag, call, "tag '" + TagName(tag) + "' is not four printable characters", site);
+    if (size == 0) Check().Report(Rule::PoolTag, call, "zero-byte allocation under '" + TagName(tag) + "'", site);
+    if (Check().Allocations().ShouldFail(tag, site)) return nullptr;
+
+    auto* raw = new uint8_t[size + 2 * kGuardSize];
+    std::memset(raw, kGuardByte, kGuardSize);
+    std::memset(raw + kGuardSize, kFillByte, size);
+    std::memset(raw + kGuardSize + size, kGuardByte, kGuardSize);
+    uint8_t* payload = raw + kGuardSize;
+
+    // The heap may hand back an address from quarantine once the oldest is released.
+    freed_.erase(payload);
+    Block block{next_serial_++, tag, size, call, site};
+    log_.push_back({block.serial, Event::Kind::Alloc, tag, size, call});
+    blocks_.emplace(payload, Entry{std::move(block), raw});
+    return payload;
+}
+
+bool Pool::Free(void* address, const char* call, uintptr_t site, size_t expected_size) {
+    auto* payload = static_cast<const uint8_t*>(address);
+    auto found = blocks_.find(payload);
+    if (found == blocks_.end()) {
+        std::string what = freed_.count(payload) != 0 ? "a block that was already freed"
+                           : address == nullptr   ? "a null pointer"
+                                                  : "an address that is not the start of a pool block";
+        Check().Report(Rule::PoolBadFree, call, "free of " + what, site);
+        return false;
+    }
+    Entry& entry = found->second;
+    const std::string tag = TagName(entry.block.tag);
+    if (expected_size != SIZE_MAX && expected_size != entry.block.size)
+        Check().Report(Rule::PoolBadFree, call,
+                       "length " + std::to_string(expected_size) + " given for a block of " +
+                           std::to_string(entry.block.size) + " bytes under '" + tag + "'",
+                       site);
+    for (const auto& live_check : live_checks_) {
+        std::string live = live_check(payload, entry.block.size);
+        if (!live.empty()) {
+            // The free is refused: the live object inside would otherwise be used after it.
+            Check().Report(Rule::PoolBadFree, call,
+                           "block under '" + tag + "' still holds " + live, site);
+            return false;
+        }
+    }
+    if (!GuardsIntact(entry))
+        Check().Report(Rule::PoolGuard, call,
+                       "guard bytes of a " + std::to_string(entry.block.size) + "-byte block under '" +
+                           tag + "' were overwritten",
+                       site);
+
+    log_.push_back({entry.block.serial, Event::Kind::Free, entry.block.tag, entry.block.size, call});
+    Machine::Current().Cpu().ForgetLocksIn(payload, entry.block.size);
+    // Quarantine starts clean, so that what changes later was written after the free.
+    std::memset(entry.raw, kGuardByte, kGuardSize);
+    std::memset(entry.raw + kGuardSize, kFreedByte, entry.block.size);
+    std::memset(entry.raw + kGuardSize + entry.block.size, kGuardByte, kGuardSize);
+    Entry moved = std::move(entry);
+    blocks_.erase(found);
+    Quarantine(payload, std::move(moved));
+    return true;
+}
+
+void Pool::Quarantine(const uint8_t* payload, Entry entry) {
+    freed_bytes_ += entry.block.size;
+    freed_order_.push_back(payload);
+    freed_.emplace(payload, std::move(entry));
+    while (freed_bytes_ > kQuarantineBytes && !freed_order_.empty()) {
+        auto oldest = freed_.find(freed_order_.front());
+        freed_order_.pop_front();
+        if (oldest == freed_.end()) continue;
+        freed_bytes_ -= oldest->second.block.size;
+        delete[] oldest->second.raw;
+        freed_.erase(oldest);
+    }
+}
+
+void Pool::AddLiveCheck(std::function<std::string(const void*, size_t)> check) {
+    live_checks_.push_back(std::move(check));
+}
+
+bool Pool::GuardsIntact(const Entry& entry) const {
+    const uint8_t* tail = entry.raw + kGuardSize + entry.block.size;
+    for (size_t i = 0; i < kGuardSize; ++i)
+        if (entry.raw[i] != kGuardByte || tail[i] != kGuardByte) return false;
+    return true;
+}
+
+bool Pool::PoisonIntact(const Entry& entry) const {
+    const uint8_t* payload = entry.raw + kGuardSize;
+    for (size_t i = 0; i < entry.block.size; ++i)
+        if (payload[i] != kFreedByte) return false;
+    return GuardsIntact(entry);
+}
+
+const Pool::Block* Pool::Find(const void* address) const {
+    auto found = blocks_.find(static_cast<const uint8_t*>(address));
+    return found == blocks_.end() ? nullptr : &found->second.block;
+}
+
+const Pool::Block* Pool::Containing(const void* address) const {
+    const uint8_t* start = BlockStart(address);
+    return start == nullptr ? nullptr : &blocks_.at(start).block;
+}
+
+const uint8_t* Pool::BlockStart(const void* address) const {
+    auto* byte = static_cast<const uint8_t*>(address);
+    auto after = blocks_.upper_bound(byte);
+    if (after == blocks_.begin()) return nullptr;
+    auto candidate = std::prev(after);
+    const size_t size = candidate->second.block.size;
+    if (byte < candidate->first + (size == 0 ? 1 : size)) return candidate->first;
+    return nullptr;
+}
+
+std::vector<Pool::Block> Pool::LiveSince(uint64_t serial) const {
+    std::vector<Block> live;
+    for (const auto& [payload, entry] : blocks_)
+        if (entry.block.serial >= serial) live.push_back(entry.block);
+    std::sort(live.begin(), live.end(),
+              [](const Block& a, const Block& b) { return a.serial < b.serial; });
+    return live;
+}
+
+size_t Pool::CheckLeaks(uint64_t serial, const char* when) {
+    std::vector<const Entry*> leaked;
+    for (const auto& [payload, entry] : blocks_) {
+        if (entry.block.serial < serial) continue;
+        leaked.push_back(&entry);
+    }
+    std::sort(leaked.begin(), leaked.end(),
+              [](const Entry* a, const Entry* b) { return a->block.serial < b->block.serial; });
+    for (const Entry* entry : leaked) {
+        const Block& block = entry->block;
+        if (!GuardsIntact(*entry))
+            Check().Report(Rule::PoolGuard, when,
+                           "guard bytes of a live block under '" + TagName(block.tag) + "' were overwritten",
+                           block.site);
+        Check().Report(Rule::PoolLeak, when,
+                       "block #" + std::to_string(block.serial) + " of " + std::to_string(block.size) +
+                           " bytes under '" + TagName(block.tag) + "' from " + block.call +
+                           " is still allocated",
+                       block.site);
+    }
+    // A freed block whose poison changed was written after its free.
+    for (auto& [payload, entry] : freed_) {
+        if (entry.block.serial < serial || PoisonIntact(entry)) continue;
+        Check().Report(Rule::PoolGuard, when,
+                       "block #" + std::to_string(entry.block.serial) + " under '" +
+                           TagName(entry.block.tag) + "' was written after it was freed",
+                       entry.block.site);
+        // Poison again so the same write is reported once.
+        std::memset(entry.raw, kGuardByte, kGuardSize);
+        std::memset(entry.raw + kGuardSize, kFreedByte, entry.block.size);
+        std::memset(entry.raw + kGuardSize + entry.block.size, kGuardByte, kGuardSize);
+    }
+    return leaked.size();
+}
+
+}  // namespace emu

@@ -1,0 +1,92 @@
+// The pool behind NdisAllocateMemoryWithTag and ExAllocatePoolWithTag: tagged blocks filled
+// with a pattern, guard bytes on both sides, and tracking for the leak check.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace emu {
+
+class Pool {
+public:
+    struct Block {
+        uint64_t serial;      // allocation order
+        ULONG tag;
+        size_t size;
+        std::string call;     // the allocating platform call
+        uintptr_t site;       // the caller's address
+    };
+
+    static constexpr uint8_t kFillByte = 0xA5;   // handed-out memory
+    static constexpr uint8_t kGuardByte = 0xFD;  // guard zones
+    static constexpr uint8_t kFreedByte = 0xDE;  // poison written at free
+    static constexpr size_t kGuardSize = 16;
+    // Freed blocks stay poisoned and out of the C++ heap (so a second free, or a write after
+    // the free, is recognised) until this many bytes are quarantined; then the oldest go.
+    static constexpr size_t kQuarantineBytes = size_t{256} << 20;
+
+    // One allocation or free, in the order they happened.
+    struct Event {
+        enum class Kind { Alloc, Free };
+        uint64_t serial;   // the block's allocation serial
+        Kind kind;
+        ULONG tag;
+        size_t size;
+        std::string call;
+    };
+
+    ~Pool();
+
+    // POOL_TAG (non-printable tag, zero size) is reported; allocation fault injection is
+    // asked. Null when the allocation fails.
+    void* Allocate(size_t size, ULONG tag, const char* call, uintptr_t site);
+    // POOL_BAD_FREE for an unknown or freed block, or one whose memory still holds something
+    // the platform knows to be live (a set timer, a held lock, a queued work item: see
+    // AddLiveCheck); POOL_GUARD when a guard byte was overwritten. `expected_size`, when
+    // given, must match the allocation (NdisFreeMemory's Length).
+    bool Free(void* address, const char* call, uintptr_t site, size_t expected_size = SIZE_MAX);
+
+    // A check run at every free over the block's memory; returns what is still live inside
+    // it (e.g. "timer set"), or an empty string.
+    void AddLiveCheck(std::function<std::string(const void* begin, size_t size)> check);
+
+    const Block* Find(const void* address) const;           // the block starting here
+    const Block* Containing(const void* address) const;     // the block holding this byte
+    const uint8_t* BlockStart(const void* address) const;   // start of the block holding it
+    uint64_t Serial() const { return next_serial_; }        // next serial to be given
+    std::vector<Block> LiveSince(uint64_t serial) const;    // live blocks from that serial on
+    size_t LiveCount() const { return blocks_.size(); }
+
+    // POOL_LEAK for every block allocated from `serial` on that is still live; POOL_GUARD for
+    // damaged guards. `when` names the moment ("after MiniportHalt"). Returns the leak count.
+    size_t CheckLeaks(uint64_t serial, const char* when);
+
+    // Every allocation and free so far, in order.
+    const std::vector<Event>& Log() const { return log_; }
+    // "abQZ" for a tag, with unprintable bytes as \xNN.
+    static std::string TagName(ULONG tag);
+
+private:
+    struct Entry {
+        Block block;
+        uint8_t* raw;  // guard, payload, guard
+    };
+    bool GuardsIntact(const Entry& entry) const;
+    bool PoisonIntact(const Entry& entry) const;
+    void Quarantine(const uint8_t* payload, Entry entry);
+    std::map<const uint8_t*, Entry> blocks_;  // keyed by payload address
+    std::map<const uint8_t*, Entry> freed_;   // quarantined, keyed by payload address
+    std::deque<const uint8_t*> freed_order_;
+    size_t freed_bytes_ = 0;
+    std::vector<Event> log_;
+    std::vector<std::function<std::string(const void*, size_t)>> live_checks_;
+    uint64_t next_serial_ = 1;
+};
+
+}  // namespace emu

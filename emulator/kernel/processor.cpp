@@ -1,0 +1,135 @@
+// IRQL, interrupt flag and spin lock bookkeeping of the one processor the driver runs on.
+#include "emulator/kernel/processor.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/verifier/verifier.h"
+
+namespace emu {
+
+static Verifier& Check() { return Machine::Current().Check(); }
+
+static std::string Hex(const void* address) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%p", address);
+    return buffer;
+}
+
+static bool Within(const void* address, const void* begin, size_t length) {
+    auto a = reinterpret_cast<uintptr_t>(address);
+    auto b = reinterpret_cast<uintptr_t>(begin);
+    return a >= b && a < b + length;
+}
+
+bool Processor::CheckIrql(const char* call, KIRQL max, KIRQL min, uintptr_t site) {
+    if (irql_ <= max && irql_ >= min) return true;
+    Check().Report(Rule::IrqlCall, call,
+                   "called at IRQL " + std::to_string(irql_) + ", allowed " +
+                       std::to_string(min) + ".." + std::to_string(max),
+                   site);
+    return false;
+}
+
+bool Processor::CheckIrqlExactly(const char* call, KIRQL level, uintptr_t site) {
+    return CheckIrql(call, level, level, site);
+}
+
+void Processor::InitializeLock(const void* lock) {
+    auto held = std::find(held_.begin(), held_.end(), lock);
+    if (held != held_.end()) {
+        Check().Report(Rule::LockState, "KeInitializeSpinLock",
+                       "lock " + Hex(lock) + " initialised while held");
+        held_.erase(held);
+    }
+    initialized_.insert(lock);
+}
+
+void Processor::ForgetLocksIn(const void* begin, size_t length) {
+    for (auto it = initialized_.begin(); it != initialized_.end();)
+        it = Within(*it, begin, length) ? initialized_.erase(it) : std::next(it);
+    for (auto it = order_.begin(); it != order_.end();) {
+        bool stale = Within(it->first.first, begin, length) || Within(it->first.second, begin, length);
+        it = stale ? order_.erase(it) : std::next(it);
+    }
+}
+
+bool Processor::IsLockInitialized(const void* lock) const { return initialized_.count(lock) != 0; }
+
+bool Processor::Acquire(const void* lock, const char* call, uintptr_t site) {
+    if (!IsLockInitialized(lock)) {
+        // Reported once; taking it as if initialised keeps one fault from cascading.
+        Check().Report(Rule::LockState, call, "lock " + Hex(lock) + " was never initialised", site);
+        initialized_.insert(lock);
+    }
+    if (std::find(held_.begin(), held_.end(), lock) != held_.end()) {
+        Check().Report(Rule::LockState, call,
+                       "lock " + Hex(lock) + " is already held by this processor (self-deadlock)",
+                       site);
+        return false;
+    }
+    std::string place = std::string(call) + " at " + PlaceName(site);
+    for (const void* first : held_) {
+        auto pair = std::make_pair(first, lock);
+        if (order_.count(pair) != 0) continue;
+        order_.emplace(pair, place);
+        auto reverse = order_.find(std::make_pair(lock, first));
+        if (reverse != order_.end()) {
+            Check().Report(Rule::LockOrder, call,
+                           "lock " + Hex(lock) + " taken while holding " + Hex(first) + " (" +
+                               place + "), but elsewhere " + Hex(first) + " was taken while holding " +
+                               Hex(lock) + " (" + reverse->second + ")",
+                           site);
+        }
+    }
+    held_.push_back(lock);
+    return true;
+}
+
+bool Processor::Release(const void* lock, const char* call, uintptr_t site) {
+    auto held = std::find(held_.begin(), held_.end(), lock);
+    if (held == held_.end()) {
+        Check().Report(Rule::LockState, call, "lock " + Hex(lock) + " released but not held", site);
+        return false;
+    }
+    held_.erase(held);
+    return true;
+}
+
+bool Processor::HoldsAnyIn(const void* begin, size_t length) const {
+    return std::any_of(held_.begin(), held_.end(),
+                       [&](const void* lock) { return Within(lock, begin, length); });
+}
+
+Processor::Frame Processor::Enter(KIRQL irql) {
+    Frame frame{irql_, irql, held_, interrupts_enabled_};
+    irql_ = irql;
+    return frame;
+}
+
+void Processor::Leave(const Frame& frame, const char* what) {
+    std::string wrong;
+    if (irql_ != frame.called_irql)
+        wrong += "returned at IRQL " + std::to_string(irql_) + ", called at " +
+                 std::to_string(frame.called_irql) + "; ";
+    size_t taken = 0;
+    for (const void* lock : held_)
+        if (std::find(frame.held.begin(), frame.held.end(), lock) == frame.held.end()) ++taken;
+    if (taken != 0) wrong += "still holds " + std::to_string(taken) + " lock(s) it took; ";
+    size_t dropped = 0;
+    for (const void* lock : frame.held)
+        if (std::find(held_.begin(), held_.end(), lock) == held_.end()) ++dropped;
+    if (dropped != 0) wrong += "released " + std::to_string(dropped) + " lock(s) its caller held; ";
+    if (interrupts_enabled_ != frame.interrupts) wrong += "changed the interrupt flag; ";
+    if (!wrong.empty()) {
+        wrong.resize(wrong.size() - 2);
+        Check().Report(Rule::IrqlBalance, what, wrong);
+        // Put the processor back as the caller left it so the run can go on.
+        held_ = frame.held;
+    }
+    irql_ = frame.entry_irql;
+    interrupts_enabled_ = frame.interrupts;
+}
+
+}  // namespace emu

@@ -1,0 +1,97 @@
+// Virtual time and the deterministic queue of deferred work.
+#include "emulator/kernel/scheduler.h"
+
+#include <limits>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/verifier/verifier.h"
+#include "platform/kernel.h"
+
+namespace emu {
+
+Scheduler::Id Scheduler::At(uint64_t when_us, std::string what, std::function<void()> work,
+                            bool background) {
+    if (when_us < now_us_) when_us = now_us_;
+    Id id = next_id_++;
+    queue_.emplace(std::make_pair(when_us, id), Item{std::move(what), std::move(work), background});
+    when_.emplace(id, when_us);
+    if (!background) ++foreground_;
+    return id;
+}
+
+Scheduler::Id Scheduler::After(uint64_t delay_us, std::string what, std::function<void()> work,
+                               bool background) {
+    return At(now_us_ + delay_us, std::move(what), std::move(work), background);
+}
+
+bool Scheduler::Cancel(Id id) {
+    auto found = when_.find(id);
+    if (found == when_.end()) return false;
+    auto item = queue_.find(std::make_pair(found->second, id));
+    if (!item->second.background) --foreground_;
+    queue_.erase(item);
+    when_.erase(found);
+    return true;
+}
+
+bool Scheduler::Pending(Id id) const { return when_.count(id) != 0; }
+
+bool Scheduler::Idle() const { return foreground_ == 0; }
+
+std::optional<uint64_t> Scheduler::NextTime() const {
+    if (queue_.empty()) return std::nullopt;
+    return queue_.begin()->first.first;
+}
+
+bool Scheduler::RunNext(uint64_t limit_us) {
+    if (queue_.empty() || queue_.begin()->first.first > limit_us) return false;
+    auto first = queue_.begin();
+    now_us_ = first->first.first;
+    Item item = std::move(first->second);
+    when_.erase(first->first.second);
+    queue_.erase(first);
+    if (!item.background) --foreground_;
+
+    // Deferred work runs as another processor's DPC would: at DISPATCH_LEVEL.
+    Processor& cpu = Machine::Current().Cpu();
+    KIRQL entry = cpu.Irql();
+    cpu.SetIrql(DISPATCH_LEVEL);
+    item.work();
+    cpu.SetIrql(entry);
+    return true;
+}
+
+size_t Scheduler::RunUntil(uint64_t until_us) {
+    size_t ran = 0;
+    while (RunNext(until_us)) ++ran;
+    if (until_us > now_us_) now_us_ = until_us;
+    return ran;
+}
+
+size_t Scheduler::RunUntilIdle(uint64_t limit_us) {
+    uint64_t deadline = now_us_ + limit_us;
+    size_t ran = 0;
+    while (!Idle() && RunNext(deadline)) ++ran;
+    return ran;
+}
+
+bool Scheduler::WaitFor(const std::function<bool()>& done, std::optional<uint64_t> deadline_us,
+                        const char* call) {
+    const uint64_t limit = deadline_us ? *deadline_us : std::numeric_limits<uint64_t>::max();
+    for (;;) {
+        if (done()) return true;
+        if (!deadline_us && Idle()) {
+            Machine::Current().Check().Report(
+                Rule::Platform, call,
+                "wait can never end: nothing is queued that could satisfy it");
+            return false;
+        }
+        if (!RunNext(limit)) {
+            if (limit > now_us_) now_us_ = limit;
+            return done();
+        }
+    }
+}
+
+}  // namespace emu

@@ -1,0 +1,62 @@
+// Virtual time and the deterministic scheduler: one clock in microseconds and a time-ordered
+// queue of deferred work that runs at DISPATCH_LEVEL when the clock reaches it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace emu {
+
+class Scheduler {
+public:
+    using Id = uint64_t;
+
+    uint64_t Now() const { return now_us_; }
+
+    // Queue `work` to run at virtual time `when_us` (not before now). Items due at the same
+    // time run in the order they were queued. Background items (periodic platform work such
+    // as the hang check) do not keep the machine busy: Idle() ignores them.
+    Id At(uint64_t when_us, std::string what, std::function<void()> work, bool background = false);
+    Id After(uint64_t delay_us, std::string what, std::function<void()> work,
+             bool background = false);
+    // Removes a queued item; false when it already ran or was cancelled.
+    bool Cancel(Id id);
+    bool Pending(Id id) const;
+
+    // Runs every item due up to `until_us` (inclusive) at DISPATCH_LEVEL, moving the clock
+    // to each item's time, then sets the clock to `until_us`. Returns the items run.
+    size_t RunUntil(uint64_t until_us);
+    size_t Advance(uint64_t delta_us) { return RunUntil(now_us_ + delta_us); }
+    // Runs until no foreground item is queued, or the clock would pass now + limit_us.
+    size_t RunUntilIdle(uint64_t limit_us = 60'000'000);
+    bool Idle() const;
+    std::optional<uint64_t> NextTime() const;
+
+    // A passive-level wait: runs queued work (as another processor would) until `done`
+    // holds, or the clock reaches `deadline_us`. Returns true when `done` held. With no
+    // deadline and nothing left that could end the wait, reports a Platform violation and
+    // returns false.
+    bool WaitFor(const std::function<bool()>& done, std::optional<uint64_t> deadline_us,
+                 const char* call);
+
+    // Runs the next queued item if it is due by `limit_us`; false when there is none.
+    bool RunNext(uint64_t limit_us);
+
+private:
+    struct Item {
+        std::string what;
+        std::function<void()> work;
+        bool background;
+    };
+    uint64_t now_us_ = 0;
+    Id next_id_ = 1;
+    size_t foreground_ = 0;  // queued items that are not background
+    std::map<std::pair<uint64_t, Id>, Item> queue_;
+    std::map<Id, uint64_t> when_;
+};
+
+}  // namespace emu

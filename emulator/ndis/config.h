@@ -1,0 +1,60 @@
+// The configuration an adapter reads through NDIS: keywords with integer (or text) values,
+// and an optional network address. A test or the command fills it before the adapter starts.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ndis.h"
+
+namespace emu::ndis {
+
+class Miniport;
+
+class ConfigStore {
+public:
+    struct Value {
+        bool is_text = false;
+        ULONG integer = 0;
+        std::u16string text;
+    };
+
+    void SetInteger(std::string_view keyword, ULONG value);
+    // A text value: read as an integer only when it spells one (decimal, or hex for
+    // NdisParameterHexInteger), as the registry's string values are.
+    void SetText(std::string_view keyword, std::u16string_view value);
+    void Remove(std::string_view keyword);
+    void SetNetworkAddress(std::vector<uint8_t> address) { network_address_ = std::move(address); }
+    void ClearNetworkAddress() { network_address_.reset(); }
+    void Clear();
+
+    // Keywords match without regard to case.
+    const Value* Find(std::u16string_view keyword) const;
+    const std::optional<std::vector<uint8_t>>& NetworkAddress() const { return network_address_; }
+
+private:
+    std::map<std::u16string, Value> values_;  // keyed by the folded keyword
+    std::optional<std::vector<uint8_t>> network_address_;
+};
+
+// One open configuration handle: what it handed out stays valid until it is closed.
+struct ConfigHandle {
+    Miniport* adapter = nullptr;
+    const ConfigStore* store = nullptr;
+    std::vector<std::unique_ptr<NDIS_CONFIGURATION_PARAMETER>> parameters;
+    std::vector<std::unique_ptr<std::u16string>> texts;
+    std::vector<uint8_t> network_address;
+};
+
+// ASCII case folding of a keyword, as the store keys it.
+std::u16string FoldKeyword(std::u16string_view keyword);
+std::string KeywordText(const NDIS_STRING& keyword);
+// Registry text read as a number: decimal for NdisParameterInteger, hex for the hex type.
+bool ParseInteger(std::u16string_view text, unsigned base, ULONG* value);
+
+}  // namespace emu::ndis

@@ -1,0 +1,223 @@
+#include "emulator/ndis/miniport.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "emulator/kernel/io_manager.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/ndis.h"
+#include "emulator/ndis/protocol.h"
+#include "emulator/ndis/timers.h"
+#include "emulator/verifier/verifier.h"
+
+namespace emu::ndis {
+
+namespace {
+constexpr UINT kDefaultHangCheckSeconds = 2;
+}
+
+const char* StateName(Miniport::State state) {
+    switch (state) {
+        case Miniport::State::Added: return "added, not started";
+        case Miniport::State::Initializing: return "initializing";
+        case Miniport::State::Running: return "running";
+        case Miniport::State::Halting: return "halting";
+        case Miniport::State::Halted: return "halted";
+        case Miniport::State::InitializeFailed: return "failed to initialize";
+    }
+    return "?";
+}
+
+Miniport::Miniport(Ndis& ndis, Wrapper& wrapper, DEVICE_OBJECT* pdo, DEVICE_OBJECT* fdo,
+                   DEVICE_OBJECT* next)
+    : ndis_(ndis),
+      wrapper_(wrapper),
+      pdo_(pdo),
+      fdo_(fdo),
+      next_(next),
+      protocol_(std::make_unique<Protocol>(*this)) {}
+
+Miniport::~Miniport() {
+    // The scheduler outlives NDIS inside the machine.
+    if (hang_item_ != 0) ndis_.Host().Clock().Cancel(hang_item_);
+}
+
+const NDIS50_MINIPORT_CHARACTERISTICS& Miniport::Handlers() const { return wrapper_.handlers; }
+
+const ConfigStore& Miniport::Configuration() const { return ndis_.ConfigurationFor(pdo_); }
+
+NDIS_STATUS Miniport::Initialize() {
+    Machine& machine = ndis_.Host();
+    state_ = State::Initializing;
+    context_ = nullptr;
+    attributes_set_ = false;
+    attribute_flags_ = 0;
+    hang_seconds_ = 0;
+    shutdown_handler_ = nullptr;
+    // Everything the pool hands out from here on belongs to this adapter's life.
+    pool_mark_ = machine.Memory().Serial();
+
+    std::vector<NDIS_MEDIUM> media = ndis_.MediumArray();
+    NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;
+    UINT selected = UINT_MAX;
+    const Ndis::InitializeOverride& replacement = ndis_.InitializeOverrideHandler();
+    NDIS_STATUS status = machine.Cpu().CallDriver(PASSIVE_LEVEL, "MiniportInitialize", [&] {
+        if (replacement) {
+            return replacement(&open_error, &selected, media.data(),
+                               static_cast<UINT>(media.size()), Handle(),
+                               ConfigurationContext());
+        }
+        return Handlers().InitializeHandler(&open_error, &selected, media.data(),
+                                            static_cast<UINT>(media.size()), Handle(),
+                                            ConfigurationContext());
+    });
+    initialize_status_ = status;
+
+    if (!open_configurations_.empty()) {
+        machine.Check().Report(Rule::PoolLeak, "MiniportInitialize",
+                               std::to_string(open_configurations_.size()) +
+                                   " configuration handle(s) still open when it returned");
+        open_configurations_.clear();
+    }
+
+    if (status == NDIS_STATUS_SUCCESS) {
+        if (selected >= media.size()) {
+            machine.Check().Report(Rule::Platform, "MiniportInitialize",
+                                   "succeeded without selecting one of the offered media");
+        }
+        selected_medium_ = selected;
+        state_ = State::Running;
+        StartHangCheck();
+        return status;
+    }
+    state_ = State::InitializeFailed;
+    CheckEnded("after a failed MiniportInitialize", false);
+    return status;
+}
+
+void Miniport::Halt() {
+    if (state_ != State::Running) return;
+    Machine& machine = ndis_.Host();
+    StopHangCheck();
+    protocol_->BeforeHalt();
+    state_ = State::Halting;
+    const Ndis::HaltOverride& replacement = ndis_.HaltOverrideHandler();
+    machine.Cpu().CallDriver(PASSIVE_LEVEL, "MiniportHalt", [&] {
+        if (replacement) {
+            replacement(context_);
+        } else {
+            Handlers().HaltHandler(context_);
+        }
+    });
+    state_ = State::Halted;
+    // Nothing may call into a halted adapter, the shutdown handler included.
+    shutdown_handler_ = nullptr;
+    protocol_->AfterHalt();
+    CheckEnded("after MiniportHalt", true);
+}
+
+bool Miniport::Shutdown() {
+    if (shutdown_handler_ == nullptr) return false;
+    ADAPTER_SHUTDOWN_HANDLER handler = shutdown_handler_;
+    PVOID context = shutdown_context_;
+    ndis_.Host().Cpu().CallDriver(PASSIVE_LEVEL, "MiniportShutdown",
+                                  [&] { handler(context); });
+    return true;
+}
+
+void Miniport::CheckEnded(const char* when, bool requests) {
+    Machine& machine = ndis_.Host();
+    machine.Memory().CheckLeaks(pool_mark_, when);
+    for (const std::string& timer : ndis_.TimerTable().LiveOf(this)) {
+        machine.Check().Report(Rule::TimerAtHalt, when, timer);
+    }
+    if (!requests) return;
+    for (IRP* irp : machine.Io().Outstanding()) {
+        const IoManager::RequestInfo* info = machine.Io().Info(irp);
+        bool in_flight = info != nullptr && info->state == IoManager::State::InFlight;
+        machine.Check().Report(Rule::IrpAtHalt, when,
+                               std::string("request #") +
+                                   std::to_string(info ? info->serial : 0) +
+                                   (in_flight ? " is still at the bus"
+                                              : " was allocated and never freed"));
+    }
+}
+
+void Miniport::SetAttributes(NDIS_HANDLE context, UINT hang_seconds, ULONG flags,
+                             NDIS_INTERFACE_TYPE type) {
+    context_ = context;
+    hang_seconds_ = hang_seconds;
+    attribute_flags_ = flags;
+    interface_type_ = type;
+    attributes_set_ = true;
+}
+
+void Miniport::RegisterShutdown(ADAPTER_SHUTDOWN_HANDLER handler, PVOID context) {
+    shutdown_handler_ = handler;
+    shutdown_context_ = context;
+}
+
+void Miniport::DeregisterShutdown() {
+    shutdown_handler_ = nullptr;
+    shutdown_context_ = nullptr;
+}
+
+void Miniport::StartHangCheck() {
+    UINT seconds = hang_seconds_ != 0 ? hang_seconds_ : kDefaultHangCheckSeconds;
+    // A background item: a running adapter does not keep the machine busy by itself.
+    hang_item_ = ndis_.Host().Clock().After(static_cast<uint64_t>(seconds) * 1'000'000,
+                                            "NDIS periodic adapter check",
+                                            [this] { PeriodicCheck(); }, true);
+}
+
+void Miniport::StopHangCheck() {
+    if (hang_item_ != 0) ndis_.Host().Clock().Cancel(hang_item_);
+    hang_item_ = 0;
+}
+
+void Miniport::PeriodicCheck() {
+    hang_item_ = 0;
+    if (state_ != State::Running) return;
+    protocol_->CheckWatchdog();
+    const NDIS50_MINIPORT_CHARACTERISTICS& handlers = Handlers();
+    if (ndis_.HangCheckEnabled() && handlers.CheckForHangHandler != nullptr) {
+        Processor& cpu = ndis_.Host().Cpu();
+        ++hang_checks_;
+        BOOLEAN hung = cpu.CallDriver(DISPATCH_LEVEL, "MiniportCheckForHang",
+                                      [&] { return handlers.CheckForHangHandler(context_); });
+        if (hung && state_ == State::Running) {
+            ++resets_;
+            BOOLEAN addressing_reset = FALSE;
+            cpu.CallDriver(DISPATCH_LEVEL, "MiniportReset", [&] {
+                return handlers.ResetHandler(&addressing_reset, context_);
+            });
+        }
+    }
+    if (state_ == State::Running && hang_item_ == 0) StartHangCheck();
+}
+
+ConfigHandle* Miniport::OpenConfiguration() {
+    auto handle = std::make_unique<ConfigHandle>();
+    handle->adapter = this;
+    handle->store = &Configuration();
+    open_configurations_.push_back(std::move(handle));
+    return open_configurations_.back().get();
+}
+
+ConfigHandle* Miniport::FindConfiguration(NDIS_HANDLE handle) {
+    for (const auto& open : open_configurations_) {
+        if (open.get() == handle) return open.get();
+    }
+    return nullptr;
+}
+
+void Miniport::CloseConfiguration(ConfigHandle* handle) {
+    auto it = std::find_if(open_configurations_.begin(), open_configurations_.end(),
+                           [handle](const auto& open) { return open.get() == handle; });
+    if (it != open_configurations_.end()) open_configurations_.erase(it);
+}
+
+}  // namespace emu::ndis

@@ -1,0 +1,135 @@
+// The miniport block: NDIS's record of one adapter, from AddDevice to removal. The adapter
+// handle NDIS gives the miniport is the block's address. It runs the lifecycle (initialize
+// on start, the periodic hang check, halt on stop or removal) and checks what must hold
+// when an adapter ends: no leaked memory, no timer left, no request at the bus.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/ndis/config.h"
+#include "platform/io.h"
+#include "platform/ndis.h"
+
+namespace emu::ndis {
+
+class Ndis;
+class Protocol;
+struct Wrapper;
+
+class Miniport {
+public:
+    enum class State {
+        Added,             // AddDevice made it; not yet started
+        Initializing,      // inside MiniportInitialize
+        Running,           // initialized
+        Halting,           // inside MiniportHalt
+        Halted,            // halted: the handle is dead until a new start
+        InitializeFailed,  // MiniportInitialize failed: the handle is dead as well
+    };
+
+    Miniport(Ndis& ndis, Wrapper& wrapper, DEVICE_OBJECT* pdo, DEVICE_OBJECT* fdo,
+             DEVICE_OBJECT* next);
+    ~Miniport();
+    Miniport(const Miniport&) = delete;
+    Miniport& operator=(const Miniport&) = delete;
+
+    // ---- Test face ------------------------------------------------------------------------
+    NDIS_HANDLE Handle() { return this; }
+    NDIS_HANDLE Context() const { return context_; }
+    State CurrentState() const { return state_; }
+    bool IsRunning() const { return state_ == State::Running; }
+    DEVICE_OBJECT* PhysicalDevice() const { return pdo_; }
+    DEVICE_OBJECT* FunctionalDevice() const { return fdo_; }
+    DEVICE_OBJECT* NextDevice() const { return next_; }
+
+    bool AttributesSet() const { return attributes_set_; }
+    ULONG AttributeFlags() const { return attribute_flags_; }
+    UINT HangCheckSeconds() const { return hang_seconds_; }
+    NDIS_INTERFACE_TYPE InterfaceType() const { return interface_type_; }
+    NDIS_STATUS InitializeStatus() const { return initialize_status_; }
+    UINT SelectedMediumIndex() const { return selected_medium_; }
+    uint64_t HangChecks() const { return hang_checks_; }
+    uint64_t Resets() const { return resets_; }
+    // Keywords the miniport asked for, in order (the network address as "NetworkAddress").
+    const std::vector<std::string>& ConfigurationReads() const { return configuration_reads_; }
+
+    // The protocol above this adapter: sends, completions, receive and status indications.
+    Protocol& Edge() { return *protocol_; }
+
+    // Halts the adapter if it is initialized, as a stop or removal does.
+    void Halt();
+    // Calls the registered shutdown handler at PASSIVE_LEVEL; false when none is registered.
+    bool Shutdown();
+    bool ShutdownHandlerRegistered() const { return shutdown_handler_ != nullptr; }
+
+    // ---- NDIS side ------------------------------------------------------------------------
+    const NDIS50_MINIPORT_CHARACTERISTICS& Handlers() const;
+    // True while the miniport may call NDIS with the handle.
+    bool AcceptsCalls() const {
+        return state_ == State::Initializing || state_ == State::Running ||
+               state_ == State::Halting;
+    }
+    bool Ended() const { return state_ == State::Halted || state_ == State::InitializeFailed; }
+
+    // Runs MiniportInitialize at PASSIVE_LEVEL and starts the hang check on success.
+    NDIS_STATUS Initialize();
+
+    void SetAttributes(NDIS_HANDLE context, UINT hang_seconds, ULONG flags,
+                       NDIS_INTERFACE_TYPE type);
+    void RegisterShutdown(ADAPTER_SHUTDOWN_HANDLER handler, PVOID context);
+    void DeregisterShutdown();
+
+    // The WrapperConfigurationContext handed to MiniportInitialize.
+    NDIS_HANDLE ConfigurationContext() { return &configuration_token_; }
+    ConfigHandle* OpenConfiguration();
+    ConfigHandle* FindConfiguration(NDIS_HANDLE handle);
+    void CloseConfiguration(ConfigHandle* handle);
+    void NoteConfigurationRead(std::string keyword) { configuration_reads_.push_back(std::move(keyword)); }
+    // The store of this adapter's device, looked up when read so that a test may fill it
+    // after AddDevice.
+    const ConfigStore& Configuration() const;
+
+    Ndis& Owner() { return ndis_; }
+
+private:
+    void StartHangCheck();
+    void StopHangCheck();
+    void PeriodicCheck();
+    // POOL_LEAK, TIMER_AT_HALT and (after a halt) IRP_AT_HALT, once the adapter has ended.
+    void CheckEnded(const char* when, bool requests);
+
+    Ndis& ndis_;
+    Wrapper& wrapper_;
+    DEVICE_OBJECT* pdo_;
+    DEVICE_OBJECT* fdo_;
+    DEVICE_OBJECT* next_;
+    std::unique_ptr<Protocol> protocol_;
+
+    State state_ = State::Added;
+    NDIS_HANDLE context_ = nullptr;
+    bool attributes_set_ = false;
+    ULONG attribute_flags_ = 0;
+    UINT hang_seconds_ = 0;
+    NDIS_INTERFACE_TYPE interface_type_ = NdisInterfaceInternal;
+    NDIS_STATUS initialize_status_ = NDIS_STATUS_SUCCESS;
+    UINT selected_medium_ = 0;
+    uint64_t pool_mark_ = 0;  // the pool serial when MiniportInitialize was entered
+
+    ADAPTER_SHUTDOWN_HANDLER shutdown_handler_ = nullptr;
+    PVOID shutdown_context_ = nullptr;
+
+    uint64_t hang_item_ = 0;  // the scheduler item of the next periodic check; 0 = none
+    uint64_t hang_checks_ = 0;
+    uint64_t resets_ = 0;
+
+    char configuration_token_ = 0;
+    std::vector<std::unique_ptr<ConfigHandle>> open_configurations_;
+    std::vector<std::string> configuration_reads_;
+};
+
+const char* StateName(Miniport::State state);
+
+}  // namespace emu::ndis

@@ -1,0 +1,152 @@
+#include "emulator/ndis/ndis.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/ndis/packets.h"
+#include "emulator/ndis/pnp.h"
+#include "emulator/ndis/protocol.h"
+#include "emulator/ndis/timers.h"
+#include "emulator/verifier/verifier.h"
+
+namespace emu::ndis {
+
+Ndis::Ndis(Machine& machine)
+    : machine_(machine),
+      pnp_(std::make_unique<Pnp>(machine)),
+      timers_(std::make_shared<Timers>(machine)),
+      pools_(std::make_unique<Pools>(machine)) {
+    // The pool outlives NDIS inside the machine, so the check holds the table weakly.
+    std::weak_ptr<Timers> timers = timers_;
+    machine.Memory().AddLiveCheck([timers](const void* begin, size_t size) -> std::string {
+        auto table = timers.lock();
+        return table ? table->ReleaseRange(begin, size) : std::string();
+    });
+}
+
+Ndis::~Ndis() = default;
+
+const Wrapper* Ndis::WrapperOf(const DRIVER_OBJECT* driver) const {
+    for (auto it = wrappers_.rbegin(); it != wrappers_.rend(); ++it) {
+        if ((*it)->driver == driver) return it->get();
+    }
+    return nullptr;
+}
+
+ConfigStore& Ndis::Configuration(const DEVICE_OBJECT* pdo) {
+    return pdo == nullptr ? default_configuration_ : configurations_[pdo];
+}
+
+const ConfigStore& Ndis::ConfigurationFor(const DEVICE_OBJECT* pdo) const {
+    auto it = configurations_.find(pdo);
+    return it == configurations_.end() ? default_configuration_ : it->second;
+}
+
+std::vector<Miniport*> Ndis::Adapters() const {
+    std::vector<Miniport*> result;
+    for (const auto& adapter : adapters_) result.push_back(adapter.get());
+    return result;
+}
+
+Miniport& Ndis::Adapter() {
+    if (adapters_.size() != 1) {
+        machine_.Check().Report(Rule::Platform, "Ndis::Adapter",
+                                "the machine has " + std::to_string(adapters_.size()) +
+                                    " adapters, not one");
+        std::fprintf(stderr, "Ndis::Adapter: no single adapter\n");
+        std::abort();
+    }
+    return *adapters_.front();
+}
+
+Miniport* Ndis::AdapterOver(const DEVICE_OBJECT* pdo) const {
+    for (auto it = adapters_.rbegin(); it != adapters_.rend(); ++it) {
+        if ((*it)->PhysicalDevice() == pdo) return it->get();
+    }
+    return nullptr;
+}
+
+Wrapper* Ndis::NewWrapper(DRIVER_OBJECT* driver, PVOID registry_path) {
+    auto wrapper = std::make_unique<Wrapper>();
+    wrapper->driver = driver;
+    wrapper->registry_path = registry_path;
+    wrappers_.push_back(std::move(wrapper));
+    return wrappers_.back().get();
+}
+
+Wrapper* Ndis::FindWrapper(NDIS_HANDLE handle) {
+    for (const auto& wrapper : wrappers_) {
+        if (wrapper.get() == handle) return wrapper.get();
+    }
+    return nullptr;
+}
+
+Wrapper* Ndis::RegisteredWrapperOf(const DRIVER_OBJECT* driver) {
+    for (auto it = wrappers_.rbegin(); it != wrappers_.rend(); ++it) {
+        if ((*it)->driver == driver && (*it)->registered && !(*it)->terminated) return it->get();
+    }
+    return nullptr;
+}
+
+bool Ndis::TakeRegistrationFault(NDIS_STATUS* status) {
+    if (fail_registration_ == NDIS_STATUS_SUCCESS) return false;
+    *status = fail_registration_;
+    fail_registration_ = NDIS_STATUS_SUCCESS;
+    return true;
+}
+
+bool Ndis::TakeWrapperFault() {
+    bool fail = fail_wrapper_;
+    fail_wrapper_ = false;
+    return fail;
+}
+
+Miniport* Ndis::AddAdapter(Wrapper& wrapper, DEVICE_OBJECT* pdo, DEVICE_OBJECT* fdo,
+                           DEVICE_OBJECT* next) {
+    adapters_.push_back(
+        std::make_unique<Miniport>(*this, wrapper, pdo, fdo, next));
+    Miniport* adapter = adapters_.back().get();
+    by_handle_[adapter->Handle()] = adapter;
+    by_device_[fdo] = adapter;
+    return adapter;
+}
+
+Miniport* Ndis::AdapterOfDevice(const DEVICE_OBJECT* fdo) const {
+    auto it = by_device_.find(fdo);
+    return it == by_device_.end() ? nullptr : it->second;
+}
+
+void Ndis::ForgetDevice(const DEVICE_OBJECT* fdo) { by_device_.erase(fdo); }
+
+Miniport* Ndis::Known(NDIS_HANDLE handle) const {
+    auto it = by_handle_.find(handle);
+    return it == by_handle_.end() ? nullptr : it->second;
+}
+
+Miniport* Ndis::Use(NDIS_HANDLE handle, const char* call, uintptr_t site) {
+    Miniport* adapter = Known(handle);
+    if (adapter == nullptr) {
+        machine_.Check().Report(Rule::Platform, call, "not an adapter handle NDIS gave out",
+                                site);
+        return nullptr;
+    }
+    if (adapter->Ended()) {
+        machine_.Check().Report(Rule::NoCallsAfterHalt, call,
+                                std::string("the adapter is ") +
+                                    StateName(adapter->CurrentState()),
+                                site);
+        return nullptr;
+    }
+    if (!adapter->AcceptsCalls()) {
+        machine_.Check().Report(Rule::Platform, call,
+                                "the adapter has not been started (MiniportInitialize not "
+                                "called yet)",
+                                site);
+        return nullptr;
+    }
+    return adapter;
+}
+
+}  // namespace emu::ndis

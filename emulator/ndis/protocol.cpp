@@ -1,0 +1,404 @@
+#include "emulator/ndis/protocol.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/miniport.h"
+#include "emulator/ndis/ndis.h"
+#include "emulator/ndis/packets.h"
+#include "emulator/verifier/verifier.h"
+
+namespace emu::ndis {
+
+namespace {
+
+// Finished sends kept so that a late second completion is still recognised as one.
+constexpr size_t kFinishedKept = 4096;
+// A chain longer than this is taken to be a loop.
+constexpr size_t kLongestChain = 4096;
+
+std::string Status(NDIS_STATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+std::string PacketName(uint64_t id) { return "packet #" + std::to_string(id); }
+
+}  // namespace
+
+Protocol::Protocol(Miniport& adapter) : adapter_(adapter) {}
+
+Protocol::~Protocol() {
+    if (drain_item_ != 0) adapter_.Owner().Host().Clock().Cancel(drain_item_);
+}
+
+size_t Protocol::Pended() const {
+    size_t count = 0;
+    for (const auto& [packet, own] : packets_) count += own->state == PacketState::Pended ? 1 : 0;
+    return count;
+}
+
+// ---- Sending ------------------------------------------------------------------------------
+
+uint64_t Protocol::Send(const std::vector<uint8_t>& frame) {
+    return Send(std::vector<std::vector<uint8_t>>{frame});
+}
+
+uint64_t Protocol::Send(const std::vector<std::vector<uint8_t>>& segments) {
+    Machine& machine = adapter_.Owner().Host();
+    if (!adapter_.IsRunning()) {
+        machine.Check().Report(Rule::Platform, "Protocol::Send",
+                               std::string("the adapter is ") +
+                                   StateName(adapter_.CurrentState()));
+        return 0;
+    }
+    OwnPacket* own = Build(segments);
+    uint64_t id = own->id;
+    // After a refusal NDIS holds every later send back too, so that order is kept.
+    if (held_back_ || !queue_.empty()) {
+        queue_.push_back(own);
+        return id;
+    }
+    Offer(own);
+    return id;
+}
+
+Protocol::OwnPacket* Protocol::Build(const std::vector<std::vector<uint8_t>>& segments) {
+    auto own = std::make_unique<OwnPacket>();
+    own->id = next_id_++;
+    own->segments = segments;
+    own->buffers.resize(segments.size());
+    PacketLayout layout = LayoutPacket(kProtocolReservedLength);
+    own->memory = std::make_unique<uint64_t[]>((layout.size + 7) / 8);
+    std::memset(own->memory.get(), Pool::kFillByte, layout.size);
+    own->packet = FormatPacket(own->memory.get(), kProtocolReservedLength, nullptr);
+    NDIS_BUFFER* previous = nullptr;
+    for (size_t i = 0; i < own->segments.size(); ++i) {
+        std::vector<uint8_t>& segment = own->segments[i];
+        FormatBuffer(&own->buffers[i], nullptr, segment.data(), static_cast<UINT>(segment.size()));
+        if (previous != nullptr) previous->Next = &own->buffers[i];
+        previous = &own->buffers[i];
+    }
+    if (!own->buffers.empty()) {
+        own->packet->Private.Head = &own->buffers.front();
+        own->packet->Private.Tail = &own->buffers.back();
+    }
+    OwnPacket* result = own.get();
+    packets_[own->packet] = std::move(own);
+    return result;
+}
+
+void Protocol::Offer(OwnPacket* own) {
+    Machine& machine = adapter_.Owner().Host();
+    const NDIS50_MINIPORT_CHARACTERISTICS& handlers = adapter_.Handlers();
+    NDIS_HANDLE context = adapter_.Context();
+    NDIS_PACKET* packet = own->packet;
+    own->state = PacketState::InSend;
+    own->completed_in_call = false;
+
+    NDIS_STATUS returned;
+    if (handlers.SendHandler != nullptr) {
+        returned = machine.Cpu().CallDriver(DISPATCH_LEVEL, "MiniportSend", [&] {
+            return handlers.SendHandler(context, packet, 0);
+        });
+    } else {
+        NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_SUCCESS);
+        machine.Cpu().CallDriver(DISPATCH_LEVEL, "MiniportSendPackets", [&] {
+            handlers.SendPacketsHandler(context, &packet, 1);
+        });
+        returned = NDIS_GET_PACKET_STATUS(packet);
+    }
+    if (keep_records_) send_calls_.push_back({own->id, returned, machine.Clock().Now()});
+
+    if (returned == NDIS_STATUS_PENDING) {
+        // Completing during the call, before returning pending, is allowed.
+        if (own->completed_in_call) {
+            Finish(own, own->completion_status);
+        } else {
+            own->state = PacketState::Pended;
+            own->pended_at_us = machine.Clock().Now();
+        }
+        return;
+    }
+    if (own->completed_in_call) {
+        machine.Check().Report(Rule::SendOnce, "MiniportSend",
+                               PacketName(own->id) + " was completed, yet the send returned " +
+                                   Status(returned) + " instead of NDIS_STATUS_PENDING");
+    }
+    if (returned == NDIS_STATUS_RESOURCES) {
+        own->state = PacketState::Queued;
+        queue_.push_front(own);
+        held_back_ = true;
+        return;
+    }
+    Finish(own, returned);
+}
+
+void Protocol::Finish(OwnPacket* own, NDIS_STATUS status) {
+    own->state = PacketState::Done;
+    SendCompletion completion{own->id, status, adapter_.Owner().Host().Clock().Now()};
+    if (send_sink_) send_sink_(completion);
+    if (keep_records_) completions_.push_back(completion);
+    Retire(own);
+}
+
+void Protocol::Retire(OwnPacket* own) {
+    retired_.push_back(own->packet);
+    while (retired_.size() > kFinishedKept) {
+        packets_.erase(retired_.front());
+        retired_.pop_front();
+    }
+}
+
+void Protocol::SendComplete(NDIS_PACKET* packet, NDIS_STATUS status, uintptr_t site) {
+    Machine& machine = adapter_.Owner().Host();
+    auto it = packets_.find(packet);
+    if (it == packets_.end()) {
+        machine.Check().Report(Rule::SendOnce, "NdisMSendComplete",
+                               "a packet NDIS never handed to the miniport", site);
+        return;
+    }
+    OwnPacket* own = it->second.get();
+    switch (own->state) {
+        case PacketState::InSend:
+            if (own->completed_in_call) {
+                machine.Check().Report(Rule::SendOnce, "NdisMSendComplete",
+                                       PacketName(own->id) + " completed twice during its send",
+                                       site);
+                return;
+            }
+            own->completed_in_call = true;
+            own->completion_status = status;
+            return;
+        case PacketState::Pended:
+            Finish(own, status);
+            return;
+        case PacketState::Done:
+            machine.Check().Report(Rule::SendOnce, "NdisMSendComplete",
+                                   PacketName(own->id) + " was already finished", site);
+            return;
+        case PacketState::Queued:
+            machine.Check().Report(Rule::SendOnce, "NdisMSendComplete",
+                                   PacketName(own->id) +
+                                       " was refused and waits in NDIS's queue; the miniport "
+                                       "does not own it",
+                                   site);
+            return;
+    }
+}
+
+void Protocol::SendResourcesAvailable() {
+    if (drain_item_ != 0) return;
+    // NDIS sends again later, from its own context, never inside this call.
+    drain_item_ = adapter_.Owner().Host().Clock().After(0, "NDIS offers held-back sends", [this] {
+        drain_item_ = 0;
+        DrainQueue();
+    });
+}
+
+void Protocol::DrainQueue() {
+    if (!adapter_.IsRunning()) return;
+    held_back_ = false;
+    while (!queue_.empty() && !held_back_) {
+        OwnPacket* own = queue_.front();
+        queue_.pop_front();
+        Offer(own);
+    }
+}
+
+void Protocol::CheckWatchdog() {
+    Machine& machine = adapter_.Owner().Host();
+    uint64_t now = machine.Clock().Now();
+    for (const auto& [packet, own] : packets_) {
+        if (own->state != PacketState::Pended || own->watchdog_reported) continue;
+        if (now - own->pended_at_us <= kSendWatchdogUs) continue;
+        own->watchdog_reported = true;
+        machine.Check().Report(Rule::Watchdog, "MiniportSend",
+                               PacketName(own->id) + " pended " +
+                                   std::to_string((now - own->pended_at_us) / 1000) +
+                                   " ms ago and is not completed");
+    }
+}
+
+void Protocol::BeforeHalt() {
+    if (drain_item_ != 0) adapter_.Owner().Host().Clock().Cancel(drain_item_);
+    drain_item_ = 0;
+    ReturnLent();
+    // Sends NDIS still holds never reach the miniport: they fail back to the protocol.
+    for (OwnPacket* own : queue_) Finish(own, NDIS_STATUS_FAILURE);
+    queue_.clear();
+    held_back_ = false;
+}
+
+void Protocol::AfterHalt() {
+    std::vector<OwnPacket*> pended;
+    for (const auto& [packet, own] : packets_) {
+        if (own->state == PacketState::Pended) pended.push_back(own.get());
+    }
+    for (OwnPacket* own : pended) {
+        adapter_.Owner().Host().Check().Report(
+            Rule::SendOnce, "MiniportHalt",
+            PacketName(own->id) + " was pended and never completed");
+        Finish(own, NDIS_STATUS_FAILURE);
+    }
+}
+
+// ---- Receiving ----------------------------------------------------------------------------
+
+bool Protocol::IsLent(const NDIS_PACKET* packet) const {
+    return std::find(lent_.begin(), lent_.end(), packet) != lent_.end();
+}
+
+void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site) {
+    Machine& machine = adapter_.Owner().Host();
+    Verifier& check = machine.Check();
+    const char* call = "NdisMIndicateReceivePacket";
+    for (UINT i = 0; i < count; ++i) {
+        NDIS_PACKET* packet = packets[i];
+        if (packet == nullptr) {
+            check.Report(Rule::Platform, call, "a null entry in the packet array", site);
+            continue;
+        }
+        if (IsLent(packet)) {
+            check.Report(Rule::RecvOwnership, call,
+                         "the packet is indicated again while the protocol still holds it",
+                         site);
+            continue;
+        }
+        if (!machine.Ndis().PoolTable().IsAllocatedPacket(packet)) {
+            check.Report(Rule::RecvOwnership, call,
+                         "not a packet drawn from a live packet pool", site);
+            continue;
+        }
+        Receive receive{{}, NDIS_GET_PACKET_HEADER_SIZE(packet), NDIS_GET_PACKET_STATUS(packet),
+                        machine.Clock().Now()};
+        size_t walked = 0;
+        for (NDIS_BUFFER* buffer = packet->Private.Head; buffer != nullptr; buffer = buffer->Next) {
+            if (++walked > kLongestChain) {
+                check.Report(Rule::Platform, call, "the buffer chain does not end", site);
+                break;
+            }
+            UINT length = buffer->ByteCount;
+            if (length > buffer->BuiltLength) {
+                check.Report(Rule::RecvOwnership, call,
+                             "a buffer describes " + std::to_string(length) +
+                                 " bytes but was built over " +
+                                 std::to_string(buffer->BuiltLength),
+                             site);
+                length = buffer->BuiltLength;
+            }
+            auto bytes = static_cast<const uint8_t*>(buffer->MappedSystemVa);
+            receive.bytes.insert(receive.bytes.end(), bytes, bytes + length);
+        }
+        // NDIS_STATUS_RESOURCES: copied now, the miniport's again when the call returns.
+        // Any other status lends the packet until the protocol returns it.
+        if (receive.status != NDIS_STATUS_RESOURCES) {
+            if (adapter_.Handlers().ReturnPacketHandler == nullptr) {
+                check.Report(Rule::Platform, call,
+                             "a packet lent by a miniport without a ReturnPacketHandler", site);
+            } else {
+                lent_.push_back(packet);
+                NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_PENDING);
+                if (return_mode_ == ReturnMode::AfterCall) {
+                    machine.Clock().After(0, "protocol returns a lent packet",
+                                          [this, packet] { ReturnOne(packet); });
+                }
+            }
+        }
+        if (receive_sink_) receive_sink_(receive);
+        if (keep_records_) received_.push_back(std::move(receive));
+    }
+}
+
+void Protocol::ReturnOne(NDIS_PACKET* packet) {
+    auto it = std::find(lent_.begin(), lent_.end(), packet);
+    if (it == lent_.end()) return;  // already returned (a halt came first)
+    lent_.erase(it);
+    if (adapter_.Ended()) return;
+    const NDIS50_MINIPORT_CHARACTERISTICS& handlers = adapter_.Handlers();
+    NDIS_HANDLE context = adapter_.Context();
+    adapter_.Owner().Host().Cpu().CallDriver(DISPATCH_LEVEL, "MiniportReturnPacket", [&] {
+        handlers.ReturnPacketHandler(context, packet);
+    });
+}
+
+void Protocol::ReturnLent() {
+    std::vector<NDIS_PACKET*> lent = lent_;
+    for (NDIS_PACKET* packet : lent) ReturnOne(packet);
+}
+
+void Protocol::IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size) {
+    StatusIndication indication{status, {}, false, adapter_.Owner().Host().Clock().Now()};
+    if (buffer != nullptr && size != 0) {
+        auto bytes = static_cast<const uint8_t*>(buffer);
+        indication.buffer.assign(bytes, bytes + size);
+    }
+    statuses_.push_back(std::move(indication));
+}
+
+void Protocol::IndicateStatusComplete() {
+    statuses_.push_back({NDIS_STATUS_SUCCESS, {}, true, adapter_.Owner().Host().Clock().Now()});
+}
+
+}  // namespace emu::ndis
+
+// ---- Platform routines --------------------------------------------------------------------
+
+using emu::Machine;
+using emu::ndis::Miniport;
+
+void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET** ReceivePackets,
+                                UINT NumberOfPackets) {
+    uintptr_t site = EMU_CALLER();
+    Machine& machine = Machine::Current();
+    machine.Cpu().CheckIrqlExactly("NdisMIndicateReceivePacket", DISPATCH_LEVEL, site);
+    Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateReceivePacket", site);
+    if (adapter == nullptr) return;
+    adapter->Edge().IndicateReceive(ReceivePackets, NumberOfPackets, site);
+}
+
+void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
+                       NDIS_STATUS Status) {
+    uintptr_t site = EMU_CALLER();
+    Machine& machine = Machine::Current();
+    machine.Cpu().CheckIrql("NdisMSendComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMSendComplete", site);
+    if (adapter == nullptr) return;
+    adapter->Edge().SendComplete(Packet, Status, site);
+}
+
+void NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
+    uintptr_t site = EMU_CALLER();
+    Machine& machine = Machine::Current();
+    machine.Cpu().CheckIrql("NdisMSendResourcesAvailable", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    Miniport* adapter =
+        machine.Ndis().Use(MiniportAdapterHandle, "NdisMSendResourcesAvailable", site);
+    if (adapter == nullptr) return;
+    adapter->Edge().SendResourcesAvailable();
+}
+
+void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
+                         PVOID StatusBuffer, UINT StatusBufferSize) {
+    uintptr_t site = EMU_CALLER();
+    Machine& machine = Machine::Current();
+    machine.Cpu().CheckIrql("NdisMIndicateStatus", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateStatus", site);
+    if (adapter == nullptr) return;
+    adapter->Edge().IndicateStatus(GeneralStatus, StatusBuffer, StatusBufferSize);
+}
+
+void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
+    uintptr_t site = EMU_CALLER();
+    Machine& machine = Machine::Current();
+    machine.Cpu().CheckIrql("NdisMIndicateStatusComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    Miniport* adapter =
+        machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateStatusComplete", site);
+    if (adapter == nullptr) return;
+    adapter->Edge().IndicateStatusComplete();
+}

@@ -1,0 +1,134 @@
+// The protocol edge above one miniport: it hands frames to MiniportSend as packets, keeps
+// the sends NDIS must hold back after a refusal, and takes the miniport's send completions,
+// receive indications and status indications (SEND_ONCE, RECV_OWNERSHIP, WATCHDOG).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "platform/ndis.h"
+
+namespace emu::ndis {
+
+class Miniport;
+
+class Protocol {
+public:
+    // What the protocol learns of each send it made.
+    struct SendCompletion {
+        uint64_t packet;      // the id Send returned
+        NDIS_STATUS status;   // NDIS_STATUS_SUCCESS, or the failure
+        uint64_t time_us;
+    };
+    // Each call of the miniport's send handler, with what it returned.
+    struct SendCall {
+        uint64_t packet;
+        NDIS_STATUS returned;
+        uint64_t time_us;
+    };
+    struct Receive {
+        std::vector<uint8_t> bytes;
+        UINT header_size;
+        NDIS_STATUS status;   // the packet's status at the indication
+        uint64_t time_us;
+    };
+    struct StatusIndication {
+        NDIS_STATUS status;   // unused for a completion
+        std::vector<uint8_t> buffer;
+        bool complete;        // NdisMIndicateStatusComplete
+        uint64_t time_us;
+    };
+    // When lent receive packets go back to the miniport: in a work item right after the
+    // indication, or when the test calls ReturnLent.
+    enum class ReturnMode { AfterCall, Manual };
+
+    static constexpr UINT kProtocolReservedLength = 16;
+    static constexpr uint64_t kSendWatchdogUs = 30'000'000;
+
+    explicit Protocol(Miniport& adapter);
+    ~Protocol();
+    Protocol(const Protocol&) = delete;
+    Protocol& operator=(const Protocol&) = delete;
+
+    // ---- Test face ------------------------------------------------------------------------
+    // Sends a frame as a packet of one buffer, or of one buffer per segment; returns the
+    // packet's id (0 when the adapter is not running, with a Platform report).
+    uint64_t Send(const std::vector<uint8_t>& frame);
+    uint64_t Send(const std::vector<std::vector<uint8_t>>& segments);
+    const std::vector<SendCompletion>& Completions() const { return completions_; }
+    const std::vector<SendCall>& SendCalls() const { return send_calls_; }
+    size_t Queued() const { return queue_.size(); }    // held back after a refusal
+    size_t Pended() const;                             // pended and not yet completed
+
+    const std::vector<Receive>& Received() const { return received_; }
+    void SetReturnMode(ReturnMode mode) { return_mode_ = mode; }
+    size_t Lent() const { return lent_.size(); }
+    void ReturnLent();
+
+    const std::vector<StatusIndication>& Statuses() const { return statuses_; }
+
+    // Optional sinks for long runs that do not want to keep every record.
+    void OnSendComplete(std::function<void(const SendCompletion&)> sink) { send_sink_ = std::move(sink); }
+    void OnReceive(std::function<void(const Receive&)> sink) { receive_sink_ = std::move(sink); }
+    void KeepRecords(bool on) { keep_records_ = on; }
+
+    // ---- NDIS side ------------------------------------------------------------------------
+    void SendComplete(NDIS_PACKET* packet, NDIS_STATUS status, uintptr_t site);
+    void SendResourcesAvailable();
+    void IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site);
+    void IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size);
+    void IndicateStatusComplete();
+    bool IsLent(const NDIS_PACKET* packet) const;
+    // WATCHDOG: pended sends older than 30 s.
+    void CheckWatchdog();
+    // Before MiniportHalt: lent packets come back, held-back sends fail.
+    void BeforeHalt();
+    // After MiniportHalt: a pended send that was never completed breaks SEND_ONCE.
+    void AfterHalt();
+
+private:
+    enum class PacketState { Queued, InSend, Pended, Done };
+    struct OwnPacket {
+        uint64_t id = 0;
+        std::vector<std::vector<uint8_t>> segments;
+        std::vector<NDIS_BUFFER> buffers;
+        std::unique_ptr<uint64_t[]> memory;  // the NDIS_PACKET with its areas
+        NDIS_PACKET* packet = nullptr;
+        PacketState state = PacketState::Queued;
+        bool completed_in_call = false;
+        NDIS_STATUS completion_status = NDIS_STATUS_SUCCESS;
+        uint64_t pended_at_us = 0;
+        bool watchdog_reported = false;
+    };
+
+    OwnPacket* Build(const std::vector<std::vector<uint8_t>>& segments);
+    void Offer(OwnPacket* own);
+    void Finish(OwnPacket* own, NDIS_STATUS status);
+    void DrainQueue();
+    void ReturnOne(NDIS_PACKET* packet);
+    void Retire(OwnPacket* own);
+
+    Miniport& adapter_;
+    uint64_t next_id_ = 1;
+    std::map<const NDIS_PACKET*, std::unique_ptr<OwnPacket>> packets_;
+    std::deque<const NDIS_PACKET*> retired_;  // finished, kept a while to catch late completions
+    std::deque<OwnPacket*> queue_;
+    bool held_back_ = false;   // a send was refused and NDIS has not been told to resume
+    uint64_t drain_item_ = 0;
+
+    std::vector<SendCompletion> completions_;
+    std::vector<SendCall> send_calls_;
+    std::vector<Receive> received_;
+    std::vector<StatusIndication> statuses_;
+    std::vector<NDIS_PACKET*> lent_;
+    ReturnMode return_mode_ = ReturnMode::AfterCall;
+    bool keep_records_ = true;
+    std::function<void(const SendCompletion&)> send_sink_;
+    std::function<void(const Receive&)> receive_sink_;
+};
+
+}  // namespace emu::ndis

@@ -1,0 +1,167 @@
+#include "emulator/ndis/timers.h"
+
+#include <cstdio>
+#include <functional>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/miniport.h"
+#include "emulator/ndis/ndis.h"
+#include "emulator/verifier/verifier.h"
+
+namespace emu::ndis {
+
+namespace {
+
+std::string Address(const void* address) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", address);
+    return text;
+}
+
+std::string Describe(const NDIS_MINIPORT_TIMER* timer, const Timers::Entry& entry) {
+    return "timer at " + Address(timer) + " (" +
+           PlaceName(reinterpret_cast<uintptr_t>(entry.function)) + ")";
+}
+
+}  // namespace
+
+void Timers::Initialize(NDIS_MINIPORT_TIMER* timer, Miniport* owner,
+                        PNDIS_TIMER_FUNCTION function, PVOID context) {
+    Entry& entry = entries_[timer];
+    if (entry.item != 0) machine_.Clock().Cancel(entry.item);
+    entry.owner = owner;
+    entry.function = function;
+    entry.context = context;
+    entry.item = 0;
+    ++entry.generation;
+    timer->MiniportTimerFunction = function;
+    timer->MiniportTimerContext = context;
+    timer->MiniportAdapterHandle = owner->Handle();
+    for (ULONG_PTR& word : timer->Reserved) word = 0;
+}
+
+Timers::Entry* Timers::Lookup(NDIS_MINIPORT_TIMER* timer, const char* call, uintptr_t site) {
+    auto it = entries_.find(timer);
+    if (it == entries_.end()) {
+        machine_.Check().Report(Rule::Platform, call,
+                                "timer " + Address(timer) + " was never initialised with "
+                                "NdisMInitializeTimer (or its memory was freed)",
+                                site);
+        return nullptr;
+    }
+    if (machine_.Ndis().Use(it->second.owner->Handle(), call, site) == nullptr) return nullptr;
+    return &it->second;
+}
+
+void Timers::Set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds, const char* call,
+                 uintptr_t site) {
+    Entry* entry = Lookup(timer, call, site);
+    if (entry == nullptr) return;
+    Scheduler& clock = machine_.Clock();
+    if (entry->item != 0) clock.Cancel(entry->item);
+    uint64_t generation = ++entry->generation;
+    // Even a 0 ms setting runs later, from the queue, never inside the call.
+    entry->item = clock.After(static_cast<uint64_t>(milliseconds) * 1000,
+                              "NDIS timer " + PlaceName(reinterpret_cast<uintptr_t>(entry->function)),
+                              [this, timer, generation] { Fire(timer, generation); });
+}
+
+bool Timers::Cancel(NDIS_MINIPORT_TIMER* timer, const char* call, uintptr_t site) {
+    Entry* entry = Lookup(timer, call, site);
+    if (entry == nullptr || entry->item == 0) return false;
+    machine_.Clock().Cancel(entry->item);
+    entry->item = 0;
+    ++entry->generation;
+    return true;
+}
+
+void Timers::Fire(NDIS_MINIPORT_TIMER* timer, uint64_t generation) {
+    auto it = entries_.find(timer);
+    if (it == entries_.end() || it->second.generation != generation) return;
+    Entry& entry = it->second;
+    entry.item = 0;
+    if (entry.owner->Ended()) {
+        machine_.Check().Report(Rule::NoCallsAfterHalt, "NDIS timer",
+                                Describe(timer, entry) + " came due after the adapter was " +
+                                    StateName(entry.owner->CurrentState()) +
+                                    "; its function was not called");
+        return;
+    }
+    entry.running = true;
+    ++entry.runs;
+    PNDIS_TIMER_FUNCTION function = entry.function;
+    PVOID context = entry.context;
+    machine_.Cpu().CallDriver(DISPATCH_LEVEL, "NDIS timer function",
+                              [&] { function(nullptr, context, nullptr, nullptr); });
+    // The function may have freed the timer's memory, and with it the entry.
+    it = entries_.find(timer);
+    if (it != entries_.end()) it->second.running = false;
+}
+
+const Timers::Entry* Timers::Find(const NDIS_MINIPORT_TIMER* timer) const {
+    auto it = entries_.find(timer);
+    return it == entries_.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> Timers::LiveOf(const Miniport* owner) const {
+    std::vector<std::string> live;
+    for (const auto& [timer, entry] : entries_) {
+        if (entry.owner != owner) continue;
+        if (entry.item != 0) live.push_back(Describe(timer, entry) + " is still set");
+        if (entry.running) live.push_back(Describe(timer, entry) + " is still running");
+    }
+    return live;
+}
+
+std::string Timers::ReleaseRange(const void* begin, size_t size) {
+    auto first = static_cast<const NDIS_MINIPORT_TIMER*>(begin);
+    auto end = reinterpret_cast<const NDIS_MINIPORT_TIMER*>(static_cast<const uint8_t*>(begin) + size);
+    auto in_range = [&](auto it) { return it != entries_.end() && std::less<>{}(it->first, end); };
+    for (auto it = entries_.lower_bound(first); in_range(it); ++it) {
+        // The pool refuses the free, so the timer and its memory stay usable.
+        if (it->second.item != 0) return "a set NDIS timer";
+    }
+    for (auto it = entries_.lower_bound(first); in_range(it);) it = entries_.erase(it);
+    return "";
+}
+
+}  // namespace emu::ndis
+
+// ---- Platform routines --------------------------------------------------------------------
+
+using emu::Machine;
+
+void NdisMInitializeTimer(NDIS_MINIPORT_TIMER* Timer, NDIS_HANDLE MiniportAdapterHandle,
+                          PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext) {
+    uintptr_t site = EMU_CALLER();
+    Machine& machine = Machine::Current();
+    machine.Cpu().CheckIrql("NdisMInitializeTimer", PASSIVE_LEVEL, PASSIVE_LEVEL, site);
+    emu::ndis::Miniport* adapter =
+        machine.Ndis().Use(MiniportAdapterHandle, "NdisMInitializeTimer", site);
+    if (adapter == nullptr) return;
+    machine.Ndis().TimerTable().Initialize(Timer, adapter, TimerFunction, FunctionContext);
+}
+
+void NdisSetTimer(NDIS_MINIPORT_TIMER* Timer, UINT MillisecondsToDelay) {
+    uintptr_t site = EMU_CALLER();
+    Machine& machine = Machine::Current();
+    machine.Cpu().CheckIrql("NdisSetTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    machine.Ndis().TimerTable().Set(Timer, MillisecondsToDelay, "NdisSetTimer", site);
+}
+
+void NdisMSetTimer(NDIS_MINIPORT_TIMER* Timer, UINT MillisecondsToDelay) {
+    uintptr_t site = EMU_CALLER();
+    Machine& machine = Machine::Current();
+    machine.Cpu().CheckIrql("NdisMSetTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    machine.Ndis().TimerTable().Set(Timer, MillisecondsToDelay, "NdisMSetTimer", site);
+}
+
+void NdisMCancelTimer(NDIS_MINIPORT_TIMER* Timer, BOOLEAN* TimerCancelled) {
+    uintptr_t site = EMU_CALLER();
+    Machine& machine = Machine::Current();
+    machine.Cpu().CheckIrql("NdisMCancelTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    bool cancelled = machine.Ndis().TimerTable().Cancel(Timer, "NdisMCancelTimer", site);
+    if (TimerCancelled != nullptr) *TimerCancelled = cancelled ? TRUE : FALSE;
+}

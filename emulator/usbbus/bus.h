@@ -1,0 +1,218 @@
+// The USB bus driver below the adapter: the physical device object of the plugged device,
+// URB dispatch, pipes, the trace hook and the fault hooks. The USBD configuration routines
+// live in usbd.cpp.
+//
+// Timing: a control transfer takes kControlTimeUs; bulk and interrupt packets share the bus
+// at kPacketsPerFrame packets of 64 bytes per 1 ms frame; a bulk IN transfer waits until the
+// device has data. Every pended request completes from a scheduler item (DISPATCH_LEVEL).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emulator/kernel/scheduler.h"
+#include "emulator/usbbus/device.h"
+#include "emulator/usbbus/faults.h"
+#include "emulator/usbbus/trace.h"
+#include "platform/io.h"
+#include "platform/usb.h"
+
+namespace emu {
+class Machine;
+namespace usb {
+
+class Bus {
+public:
+    static constexpr uint64_t kControlTimeUs = 1000;
+    static constexpr uint64_t kAbortTimeUs = 1000;      // unlinking takes a frame
+    static constexpr uint64_t kCyclePortTimeUs = 10'000;
+    static constexpr uint32_t kPacketsPerFrame = 19;
+    static constexpr uint16_t kBusNumber = 1;
+    static constexpr size_t kDefaultRemovalResubmitLimit = 256;
+
+    explicit Bus(Machine& machine);
+    ~Bus();
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    // ---- The port (test face) ---------------------------------------------------------------
+
+    // Plugs a device into the one port: creates the bus driver's driver object (once) and a
+    // physical device object for it, and enumerates it. The bus keeps the device (also after
+    // an unplug, so a test can still look at it) until the bus goes.
+    template <class D>
+    D& Plug(std::unique_ptr<D> device) {
+        D& plugged = *device;
+        PlugDevice(std::move(device));
+        return plugged;
+    }
+    // Surprise removal: every pending request completes with a device-gone status (from the
+    // scheduler), and every later one fails at once.
+    void Unplug();
+    bool DevicePresent() const { return device_ != nullptr && !gone_; }
+    DEVICE_OBJECT* PhysicalDeviceObject() const { return pdo_; }
+    uint8_t DeviceAddress() const { return address_; }
+
+    // PnP minor codes the physical device object received, in order.
+    const std::vector<UCHAR>& PnpLog() const { return pnp_log_; }
+    // Virtual times at which port cycles took effect.
+    const std::vector<uint64_t>& PortCycles() const { return port_cycles_; }
+    // Requests the bus holds right now.
+    size_t PendingRequests() const { return transfers_.size(); }
+    // Requests handed to the bus so far (what Submission::serial counts).
+    uint64_t Submissions() const { return submissions_; }
+
+    // ---- Hooks and modes --------------------------------------------------------------------
+
+    FaultPlan& Faults() { return faults_; }
+    void SetTraceHook(TraceHook hook) { trace_hook_ = std::move(hook); }
+    // Complete every request inside IoCallDriver when the device can answer at once (a bulk
+    // IN transfer still waits for data unless the device already has it).
+    void SetCompleteAtOnce(bool on) { complete_at_once_ = on; }
+    // After an unplug, more submissions than this are a client that does not stop (REMOVAL).
+    void SetRemovalResubmitLimit(size_t limit) { removal_limit_ = limit; }
+
+    // ---- The platform side (dispatch routines of the physical device object) ----------------
+
+    NTSTATUS DispatchPnp(DEVICE_OBJECT* device, IRP* irp);
+    NTSTATUS DispatchInternalControl(DEVICE_OBJECT* device, IRP* irp);
+    void CancelRequest(IRP* irp);
+
+private:
+    struct Pipe {
+        USBD_PIPE_HANDLE handle = nullptr;  // null: the default pipe
+        uint8_t endpoint = 0;
+        uint8_t type = USB_ENDPOINT_TYPE_CONTROL;
+        uint16_t max_packet = 64;
+        uint8_t interval = 0;
+        ULONG max_transfer = 0;
+        bool valid = true;    // belongs to the current configuration
+        bool halted = false;
+        bool moving = false;  // the head transfer is on the bus
+        std::deque<uint64_t> queue;  // transfer ids, head first
+        bool In() const { return (endpoint & USB_ENDPOINT_DIRECTION_IN) != 0; }
+    };
+
+    enum class Kind { Control, Data, Abort, CyclePort };
+    enum class Action { None, SelectConfiguration, ResetPipe };
+    enum class Stage { Queued, Moving, Held, Ending };
+
+    struct Transfer {
+        uint64_t id = 0;
+        IRP* irp = nullptr;
+        URB* urb = nullptr;        // null for a port cycle
+        Kind kind = Kind::Control;
+        Action action = Action::None;  // done on the bus's side when the transfer succeeds
+        Stage stage = Stage::Queued;
+        Pipe* pipe = nullptr;      // control and data: the pipe it queues on
+        Pipe* target = nullptr;    // abort and reset: the pipe acted on
+        Setup setup;
+        std::optional<Fault> fault;
+        Scheduler::Id timer = 0;
+        bool taken = false;              // IN: the device's data is taken
+        std::vector<uint8_t> in_data;
+        bool collected = false;          // abort: its victims are chosen
+        std::vector<uint64_t> aborted;
+    };
+
+    // How a request ends: what the bus writes back into the URB and the request.
+    struct Outcome {
+        Outcome() = default;
+        Outcome(USBD_STATUS status_in, uint32_t length_in = 0)
+            : status(status_in), length(length_in) {}
+        USBD_STATUS status = USBD_STATUS_SUCCESS;
+        uint32_t length = 0;           // bytes moved
+        std::vector<uint8_t> in_data;  // IN data for the client's buffer
+    };
+
+    // The port and the request life (bus.cpp).
+    void PlugDevice(std::unique_ptr<Device> device);
+    void Enumerate();
+    void RegisterLiveCheck();
+    std::string LiveIn(const void* begin, size_t size);
+    NTSTATUS SubmitUrb(IRP* irp, URB* urb, uint64_t serial);
+    NTSTATUS Accept(std::unique_ptr<Transfer> transfer, const Submission& submission);
+    bool CanAnswerAtOnce(const Transfer& transfer) const;
+    NTSTATUS Pend(std::unique_ptr<Transfer> transfer);
+    NTSTATUS RefuseAtOnce(IRP* irp, URB* urb, USBD_STATUS status, const Transfer* described);
+    NTSTATUS GoneAtOnce(IRP* irp, URB* urb);
+    Pipe* Unqueue(Transfer& transfer);
+    void Due(uint64_t id);
+    Outcome Execute(Transfer& transfer);
+    void Finish(uint64_t id, Outcome outcome);
+    void CompleteRequest(IRP* irp, URB* urb, const Outcome& outcome);
+    void Trace(char type, const Transfer& transfer, const Outcome* outcome);
+
+    // Checks (urb_checks.cpp): each reports its rule and gives the status to refuse with.
+    void ReportForm(std::string detail);
+    void ReportPipe(std::string detail);
+    std::optional<USBD_STATUS> CheckForm(const URB* urb);
+    std::optional<USBD_STATUS> CheckBuffer(const void* buffer, size_t length, bool has_mdl);
+    Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+    std::optional<USBD_STATUS> CheckDataTransfer(const URB* urb, Pipe** pipe);
+
+    // Control transfers and configurations (control.cpp).
+    std::optional<USBD_STATUS> BuildControl(URB* urb, Transfer& transfer);
+    std::optional<USBD_STATUS> BuildSelectConfiguration(URB* urb, Transfer& transfer);
+    Outcome RunControl(Transfer& transfer);
+    void ApplyAction(Transfer& transfer);
+    void ApplySelectConfiguration(Transfer& transfer);
+    void RetirePipes(USBD_STATUS pending_status);
+    USBD_PIPE_HANDLE NewHandle();
+
+    // Pipes, bus time, abort and port cycle (pipes.cpp).
+    void StartNext(Pipe* pipe);
+    uint32_t PacketsFor(size_t bytes, uint16_t max_packet, bool in) const;
+    uint64_t Occupy(uint32_t packets);
+    Outcome RunData(Transfer& transfer);
+    void OnInReady(uint8_t endpoint);
+    std::optional<USBD_STATUS> BuildPipeRequest(URB* urb, Transfer& transfer);
+    void CollectAborted(Transfer& abort);
+    Outcome EndAborted(Transfer& abort);
+    Outcome CyclePort();
+
+    Machine& machine_;
+    DRIVER_OBJECT* driver_ = nullptr;
+    DEVICE_OBJECT* pdo_ = nullptr;
+    std::unique_ptr<Device> device_;
+    std::vector<std::unique_ptr<Device>> unplugged_;
+    bool gone_ = false;
+    uint8_t address_ = 0;
+    uint8_t next_address_ = 2;
+
+    Pipe default_pipe_;
+    std::vector<std::unique_ptr<Pipe>> pipes_;  // never shrinks: a handle stays decodable
+    std::map<USBD_PIPE_HANDLE, Pipe*> open_pipes_;
+    uintptr_t next_handle_ = 0x51B0'0000;
+    USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
+
+    std::map<uint64_t, std::unique_ptr<Transfer>> transfers_;  // held requests, by id
+    uint64_t next_id_ = 1;
+    uint64_t submissions_ = 0;
+    uint64_t bulk_free_at_us_ = 0;
+
+    std::vector<UCHAR> pnp_log_;
+    std::vector<uint64_t> port_cycles_;
+    FaultPlan faults_;
+    TraceHook trace_hook_;
+    bool complete_at_once_ = false;
+    size_t removal_limit_ = kDefaultRemovalResubmitLimit;
+    size_t after_removal_ = 0;
+    bool removal_reported_ = false;
+    bool live_check_registered_ = false;
+    std::shared_ptr<Bus*> self_;  // what the pool's live check reaches the bus through
+};
+
+// The request status that goes with a URB status.
+NTSTATUS NtStatusFor(USBD_STATUS status);
+
+// A bulk IN transfer that ended short without USBD_SHORT_TRANSFER_OK.
+constexpr USBD_STATUS kStatusShortTransfer = static_cast<USBD_STATUS>(0xC0000012u);
+
+}  // namespace usb
+}  // namespace emu

@@ -1,0 +1,151 @@
+// Pipe queues and bus time: one transfer moves per pipe at a time, bulk and interrupt packets
+// share the frames, a bulk IN transfer waits for the device's data; abort and port cycle.
+#include <algorithm>
+#include <cstring>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/usbbus/bus.h"
+#include "emulator/usbbus/urb_view.h"
+#include "emulator/verifier/verifier.h"
+
+namespace emu::usb {
+
+uint32_t Bus::PacketsFor(size_t bytes, uint16_t max_packet, bool in) const {
+    if (max_packet == 0) max_packet = 64;
+    uint32_t packets = static_cast<uint32_t>((bytes + max_packet - 1) / max_packet);
+    // An IN transfer of whole packets ends with the device's zero-length packet.
+    if (bytes == 0 || (in && bytes % max_packet == 0)) ++packets;
+    return packets;
+}
+
+uint64_t Bus::Occupy(uint32_t packets) {
+    const uint64_t start = std::max(machine_.Clock().Now(), bulk_free_at_us_);
+    bulk_free_at_us_ = start + (uint64_t{packets} * 1000 + kPacketsPerFrame - 1) / kPacketsPerFrame;
+    return bulk_free_at_us_;
+}
+
+void Bus::StartNext(Pipe* pipe) {
+    if (pipe->moving || pipe->queue.empty() || !pipe->valid || gone_) return;
+    const uint64_t id = pipe->queue.front();
+    Transfer& transfer = *transfers_.at(id);
+    const Fault* fault = transfer.fault ? &*transfer.fault : nullptr;
+    if (fault != nullptr && fault->action == FaultAction::PendForever) {
+        transfer.stage = Stage::Held;  // and the pipe behind it waits, as behind a hung device
+        return;
+    }
+    const bool faulted = fault != nullptr && !fault->reaches_device &&
+                         (fault->action == FaultAction::Fail || fault->action == FaultAction::Stall);
+    uint64_t when = machine_.Clock().Now();
+    if (transfer.kind == Kind::Control) {
+        when += kControlTimeUs;
+    } else if (!pipe->halted && !faulted) {
+        size_t bytes = *BufferOf(transfer.urb).length;
+        if (pipe->In()) {
+            if (!device_->InReady(pipe->endpoint)) return;  // NAKed until data comes
+            transfer.in_data = device_->TakeIn(pipe->endpoint);
+            transfer.taken = true;
+            bytes = std::min(bytes, transfer.in_data.size());
+        }
+        when = Occupy(PacketsFor(bytes, pipe->max_packet, pipe->In()));
+    }
+    transfer.stage = Stage::Moving;
+    pipe->moving = true;
+    transfer.timer = machine_.Clock().At(when, "USB transfer", [this, id] { Due(id); });
+}
+
+Bus::Outcome Bus::RunData(Transfer& transfer) {
+    Pipe* pipe = transfer.pipe;
+    if (pipe->halted) return {USBD_STATUS_ENDPOINT_HALTED};
+    const auto& request = transfer.urb->UrbBulkOrInterruptTransfer;
+    const uint32_t length = request.TransferBufferLength;
+    if (!pipe->In()) {
+        const auto* bytes = static_cast<const uint8_t*>(request.TransferBuffer);
+        const uint16_t packet = pipe->max_packet;
+        if (length == 0) device_->OutPacket(pipe->endpoint, {});
+        for (uint32_t at = 0; at < length; at += packet)
+            device_->OutPacket(pipe->endpoint,
+                               {bytes + at, std::min<size_t>(packet, length - at)});
+        return {USBD_STATUS_SUCCESS, length};
+    }
+    if (!transfer.taken) {
+        transfer.taken = true;
+        if (device_->InReady(pipe->endpoint)) transfer.in_data = device_->TakeIn(pipe->endpoint);
+    }
+    Outcome outcome;
+    outcome.in_data = std::move(transfer.in_data);
+    if (outcome.in_data.size() > length) {
+        // The device sent more than the buffer holds: babble.
+        outcome.status = USBD_STATUS_DATA_OVERRUN;
+        outcome.in_data.resize(length);
+    } else if (outcome.in_data.size() < length &&
+               (request.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0) {
+        outcome.status = kStatusShortTransfer;
+    }
+    outcome.length = static_cast<uint32_t>(outcome.in_data.size());
+    return outcome;
+}
+
+void Bus::OnInReady(uint8_t endpoint) {
+    for (auto& [handle, pipe] : open_pipes_)
+        if (pipe->endpoint == endpoint) StartNext(pipe);
+}
+
+// ---- Abort and reset ------------------------------------------------------------------------
+
+std::optional<USBD_STATUS> Bus::BuildPipeRequest(URB* urb, Transfer& transfer) {
+    Pipe* target = FindPipe(urb->UrbPipeRequest.PipeHandle);
+    if (target == nullptr) {
+        ReportPipe("the pipe handle of an abort or reset is not from the selected configuration");
+        return USBD_STATUS_INVALID_PIPE_HANDLE;
+    }
+    transfer.target = target;
+    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+        transfer.kind = Kind::Abort;
+        return std::nullopt;
+    }
+    if (!target->queue.empty()) {
+        machine_.Check().Report(Rule::PipeReset, "IoCallDriver",
+                                "reset of pipe " + std::to_string(target->endpoint) + " with " +
+                                    std::to_string(target->queue.size()) +
+                                    " transfer(s) still pending");
+        return USBD_STATUS_ERROR_BUSY;
+    }
+    // Resetting a pipe clears the endpoint's halt on the device as well.
+    transfer.kind = Kind::Control;
+    transfer.action = Action::ResetPipe;
+    transfer.pipe = &default_pipe_;
+    transfer.setup = {0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, target->endpoint,
+                      0};
+    return std::nullopt;
+}
+
+void Bus::CollectAborted(Transfer& abort) {
+    abort.collected = true;
+    Pipe* pipe = abort.target;
+    for (uint64_t id : pipe->queue) {
+        Transfer& victim = *transfers_.at(id);
+        if (victim.timer != 0) machine_.Clock().Cancel(victim.timer);
+        victim.timer = 0;
+        victim.stage = Stage::Ending;
+        abort.aborted.push_back(id);
+    }
+    pipe->queue.clear();
+    pipe->moving = false;
+}
+
+Bus::Outcome Bus::EndAborted(Transfer& abort) {
+    if (!abort.collected) CollectAborted(abort);
+    const std::vector<uint64_t> ending = std::move(abort.aborted);
+    for (uint64_t id : ending) Finish(id, {USBD_STATUS_CANCELED});
+    return {};
+}
+
+// ---- Port cycle -----------------------------------------------------------------------------
+
+Bus::Outcome Bus::CyclePort() {
+    Enumerate();
+    port_cycles_.push_back(machine_.Clock().Now());
+    return {};
+}
+
+}  // namespace emu::usb

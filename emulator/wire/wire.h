@@ -1,0 +1,61 @@
+// The cable at the controller's Ethernet port. Frames the controller sends are recorded with
+// their virtual time and passed to every attached station; frames injected from the far end
+// go to the controller. Link partners and peers (responders, a TAP bridge) attach as stations.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace emu {
+class Scheduler;
+namespace wire {
+
+struct Frame {
+    std::vector<uint8_t> bytes;  // destination address first, no FCS
+    uint64_t time_us = 0;
+};
+
+// Something at the far end of the cable that hears what the controller sends.
+class Station {
+public:
+    virtual ~Station() = default;
+    virtual void Hear(const Frame& frame) = 0;
+};
+
+class Wire {
+public:
+    explicit Wire(Scheduler& clock) : clock_(clock) {}
+
+    // ---- The controller's end ----
+    void ConnectController(std::function<void(const std::vector<uint8_t>&)> receiver) {
+        controller_ = std::move(receiver);
+    }
+    void FromController(std::vector<uint8_t> bytes);
+
+    // ---- The far end ----
+    // Puts a frame on the wire toward the controller, now.
+    void Inject(std::vector<uint8_t> bytes);
+    // The same at a later virtual time.
+    void InjectAt(uint64_t time_us, std::vector<uint8_t> bytes);
+    void Attach(Station* station);
+    void Detach(Station* station);
+
+    // ---- The recorder ----
+    const std::vector<Frame>& Sent() const { return sent_; }
+    const std::vector<Frame>& Injected() const { return injected_; }
+    void ClearRecords() {
+        sent_.clear();
+        injected_.clear();
+    }
+
+private:
+    Scheduler& clock_;
+    std::function<void(const std::vector<uint8_t>&)> controller_;
+    std::vector<Station*> stations_;
+    std::vector<Frame> sent_;
+    std::vector<Frame> injected_;
+};
+
+}  // namespace wire
+}  // namespace emu

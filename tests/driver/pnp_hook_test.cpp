@@ -1,0 +1,297 @@
+// DriverEntry and the PnP hook as NDIS and the device see them: what is registered, which
+// PnP requests NDIS gets, which go straight to the physical device object, and what the
+// hook returns for each.
+#include <vector>
+
+#include "driver/driver_entry.h"
+#include "driver/handlers.h"
+#include "emulator/kernel/io_manager.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/miniport.h"
+#include "emulator/ndis/ndis.h"
+#include "emulator/ndis/pnp.h"
+#include "tests/support/machine_fixture.h"
+
+namespace {
+
+// What the stub bus driver below the adapter does with the PnP requests it gets.
+struct BusBehaviour {
+    NTSTATUS status = STATUS_SUCCESS;
+    bool pend = false;  // complete a millisecond later instead of at once
+};
+
+struct Seen {
+    DEVICE_OBJECT* device;
+    UCHAR minor;
+};
+
+// The test's view of both routes; reset by each fixture.
+BusBehaviour bus;
+std::vector<Seen> busSaw;
+std::vector<UCHAR> ndisSaw;
+std::vector<NTSTATUS> ndisReturned;
+PDRIVER_DISPATCH realNdisPnp = nullptr;
+
+NTSTATUS BusPnp(DEVICE_OBJECT* device, IRP* irp) {
+    busSaw.push_back({device, IoGetCurrentIrpStackLocation(irp)->MinorFunction});
+    const NTSTATUS status = bus.status;
+    if (bus.pend) {
+        IoMarkIrpPending(irp);
+        emu::Machine::Current().Clock().After(1000, "bus completes a PnP request", [irp, status] {
+            irp->IoStatus.Status = status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        });
+        return STATUS_PENDING;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// Stands between the hook and NDIS's own PnP routine, to see what NDIS was given.
+NTSTATUS NdisPnpSpy(DEVICE_OBJECT* device, IRP* irp) {
+    ndisSaw.push_back(IoGetCurrentIrpStackLocation(irp)->MinorFunction);
+    const NTSTATUS status = realNdisPnp(device, irp);
+    ndisReturned.push_back(status);
+    return status;
+}
+
+class PnpHookTest : public qvtest::MachineFixture {
+protected:
+    PnpHookTest() {
+        // Driver-wide values start at zero, as after a fresh load.
+        NdisAddDevice = nullptr;
+        NdisPnpDispatch = nullptr;
+        SavedPhysicalDeviceObject = nullptr;
+        PlatformPresent = FALSE;
+        StartedOnce = FALSE;
+        bus = BusBehaviour{};
+        busSaw.clear();
+        ndisSaw.clear();
+        ndisReturned.clear();
+
+        driver_ = M().Io().CreateDriver("qvnet");
+        busDriver_ = M().Io().CreateDriver("usbbus");
+        busDriver_->MajorFunction[IRP_MJ_PNP] = BusPnp;
+    }
+
+    // Loads the driver and puts the spy behind the hook.
+    void Load() {
+        ASSERT_EQ(DriverEntry(driver_, nullptr), STATUS_SUCCESS);
+        realNdisPnp = NdisPnpDispatch;
+        NdisPnpDispatch = NdisPnpSpy;
+    }
+
+    DEVICE_OBJECT* Plug() {
+        DEVICE_OBJECT* pdo = M().Io().CreateDevice(busDriver_, 0, 1);
+        EXPECT_EQ(M().Ndis().PnpManager().AddDevice(driver_, pdo), STATUS_SUCCESS);
+        return pdo;
+    }
+
+    emu::ndis::Pnp::Result Send(DEVICE_OBJECT* pdo, UCHAR minor) {
+        return M().Ndis().PnpManager().Send(pdo, minor);
+    }
+
+    // Whether NDIS has run MiniportInitialize for the adapter over pdo.
+    bool NdisInitialized(DEVICE_OBJECT* pdo) {
+        emu::ndis::Miniport* adapter = M().Ndis().AdapterOver(pdo);
+        return adapter != nullptr &&
+               adapter->CurrentState() != emu::ndis::Miniport::State::Added;
+    }
+
+    DRIVER_OBJECT* driver_ = nullptr;
+    DRIVER_OBJECT* busDriver_ = nullptr;
+};
+
+// ---- Registration ---------------------------------------------------------------------------
+
+TEST_F(PnpHookTest, RegistersAnNdis50TableWithoutInterruptHandlers) {
+    ASSERT_EQ(DriverEntry(driver_, nullptr), STATUS_SUCCESS);
+
+    const emu::ndis::Wrapper* wrapper = M().Ndis().WrapperOf(driver_);
+    ASSERT_NE(wrapper, nullptr);
+    ASSERT_TRUE(wrapper->registered);
+    const NDIS50_MINIPORT_CHARACTERISTICS& table = wrapper->handlers;
+    EXPECT_EQ(table.MajorNdisVersion, 5);
+    EXPECT_EQ(table.MinorNdisVersion, 0);
+    EXPECT_EQ(table.CheckForHangHandler, MiniportCheckForHang);
+    EXPECT_EQ(table.HaltHandler, MiniportHalt);
+    EXPECT_EQ(table.InitializeHandler, MiniportInitialize);
+    EXPECT_EQ(table.QueryInformationHandler, MiniportQueryInformation);
+    EXPECT_EQ(table.ResetHandler, MiniportReset);
+    EXPECT_EQ(table.SendHandler, MiniportSend);
+    EXPECT_EQ(table.SetInformationHandler, MiniportSetInformation);
+    EXPECT_EQ(table.TransferDataHandler, MiniportTransferData);
+    EXPECT_EQ(table.ReturnPacketHandler, MiniportReturnPacket);
+    EXPECT_EQ(table.DisableInterruptHandler, nullptr);
+    EXPECT_EQ(table.EnableInterruptHandler, nullptr);
+    EXPECT_EQ(table.HandleInterruptHandler, nullptr);
+    EXPECT_EQ(table.ISRHandler, nullptr);
+    EXPECT_EQ(table.SendPacketsHandler, nullptr);
+
+    // The hooks replaced NDIS's own entries, which are kept for passing requests on.
+    EXPECT_EQ(driver_->DriverExtension->AddDevice, AddDeviceHook);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_PNP], PnpDispatchHook);
+    EXPECT_EQ(NdisAddDevice, emu::ndis::NdisAddDeviceEntry);
+    EXPECT_EQ(NdisPnpDispatch, emu::ndis::NdisPnpDispatchEntry);
+}
+
+TEST_F(PnpHookTest, FailedRegistrationHooksNothingAndReleasesTheWrapper) {
+    M().Ndis().FailNextRegistration(NDIS_STATUS_BAD_CHARACTERISTICS);
+
+    EXPECT_EQ(DriverEntry(driver_, nullptr), STATUS_UNSUCCESSFUL);
+
+    EXPECT_EQ(driver_->DriverExtension->AddDevice, emu::ndis::NdisAddDeviceEntry);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_PNP], emu::ndis::NdisPnpDispatchEntry);
+    EXPECT_EQ(NdisAddDevice, nullptr);
+    EXPECT_EQ(NdisPnpDispatch, nullptr);
+    ASSERT_NE(M().Ndis().WrapperOf(driver_), nullptr);
+    EXPECT_TRUE(M().Ndis().WrapperOf(driver_)->terminated);
+}
+
+TEST_F(PnpHookTest, NoWrapperMeansNoRegistration) {
+    M().Ndis().FailNextWrapper();
+
+    EXPECT_EQ(DriverEntry(driver_, nullptr), STATUS_UNSUCCESSFUL);
+
+    EXPECT_EQ(NdisPnpDispatch, nullptr);
+    EXPECT_NE(driver_->MajorFunction[IRP_MJ_PNP], PnpDispatchHook);
+}
+
+// ---- Routing --------------------------------------------------------------------------------
+
+struct Route {
+    const char* name;
+    UCHAR minor;
+    BOOLEAN platform;
+    BOOLEAN startedOnce;
+    bool toNdis;          // else straight to the physical device object
+    bool alwaysSuccess;   // the hook returns STATUS_SUCCESS whatever the handler returned
+};
+
+class PnpRouteTest : public PnpHookTest, public ::testing::WithParamInterface<Route> {};
+
+TEST_P(PnpRouteTest, GoesWhereTheTableSays) {
+    const Route& route = GetParam();
+    Load();
+    DEVICE_OBJECT* pdo = Plug();
+    PlatformPresent = route.platform;
+    StartedOnce = route.startedOnce;
+    // A failing lower driver shows whether its status is passed on or replaced.
+    bus.status = STATUS_NOT_SUPPORTED;
+
+    const NTSTATUS returned = Send(pdo, route.minor).returned;
+
+    if (route.toNdis) {
+        ASSERT_EQ(ndisSaw, std::vector<UCHAR>{route.minor});
+        EXPECT_EQ(returned, route.alwaysSuccess ? STATUS_SUCCESS : ndisReturned.front());
+    } else {
+        EXPECT_TRUE(ndisSaw.empty());
+        ASSERT_EQ(busSaw.size(), 1u);
+        EXPECT_EQ(busSaw[0].device, pdo);
+        EXPECT_EQ(busSaw[0].minor, route.minor);
+        EXPECT_EQ(returned, route.alwaysSuccess ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routing, PnpRouteTest,
+    ::testing::Values(
+        // Without "Platform": one start for NDIS, then starts and three queries bypass it.
+        Route{"FirstStart", IRP_MN_START_DEVICE, FALSE, FALSE, true, true},
+        Route{"LaterStart", IRP_MN_START_DEVICE, FALSE, TRUE, false, true},
+        Route{"Capabilities", IRP_MN_QUERY_CAPABILITIES, FALSE, FALSE, false, false},
+        Route{"CapabilitiesAfterStart", IRP_MN_QUERY_CAPABILITIES, FALSE, TRUE, false, false},
+        Route{"Id", IRP_MN_QUERY_ID, FALSE, TRUE, false, false},
+        Route{"PnpState", IRP_MN_QUERY_PNP_DEVICE_STATE, FALSE, TRUE, false, false},
+        Route{"Stop", IRP_MN_STOP_DEVICE, FALSE, TRUE, true, false},
+        Route{"BusInformation", IRP_MN_QUERY_BUS_INFORMATION, FALSE, TRUE, true, false},
+        Route{"SurpriseRemoval", IRP_MN_SURPRISE_REMOVAL, FALSE, TRUE, true, false},
+        Route{"UnnamedCode", 0x18, FALSE, TRUE, true, false},
+        // With "Platform": everything goes to NDIS and its status comes back.
+        Route{"PlatformStart", IRP_MN_START_DEVICE, TRUE, FALSE, true, false},
+        Route{"PlatformLaterStart", IRP_MN_START_DEVICE, TRUE, TRUE, true, false},
+        Route{"PlatformCapabilities", IRP_MN_QUERY_CAPABILITIES, TRUE, TRUE, true, false},
+        Route{"PlatformPnpState", IRP_MN_QUERY_PNP_DEVICE_STATE, TRUE, FALSE, true, false}),
+    [](const ::testing::TestParamInfo<Route>& info) { return std::string(info.param.name); });
+
+// ---- Sequences of one driver load -----------------------------------------------------------
+
+TEST_F(PnpHookTest, WithoutPlatformNdisSeesOneStartAndNoQueries) {
+    Load();
+    DEVICE_OBJECT* pdo = Plug();
+    EXPECT_EQ(SavedPhysicalDeviceObject, pdo);
+
+    // The capability query that precedes a start is answered below NDIS.
+    EXPECT_EQ(Send(pdo, IRP_MN_QUERY_CAPABILITIES).returned, STATUS_SUCCESS);
+    EXPECT_TRUE(ndisSaw.empty());
+
+    // The first start initializes the adapter; it fails here, yet the hook reports success
+    // and NDIS's status stays in the request.
+    const emu::ndis::Pnp::Result start = Send(pdo, IRP_MN_START_DEVICE);
+    EXPECT_EQ(start.returned, STATUS_SUCCESS);
+    EXPECT_EQ(ndisSaw, std::vector<UCHAR>{IRP_MN_START_DEVICE});
+    EXPECT_TRUE(NdisInitialized(pdo));
+    EXPECT_TRUE(StartedOnce);
+
+    Send(pdo, IRP_MN_STOP_DEVICE);
+    busSaw.clear();
+    EXPECT_EQ(Send(pdo, IRP_MN_START_DEVICE).returned, STATUS_SUCCESS);
+    EXPECT_EQ(ndisSaw, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_STOP_DEVICE}));
+    ASSERT_EQ(busSaw.size(), 1u);
+    EXPECT_EQ(busSaw[0].minor, IRP_MN_START_DEVICE);
+}
+
+TEST_F(PnpHookTest, PlatformReadDuringTheFirstStartSendsLaterStartsToNdis) {
+    Load();
+    DEVICE_OBJECT* pdo = Plug();
+    // The configuration read inside the first start finds "Platform".
+    M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT*, NDIS_MEDIUM*, UINT, NDIS_HANDLE,
+                                     NDIS_HANDLE) {
+        PlatformPresent = TRUE;
+        return NDIS_STATUS_FAILURE;
+    });
+
+    EXPECT_EQ(Send(pdo, IRP_MN_START_DEVICE).returned, STATUS_SUCCESS);
+    EXPECT_TRUE(StartedOnce);
+
+    Send(pdo, IRP_MN_STOP_DEVICE);
+    const NTSTATUS second = Send(pdo, IRP_MN_START_DEVICE).returned;
+    EXPECT_EQ(ndisSaw,
+              (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}));
+    EXPECT_EQ(second, ndisReturned.back());
+}
+
+TEST_F(PnpHookTest, SecondDeviceOfTheLoadIsNeverStartedByNdis) {
+    Load();
+    DEVICE_OBJECT* first = Plug();
+    Send(first, IRP_MN_START_DEVICE);
+    DEVICE_OBJECT* second = Plug();
+    EXPECT_EQ(SavedPhysicalDeviceObject, second);
+    ndisSaw.clear();
+    busSaw.clear();
+
+    EXPECT_EQ(Send(second, IRP_MN_START_DEVICE).returned, STATUS_SUCCESS);
+
+    EXPECT_TRUE(ndisSaw.empty());
+    EXPECT_FALSE(NdisInitialized(second));
+    ASSERT_EQ(busSaw.size(), 1u);
+    EXPECT_EQ(busSaw[0].device, second);
+}
+
+// A bypassed start that the lower driver has not finished is reported as pending, not as
+// done.
+TEST_F(PnpHookTest, BypassedStartStillPendingBelowReturnsPending) {
+    Load();
+    DEVICE_OBJECT* pdo = Plug();
+    StartedOnce = TRUE;
+    bus.pend = true;
+
+    const emu::ndis::Pnp::Result result = Send(pdo, IRP_MN_START_DEVICE);
+
+    EXPECT_EQ(result.returned, STATUS_PENDING);
+    EXPECT_EQ(result.final, STATUS_SUCCESS);
+    EXPECT_TRUE(ndisSaw.empty());
+}
+
+}  // namespace

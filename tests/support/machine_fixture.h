@@ -1,0 +1,40 @@
+// A test fixture that owns one hosted Machine and turns every unexpected verifier report into
+// a test failure. Tests that break a rule on purpose call Expect() for that rule first.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/verifier/verifier.h"
+#include "platform/types.h"
+
+namespace qvtest {
+
+class MachineFixture : public ::testing::Test {
+protected:
+    MachineFixture();
+    ~MachineFixture() override;
+
+    emu::Machine& M() { return *machine_; }
+    emu::Verifier& Check() { return machine_->Check(); }
+    void Expect(emu::Rule rule) { machine_->Check().Expect(rule); }
+    // Moves virtual time on, running whatever falls due.
+    void Advance(uint64_t microseconds);
+    // Runs this callback at the given IRQL, as the platform calls a handler.
+    template <class F>
+    auto AtIrql(KIRQL irql, F&& callback);
+
+private:
+    std::unique_ptr<emu::Machine> machine_;
+};
+
+}  // namespace qvtest
+
+#include "emulator/kernel/processor.h"
+
+template <class F>
+auto qvtest::MachineFixture::AtIrql(KIRQL irql, F&& callback) {
+    return machine_->Cpu().CallDriver(irql, "test callback", std::forward<F>(callback));
+}

@@ -1,0 +1,65 @@
+// Stopping the device: remote wake-up armed, both bulk pipes aborted and reset, then a wait
+// that lets completions and timer functions already running finish.
+#include "usb/device_config.h"
+
+#include <cstring>
+
+#include "driver/adapter.h"
+#include "driver/pool_tags.h"
+#include "usb/urb_submit.h"
+
+namespace {
+
+constexpr ULONG PipeSettleMicroseconds = 10'000;
+constexpr ULONG StopWaitSteps = 100;  // of 10 ms: one second
+constexpr ULONG StopWaitStepMicroseconds = 10'000;
+
+// PASSIVE_LEVEL. Sends one pipe request (Function) for Pipe of InterfaceInfo through
+// Request. ResultSuccess or ResultFailure.
+ULONG SendPipeRequest(Adapter* Adapter, URB* Request, USHORT Function, ULONG Pipe) {
+    memset(Request, 0, sizeof(_URB_PIPE_REQUEST));
+    Request->UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+    Request->UrbPipeRequest.Hdr.Function = Function;
+    Request->UrbPipeRequest.PipeHandle = Adapter->InterfaceInfo->Pipes[Pipe].PipeHandle;
+    return SubmitUrbSync(Adapter, Request) == ResultSuccess ? ResultSuccess : ResultFailure;
+}
+
+// PASSIVE_LEVEL. Aborts Pipe, lets it settle, then resets it. ResultSuccess or ResultFailure
+// at the first failing request.
+ULONG AbortAndResetPipe(Adapter* Adapter, URB* Request, ULONG Pipe) {
+    if (SendPipeRequest(Adapter, Request, URB_FUNCTION_ABORT_PIPE, Pipe) != ResultSuccess) {
+        return ResultFailure;
+    }
+    NdisMSleep(PipeSettleMicroseconds);
+    return SendPipeRequest(Adapter, Request, URB_FUNCTION_RESET_PIPE, Pipe);
+}
+
+}  // namespace
+
+// PASSIVE_LEVEL. ResultSuccess, or ResultFailure at the first failing request.
+ULONG ResetBulkPipes(Adapter* Adapter) {
+    // Without a selected configuration there are no pipe handles to name.
+    if (Adapter->InterfaceInfo == nullptr) return ResultFailure;
+
+    URB* request = static_cast<URB*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), RequestPoolTag));
+    if (request == nullptr) return ResultFailure;
+
+    ULONG result = AbortAndResetPipe(Adapter, request, TransmitPipe);
+    if (result == ResultSuccess) result = AbortAndResetPipe(Adapter, request, ReceivePipe);
+    ExFreePool(request);
+    return result;
+}
+
+// PASSIVE_LEVEL. Always ResultSuccess.
+ULONG StopDevice(Adapter* Adapter) {
+    // Set before anything is sent, so the data path and the link monitor start nothing new.
+    Adapter->DeviceState = DeviceStopped;
+
+    SendRemoteWakeupFeature(Adapter, URB_FUNCTION_SET_FEATURE_TO_DEVICE);
+
+    ResetBulkPipes(Adapter);
+
+    for (ULONG step = 0; step < StopWaitSteps; ++step) NdisMSleep(StopWaitStepMicroseconds);
+    return ResultSuccess;
+}
