@@ -6,8 +6,8 @@ namespace emu::device {
 
 namespace {
 
-constexpr uint8_t kClassSpecificInterface = 0x24;
-constexpr uint8_t kVendorSpecificClass = 0xFF;
+constexpr uint8_t kClassInterfaceType = 0x24;
+constexpr uint8_t kVendorClass = 0xFF;
 constexpr uint8_t kBusPoweredRemoteWakeup = 0xA0;
 constexpr uint8_t kMaxPower100mA = 50;  // units of 2 mA
 
@@ -16,7 +16,7 @@ void Put16(std::vector<uint8_t>& out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
-// Descriptors of the class-specific kind adding up to exactly `bytes` (no descriptor can
+// Descriptors of an interface class adding up to exactly `bytes` (no descriptor can
 // be shorter than 2 bytes, so 1 byte is rounded up to 2).
 void PutFiller(std::vector<uint8_t>& out, size_t bytes) {
     while (bytes > 0) {
@@ -24,7 +24,7 @@ void PutFiller(std::vector<uint8_t>& out, size_t bytes) {
         if (bytes - length == 1) --length;  // never leave a 1-byte tail
         if (length < 2) length = 2;
         out.push_back(static_cast<uint8_t>(length));
-        out.push_back(kClassSpecificInterface);
+        out.push_back(kClassInterfaceType);
         for (size_t i = 2; i < length; ++i) out.push_back(static_cast<uint8_t>(i));
         bytes = bytes > length ? bytes - length : 0;
     }
@@ -32,13 +32,13 @@ void PutFiller(std::vector<uint8_t>& out, size_t bytes) {
 
 }  // namespace
 
-std::vector<EndpointSpec> StandardEndpoints() {
+std::vector<EndpointLayout> StandardEndpoints() {
     return {{kBulkIn, USB_ENDPOINT_TYPE_BULK, kMaxPacket, 0},
             {kBulkOut, USB_ENDPOINT_TYPE_BULK, kMaxPacket, 0},
             {kInterruptIn, USB_ENDPOINT_TYPE_INTERRUPT, 8, 1}};
 }
 
-std::vector<uint8_t> BuildConfigurationSet(const std::vector<EndpointSpec>& endpoints,
+std::vector<uint8_t> BuildConfigurationSet(const std::vector<EndpointLayout>& endpoints,
                                            size_t before, size_t after) {
     std::vector<uint8_t> set = {sizeof(USB_CONFIGURATION_DESCRIPTOR),
                                 USB_CONFIGURATION_DESCRIPTOR_TYPE,
@@ -55,12 +55,12 @@ std::vector<uint8_t> BuildConfigurationSet(const std::vector<EndpointSpec>& endp
                                  0,  // bInterfaceNumber
                                  0,  // bAlternateSetting
                                  static_cast<uint8_t>(endpoints.size()),
-                                 kVendorSpecificClass,
-                                 kVendorSpecificClass,
+                                 kVendorClass,
+                                 kVendorClass,
                                  0,
                                  0};
     set.insert(set.end(), std::begin(interface), std::end(interface));
-    for (const EndpointSpec& endpoint : endpoints) {
+    for (const EndpointLayout& endpoint : endpoints) {
         set.push_back(sizeof(USB_ENDPOINT_DESCRIPTOR));
         set.push_back(USB_ENDPOINT_DESCRIPTOR_TYPE);
         set.push_back(endpoint.address);
@@ -96,7 +96,7 @@ Identity Identity::ZeroDeviceDescriptor() {
     return identity;
 }
 
-Identity Identity::WithEndpoints(const std::vector<EndpointSpec>& endpoints) {
+Identity Identity::WithEndpoints(const std::vector<EndpointLayout>& endpoints) {
     Identity identity = Standard();
     identity.configuration_set = BuildConfigurationSet(endpoints);
     return identity;

@@ -10,7 +10,7 @@
 
 namespace emu::device {
 
-struct EndpointSpec {
+struct EndpointLayout {
     uint8_t address = 0;
     uint8_t attributes = 0;  // transfer type in the low two bits
     uint16_t max_packet = 0;
@@ -33,18 +33,18 @@ struct Identity {
     // Every byte of the device descriptor 0 (a device that answers without data).
     static Identity ZeroDeviceDescriptor();
     // One interface with these endpoints, in this order.
-    static Identity WithEndpoints(const std::vector<EndpointSpec>& endpoints);
-    // Class-specific descriptors of `before` bytes ahead of the interface and `after` bytes
+    static Identity WithEndpoints(const std::vector<EndpointLayout>& endpoints);
+    // Class descriptors of `before` bytes ahead of the interface and `after` bytes
     // behind its endpoints, so the set runs past 255 bytes.
     static Identity WithPadding(size_t before, size_t after);
 };
 
 // bulk IN 0x81, bulk OUT 0x02, interrupt IN 0x83.
-std::vector<EndpointSpec> StandardEndpoints();
+std::vector<EndpointLayout> StandardEndpoints();
 
-// A configuration set: configuration, `before` bytes of class-specific descriptors, the
+// A configuration set: configuration, `before` bytes of class descriptors, the
 // interface, its endpoints, `after` bytes more. wTotalLength counts everything.
-std::vector<uint8_t> BuildConfigurationSet(const std::vector<EndpointSpec>& endpoints,
+std::vector<uint8_t> BuildConfigurationSet(const std::vector<EndpointLayout>& endpoints,
                                            size_t before = 0, size_t after = 0);
 
 }  // namespace emu::device

@@ -48,7 +48,7 @@ public:
     void* Allocate(size_t size, ULONG tag, const char* call, uintptr_t site);
     // POOL_BAD_FREE for an unknown or freed block, or one whose memory still holds something
     // the platform knows to be live (a set timer, a held lock, a queued work item: see
-    // AddLiveCheck); POOL_GUARD when a guard byte was overwritten. `expected_size`, when
+    // AddLiveCheck; such a free is refused); POOL_GUARD when a guard byte was overwritten. `expected_size`, when
     // given, must match the allocation (NdisFreeMemory's Length).
     bool Free(void* address, const char* call, uintptr_t site, size_t expected_size = SIZE_MAX);
 

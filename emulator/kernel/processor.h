@@ -32,7 +32,8 @@ public:
     void ForgetLocksIn(const void* begin, size_t length);  // memory freed
     bool IsLockInitialized(const void* lock) const;
     // LOCK_STATE (self-deadlock, uninitialised) and LOCK_ORDER; returns false when the
-    // acquisition must not go on.
+    // acquisition must not go on: a self-deadlock. An uninitialised lock is reported once,
+    // then taken, so the caller's release does not cascade into more reports.
     bool Acquire(const void* lock, const char* call, uintptr_t site = 0);
     // LOCK_STATE (not held); returns false when the release was refused.
     bool Release(const void* lock, const char* call, uintptr_t site = 0);

@@ -142,8 +142,11 @@ void NdisReadConfiguration(NDIS_STATUS* Status, NDIS_CONFIGURATION_PARAMETER** P
     ConfigHandle* open = OpenHandle(ConfigurationHandle, "NdisReadConfiguration", site);
     if (open == nullptr) return;
     open->adapter->NoteConfigurationRead(emu::ndis::KeywordText(*Keyword));
-    const ConfigStore::Value* value =
-        open->store->Find(std::u16string_view(Keyword->Buffer, Keyword->Length / 2));
+    const ConfigStore::Value* value = nullptr;
+    for (const ConfigStore* store : open->stores) {
+        value = store->Find(std::u16string_view(Keyword->Buffer, Keyword->Length / 2));
+        if (value != nullptr) break;
+    }
     if (value == nullptr) return;
 
     auto parameter = std::make_unique<NDIS_CONFIGURATION_PARAMETER>();
@@ -181,9 +184,15 @@ void NdisReadNetworkAddress(NDIS_STATUS* Status, PVOID* NetworkAddress,
     ConfigHandle* open = OpenHandle(ConfigurationHandle, "NdisReadNetworkAddress", site);
     if (open == nullptr) return;
     open->adapter->NoteConfigurationRead("NetworkAddress");
-    const auto& address = open->store->NetworkAddress();
-    if (!address) return;
-    open->network_address = *address;
+    const ConfigStore* holder = nullptr;
+    for (const ConfigStore* store : open->stores) {
+        if (store->NetworkAddress()) {
+            holder = store;
+            break;
+        }
+    }
+    if (holder == nullptr) return;
+    open->network_address = *holder->NetworkAddress();
     *NetworkAddress = open->network_address.data();
     *NetworkAddressLength = static_cast<UINT>(open->network_address.size());
     *Status = NDIS_STATUS_SUCCESS;

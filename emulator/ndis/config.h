@@ -45,7 +45,7 @@ private:
 // One open configuration handle: what it handed out stays valid until it is closed.
 struct ConfigHandle {
     Miniport* adapter = nullptr;
-    const ConfigStore* store = nullptr;
+    std::vector<const ConfigStore*> stores;  // searched in order
     std::vector<std::unique_ptr<NDIS_CONFIGURATION_PARAMETER>> parameters;
     std::vector<std::unique_ptr<std::u16string>> texts;
     std::vector<uint8_t> network_address;

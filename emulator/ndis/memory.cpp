@@ -76,6 +76,7 @@ void NdisDprAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock) {
     cpu.CheckIrqlExactly("NdisDprAcquireSpinLock", DISPATCH_LEVEL, site);
     if (!cpu.Acquire(&SpinLock->SpinLock, "NdisDprAcquireSpinLock", site)) return;
     SpinLock->SpinLock = 1;
+    SpinLock->OldIrql = DISPATCH_LEVEL;
 }
 
 void NdisDprReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock) {

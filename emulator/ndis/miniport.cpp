@@ -47,8 +47,6 @@ Miniport::~Miniport() {
 
 const NDIS50_MINIPORT_CHARACTERISTICS& Miniport::Handlers() const { return wrapper_.handlers; }
 
-const ConfigStore& Miniport::Configuration() const { return ndis_.ConfigurationFor(pdo_); }
-
 NDIS_STATUS Miniport::Initialize() {
     Machine& machine = ndis_.Host();
     state_ = State::Initializing;
@@ -202,7 +200,8 @@ void Miniport::PeriodicCheck() {
 ConfigHandle* Miniport::OpenConfiguration() {
     auto handle = std::make_unique<ConfigHandle>();
     handle->adapter = this;
-    handle->store = &Configuration();
+    // Looked up at the open, so that a test may fill the stores after AddDevice.
+    handle->stores = ndis_.ConfigurationChain(pdo_);
     open_configurations_.push_back(std::move(handle));
     return open_configurations_.back().get();
 }

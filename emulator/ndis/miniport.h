@@ -88,9 +88,6 @@ public:
     ConfigHandle* FindConfiguration(NDIS_HANDLE handle);
     void CloseConfiguration(ConfigHandle* handle);
     void NoteConfigurationRead(std::string keyword) { configuration_reads_.push_back(std::move(keyword)); }
-    // The store of this adapter's device, looked up when read so that a test may fill it
-    // after AddDevice.
-    const ConfigStore& Configuration() const;
 
     Ndis& Owner() { return ndis_; }
 

@@ -39,9 +39,12 @@ ConfigStore& Ndis::Configuration(const DEVICE_OBJECT* pdo) {
     return pdo == nullptr ? default_configuration_ : configurations_[pdo];
 }
 
-const ConfigStore& Ndis::ConfigurationFor(const DEVICE_OBJECT* pdo) const {
+std::vector<const ConfigStore*> Ndis::ConfigurationChain(const DEVICE_OBJECT* pdo) const {
+    std::vector<const ConfigStore*> chain;
     auto it = configurations_.find(pdo);
-    return it == configurations_.end() ? default_configuration_ : it->second;
+    if (it != configurations_.end()) chain.push_back(&it->second);
+    chain.push_back(&default_configuration_);
+    return chain;
 }
 
 std::vector<Miniport*> Ndis::Adapters() const {

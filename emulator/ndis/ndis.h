@@ -78,10 +78,11 @@ public:
     void EnableHangCheck(bool on) { hang_check_ = on; }
     bool HangCheckEnabled() const { return hang_check_; }
 
-    // The configuration an adapter over `pdo` reads; with no pdo, the one every adapter
-    // without its own store reads.
+    // The configuration every adapter reads, or with a pdo the values of the adapter over
+    // that device only, which come first.
     ConfigStore& Configuration(const DEVICE_OBJECT* pdo = nullptr);
-    const ConfigStore& ConfigurationFor(const DEVICE_OBJECT* pdo) const;
+    // The stores an adapter over `pdo` reads, in order.
+    std::vector<const ConfigStore*> ConfigurationChain(const DEVICE_OBJECT* pdo) const;
     // NdisOpenConfiguration fails while this is on.
     void FailOpenConfiguration(bool on) { fail_open_configuration_ = on; }
     bool OpenConfigurationFails() const { return fail_open_configuration_; }

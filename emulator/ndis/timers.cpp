@@ -21,8 +21,7 @@ std::string Address(const void* address) {
 }
 
 std::string Describe(const NDIS_MINIPORT_TIMER* timer, const Timers::Entry& entry) {
-    return "timer at " + Address(timer) + " (" +
-           PlaceName(reinterpret_cast<uintptr_t>(entry.function)) + ")";
+    return entry.name + " at " + Address(timer);
 }
 
 }  // namespace
@@ -34,6 +33,7 @@ void Timers::Initialize(NDIS_MINIPORT_TIMER* timer, Miniport* owner,
     entry.owner = owner;
     entry.function = function;
     entry.context = context;
+    entry.name = "NDIS timer " + PlaceName(reinterpret_cast<uintptr_t>(function));
     entry.item = 0;
     ++entry.generation;
     timer->MiniportTimerFunction = function;
@@ -63,8 +63,7 @@ void Timers::Set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds, const char* call
     if (entry->item != 0) clock.Cancel(entry->item);
     uint64_t generation = ++entry->generation;
     // Even a 0 ms setting runs later, from the queue, never inside the call.
-    entry->item = clock.After(static_cast<uint64_t>(milliseconds) * 1000,
-                              "NDIS timer " + PlaceName(reinterpret_cast<uintptr_t>(entry->function)),
+    entry->item = clock.After(static_cast<uint64_t>(milliseconds) * 1000, entry->name,
                               [this, timer, generation] { Fire(timer, generation); });
 }
 

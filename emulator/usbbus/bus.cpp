@@ -130,13 +130,18 @@ void Bus::Unplug() {
         transfer->stage = Stage::Ending;
         ending.push_back(id);
     }
-    for (auto& pipe : pipes_) pipe->queue.clear(), pipe->moving = false;
+    for (auto& pipe : pipes_) {
+        pipe->queue.clear();
+        pipe->moving = false;
+    }
     default_pipe_.queue.clear();
     default_pipe_.moving = false;
-    if (ending.empty()) return;
-    machine_.Clock().After(0, "USB device removed", [this, ending] {
-        for (uint64_t id : ending) Finish(id, {USBD_STATUS_DEVICE_GONE});
-    });
+    if (!ending.empty()) {
+        machine_.Clock().After(0, "USB device removed", [this, ending] {
+            for (uint64_t id : ending) Finish(id, {USBD_STATUS_DEVICE_GONE});
+        });
+    }
+    if (unplug_listener_) unplug_listener_();
 }
 
 void Bus::RegisterLiveCheck() {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -54,6 +55,8 @@ public:
     // Surprise removal: every pending request completes with a device-gone status (from the
     // scheduler), and every later one fails at once.
     void Unplug();
+    // Told after an unplug (the PnP side sends its surprise removal from here).
+    void OnUnplug(std::function<void()> listener) { unplug_listener_ = std::move(listener); }
     bool DevicePresent() const { return device_ != nullptr && !gone_; }
     DEVICE_OBJECT* PhysicalDeviceObject() const { return pdo_; }
     uint8_t DeviceAddress() const { return address_; }
@@ -200,6 +203,7 @@ private:
     std::vector<uint64_t> port_cycles_;
     FaultPlan faults_;
     TraceHook trace_hook_;
+    std::function<void()> unplug_listener_;
     bool complete_at_once_ = false;
     size_t removal_limit_ = kDefaultRemovalResubmitLimit;
     size_t after_removal_ = 0;

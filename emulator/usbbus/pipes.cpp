@@ -1,7 +1,6 @@
 // Pipe queues and bus time: one transfer moves per pipe at a time, bulk and interrupt packets
 // share the frames, a bulk IN transfer waits for the device's data; abort and port cycle.
 #include <algorithm>
-#include <cstring>
 
 #include "emulator/kernel/machine.h"
 #include "emulator/usbbus/bus.h"
@@ -38,9 +37,11 @@ void Bus::StartNext(Pipe* pipe) {
     uint64_t when = machine_.Clock().Now();
     if (transfer.kind == Kind::Control) {
         when += kControlTimeUs;
-    } else if (!pipe->halted && !faulted) {
+    } else if (!pipe->halted) {
         size_t bytes = *BufferOf(transfer.urb).length;
-        if (pipe->In()) {
+        if (pipe->In() && faulted) {
+            bytes = 0;  // the error ends it at its first packet
+        } else if (pipe->In()) {
             if (!device_->InReady(pipe->endpoint)) return;  // NAKed until data comes
             transfer.in_data = device_->TakeIn(pipe->endpoint);
             transfer.taken = true;

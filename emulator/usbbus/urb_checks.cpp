@@ -90,6 +90,7 @@ std::optional<USBD_STATUS> Bus::CheckDataTransfer(const URB* urb, Pipe** pipe_ou
         ReportPipe("a transfer on a pipe handle that is not from the selected configuration");
         return USBD_STATUS_INVALID_PIPE_HANDLE;
     }
+    *pipe_out = pipe;  // also for a refusal, so the trace can name the endpoint
     const std::string name = "endpoint " + Hex(pipe->endpoint);
     if (pipe->type != USB_ENDPOINT_TYPE_BULK && pipe->type != USB_ENDPOINT_TYPE_INTERRUPT) {
         ReportPipe("a bulk or interrupt transfer on " + name + ", which is neither");
@@ -112,7 +113,6 @@ std::optional<USBD_STATUS> Bus::CheckDataTransfer(const URB* urb, Pipe** pipe_ou
     if (auto refused = CheckBuffer(request.TransferBuffer, request.TransferBufferLength,
                                    request.TransferBufferMDL != nullptr))
         return refused;
-    *pipe_out = pipe;
     return std::nullopt;
 }
 

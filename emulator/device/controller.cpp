@@ -1,0 +1,121 @@
+// The controller's USB endpoints and its Ethernet port; the request handlers are in
+// standard_requests.cpp and register_file.cpp.
+#include "emulator/device/controller.h"
+
+#include "emulator/device/mac_filter.h"
+#include "emulator/device/registers.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/usbbus/configuration_set.h"
+
+namespace emu::device {
+
+Controller::Controller(Machine& machine, Identity identity)
+    : clock_(machine.Clock()), identity_(std::move(identity)), wire_(machine.Clock()) {
+    wire_.ConnectController([this](const std::vector<uint8_t>& frame) { OnWireFrame(frame); });
+}
+
+Controller::~Controller() {
+    if (eeprom_timer_ != 0) clock_.Cancel(eeprom_timer_);
+}
+
+usb::ControlAnswer Controller::Control(const usb::Setup& setup, std::span<const uint8_t> out) {
+    constexpr uint8_t kTypeMask = 0x60, kStandard = 0x00, kVendor = 0x40;
+    usb::ControlAnswer answer;
+    switch (setup.request_type & kTypeMask) {
+        case kStandard: answer = Standard(setup); break;
+        case kVendor: answer = Vendor(setup, out); break;
+        default: answer.stall = true; break;
+    }
+    if (answer.data.size() > setup.length) answer.data.resize(setup.length);
+    ControlRecord record{setup.request_type, setup.request, setup.value, setup.index,
+                         setup.length,       {},            answer.stall, clock_.Now()};
+    if (setup.DeviceToHost())
+        record.data = answer.data;
+    else
+        record.data.assign(out.begin(), out.end());
+    control_log_.push_back(std::move(record));
+    return answer;
+}
+
+void Controller::BusReset() {
+    address_ = 0;
+    configuration_ = 0;
+    remote_wakeup_ = false;
+    halted_.fill(false);
+    transmitter_.Reset();
+}
+
+bool* Controller::HaltOf(uint8_t endpoint) {
+    const unsigned slot = (endpoint & 0x0F) + ((endpoint & 0x80) ? 16 : 0);
+    if ((endpoint & 0x0F) == 0) return &halted_[slot];
+    if (auto config = usb::ParseConfigurationSet(identity_.configuration_set))
+        for (const usb::InterfaceInfo& interface : config->interfaces)
+            for (const usb::EndpointInfo& info : interface.endpoints)
+                if (info.address == endpoint) return &halted_[slot];
+    return nullptr;  // no such endpoint
+}
+
+bool Controller::EndpointHalted(uint8_t endpoint) const {
+    return halted_[(endpoint & 0x0F) + ((endpoint & 0x80) ? 16 : 0)];
+}
+
+// ---- Bulk endpoints -------------------------------------------------------------------------
+
+void Controller::OutPacket(uint8_t endpoint, std::span<const uint8_t> packet) {
+    if (endpoint != kBulkOut) return;
+    const bool enabled = (registers_[reg::MacControl0] & reg::kTransmitEnable) != 0;
+    if (auto frame = transmitter_.Packet(packet, kMaxPacket, enabled))
+        wire_.FromController(std::move(*frame));
+}
+
+bool Controller::InReady(uint8_t endpoint) const { return endpoint == kBulkIn && !fifo_.Empty(); }
+
+std::vector<uint8_t> Controller::TakeIn(uint8_t endpoint) {
+    if (endpoint != kBulkIn || fifo_.Empty()) return {};
+    return fifo_.Pop();
+}
+
+// ---- The Ethernet port ----------------------------------------------------------------------
+
+void Controller::OnWireFrame(const std::vector<uint8_t>& frame) {
+    ++received_.frames;
+    if ((registers_[reg::MacControl0] & reg::kReceiveEnable) == 0) {
+        ++received_.disabled;
+        return;
+    }
+    if (frame.size() < 6 || !FilterAccepts(std::span<const uint8_t, 6>(frame.data(), 6), registers_)) {
+        ++received_.filtered;
+        return;
+    }
+    if (frame.size() + kReceiveOverhead > kMaxInTransfer) {
+        ++received_.too_long;
+        return;
+    }
+    uint8_t status = 0;
+    if (!injected_status_.empty()) {
+        status = injected_status_.front();
+        injected_status_.pop_front();
+    }
+    QueueTransfer(ComposeReceiveTransfer(frame, status));
+}
+
+void Controller::InjectReceiveStatus(uint8_t status, int count) {
+    for (int i = 0; i < count; ++i) injected_status_.push_back(status);
+}
+
+void Controller::QueueFrame(std::span<const uint8_t> frame, uint8_t status) {
+    QueueTransfer(ComposeReceiveTransfer(frame, status));
+}
+
+void Controller::QueueRaw(std::vector<uint8_t> transfer) {
+    if (transfer.size() > kMaxInTransfer) transfer.resize(kMaxInTransfer);
+    QueueTransfer(std::move(transfer));
+}
+
+void Controller::QueueTransfer(std::vector<uint8_t> transfer) {
+    if (!fifo_.Push(std::move(transfer))) return;
+    ++received_.queued;
+    NotifyInReady(kBulkIn);
+}
+
+}  // namespace emu::device

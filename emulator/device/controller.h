@@ -1,0 +1,131 @@
+// The emulated USB Ethernet controller. The face the driver sees goes through the bus (the
+// usb::Device calls: standard and vendor requests, bulk packets); the test face below reads
+// and sets registers and the EEPROM, injects faults and frames, and shows what the device
+// received.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "emulator/device/eeprom.h"
+#include "emulator/device/identity.h"
+#include "emulator/device/mii.h"
+#include "emulator/device/receive.h"
+#include "emulator/device/transmit.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/usbbus/device.h"
+#include "emulator/wire/wire.h"
+
+namespace emu {
+class Machine;
+namespace device {
+
+// One request the device received on its default pipe.
+struct ControlRecord {
+    uint8_t request_type = 0;
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    uint16_t length = 0;
+    std::vector<uint8_t> data;  // OUT: the data stage received; IN: what the device answered
+    bool stalled = false;
+    uint64_t time_us = 0;
+};
+
+struct ReceiveCounters {
+    uint64_t frames = 0;    // frames that reached the port from the wire
+    uint64_t disabled = 0;  // ignored with receive disabled
+    uint64_t filtered = 0;  // not for this station
+    uint64_t too_long = 0;  // no room for frame, FCS and trailer in one transfer
+    uint64_t queued = 0;    // placed in the FIFO (also those queued by a test)
+};
+
+class Controller : public usb::Device {
+public:
+    static constexpr uint64_t kEepromReadTimeUs = 300;
+
+    explicit Controller(Machine& machine, Identity identity = Identity::Standard());
+    ~Controller() override;
+    Controller(const Controller&) = delete;
+    Controller& operator=(const Controller&) = delete;
+
+    // ---- usb::Device ----
+    std::vector<uint8_t> ConfigurationSet() const override { return identity_.configuration_set; }
+    usb::ControlAnswer Control(const usb::Setup& setup, std::span<const uint8_t> out) override;
+    void BusReset() override;
+    void OutPacket(uint8_t endpoint, std::span<const uint8_t> packet) override;
+    bool InReady(uint8_t endpoint) const override;
+    std::vector<uint8_t> TakeIn(uint8_t endpoint) override;
+
+    // ---- Test face: registers, EEPROM, MII ----
+    uint8_t Register(uint8_t address) const { return registers_[address]; }
+    void SetRegister(uint8_t address, uint8_t value) { registers_[address] = value; }
+    const std::array<uint8_t, 256>& Registers() const { return registers_; }
+    Eeprom& EepromImage() { return eeprom_; }
+    MiiBus& Mii() { return mii_; }
+    // Faults: the done bit of an EEPROM read or an MII command never comes.
+    void HoldEepromDone(bool hold) { hold_eeprom_done_ = hold; }
+    void HoldMiiDone(bool hold) { hold_mii_done_ = hold; }
+
+    // ---- Test face: USB state ----
+    bool RemoteWakeup() const { return remote_wakeup_; }
+    void SetRemoteWakeup(bool on) { remote_wakeup_ = on; }
+    uint8_t Configuration() const { return configuration_; }
+    uint8_t Address() const { return address_; }
+    bool EndpointHalted(uint8_t endpoint) const;
+    const std::vector<ControlRecord>& ControlLog() const { return control_log_; }
+    void ClearControlLog() { control_log_.clear(); }
+    const Identity& UsbIdentity() const { return identity_; }
+
+    // ---- Test face: data path ----
+    wire::Wire& Wire() { return wire_; }
+    const Transmitter::Stats& TransmitCounters() const { return transmitter_.Counters(); }
+    const ReceiveCounters& Received() const { return received_; }
+    uint64_t ReceiveDrops() const { return fifo_.Dropped(); }  // FIFO full
+    size_t ReceiveQueued() const { return fifo_.Size(); }
+    void SetReceiveCapacity(size_t transfers) { fifo_.SetCapacity(transfers); }
+    // The next `count` frames accepted from the wire carry this receive status byte.
+    void InjectReceiveStatus(uint8_t status, int count = 1);
+    // Straight into the FIFO, past the filter: a frame with FCS and trailer, or raw bytes as
+    // one bulk IN transfer (any length up to 1536, short and malformed ones included).
+    void QueueFrame(std::span<const uint8_t> frame, uint8_t status = 0);
+    void QueueRaw(std::vector<uint8_t> transfer);
+
+private:
+    usb::ControlAnswer Standard(const usb::Setup& setup);
+    usb::ControlAnswer Vendor(const usb::Setup& setup, std::span<const uint8_t> out);
+    void AfterRegisterWrite(unsigned first, unsigned count);
+    void StartEepromCommand();
+    void RunMiiCommand();
+    void OnWireFrame(const std::vector<uint8_t>& frame);
+    void QueueTransfer(std::vector<uint8_t> transfer);
+    bool* HaltOf(uint8_t endpoint);
+
+    Scheduler& clock_;
+    Identity identity_;
+    std::array<uint8_t, 256> registers_{};
+    Eeprom eeprom_;
+    MiiBus mii_;
+    bool hold_eeprom_done_ = false;
+    bool hold_mii_done_ = false;
+    Scheduler::Id eeprom_timer_ = 0;
+
+    uint8_t address_ = 0;
+    uint8_t configuration_ = 0;
+    bool remote_wakeup_ = false;
+    std::array<bool, 32> halted_{};  // by endpoint number and direction
+    std::vector<ControlRecord> control_log_;
+
+    wire::Wire wire_;
+    Transmitter transmitter_;
+    ReceiveFifo fifo_;
+    ReceiveCounters received_;
+    std::deque<uint8_t> injected_status_;
+};
+
+}  // namespace device
+}  // namespace emu

@@ -1,0 +1,232 @@
+// Configuring and stopping the device, as the device and the bus saw it.
+#include "usb/device_config.h"
+
+#include "tests/usb/usb_fixture.h"
+#include "usb/urb_submit.h"
+
+namespace {
+
+using emu::usb::FaultAction;
+using emu::usb::Submission;
+namespace match = emu::usb::match;
+using qvtest::Request;
+
+constexpr Request GetDeviceDescriptor{0x80, USB_REQUEST_GET_DESCRIPTOR, 0x0100, 0, 18};
+constexpr Request GetConfigurationSet{0x80, USB_REQUEST_GET_DESCRIPTOR, 0x0200, 0, 255};
+constexpr Request SetConfiguration{0x00, USB_REQUEST_SET_CONFIGURATION, 1, 0, 0};
+constexpr Request ClearRemoteWakeup{0x00, USB_REQUEST_CLEAR_FEATURE, 1, 0, 0};
+constexpr Request GetDeviceStatus{0x80, USB_REQUEST_GET_STATUS, 0, 0, 2};
+constexpr Request SetRemoteWakeup{0x00, USB_REQUEST_SET_FEATURE, 1, 0, 0};
+// What the bus sends the device for a reset pipe: clear the endpoint's halt.
+constexpr Request ClearHalt(uint16_t endpoint) {
+    return {0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, endpoint, 0};
+}
+
+constexpr uint64_t OneSecond = 1'000'000;
+constexpr uint64_t FiveSeconds = 5'000'000;
+
+class DeviceConfigTest : public qvtest::UsbFixture {};
+
+TEST_F(DeviceConfigTest, ConfigurationSendsTheStandardRequestsInOrder) {
+    Start();
+    controller_->SetRemoteWakeup(true);
+
+    ASSERT_EQ(ConfigureUsbDevice(adapter_), ResultSuccess);
+
+    EXPECT_EQ(DeviceRequests(),
+              (std::vector<Request>{GetDeviceDescriptor, GetConfigurationSet, SetConfiguration,
+                                    ClearRemoteWakeup, GetDeviceStatus}));
+    EXPECT_EQ(controller_->Configuration(), emu::device::kConfigurationValue);
+    EXPECT_FALSE(controller_->RemoteWakeup());
+}
+
+TEST_F(DeviceConfigTest, ConfigurationKeepsWhatTheDataPathNeeds) {
+    Start();
+    ASSERT_EQ(ConfigureUsbDevice(adapter_), ResultSuccess);
+
+    EXPECT_EQ(adapter_->NextDeviceObject, M().Bus().PhysicalDeviceObject());
+    EXPECT_EQ(adapter_->IrpStackSize, adapter_->NextDeviceObject->StackSize + 1);
+    EXPECT_EQ(adapter_->VendorId, emu::device::kVendorId);
+    EXPECT_EQ(adapter_->ProductId, emu::device::kProductId);
+    EXPECT_NE(adapter_->ConfigurationHandle, nullptr);
+
+    const USBD_INTERFACE_INFORMATION* info = adapter_->InterfaceInfo;
+    ASSERT_NE(info, nullptr);
+    ASSERT_EQ(info->NumberOfPipes, 3u);
+    EXPECT_EQ(info->Length, GET_USBD_INTERFACE_SIZE(3));
+    EXPECT_EQ(info->Pipes[ReceivePipe].EndpointAddress, emu::device::kBulkIn);
+    EXPECT_EQ(info->Pipes[TransmitPipe].EndpointAddress, emu::device::kBulkOut);
+    EXPECT_EQ(info->Pipes[InterruptPipe].PipeType, UsbdPipeTypeInterrupt);
+    for (ULONG pipe : {ReceivePipe, TransmitPipe}) {
+        EXPECT_EQ(info->Pipes[pipe].PipeType, UsbdPipeTypeBulk);
+        EXPECT_NE(info->Pipes[pipe].PipeHandle, nullptr);
+        EXPECT_EQ(info->Pipes[pipe].MaximumTransferSize, 1536u);
+        EXPECT_EQ(info->Pipes[pipe].PipeFlags, 0u);
+    }
+}
+
+TEST_F(DeviceConfigTest, StopArmsWakeupResetsTransmitThenReceiveAndWaitsASecond) {
+    StartConfigured();
+    std::vector<Submission>& seen = WatchSubmissions();
+    const uint64_t start = Now();
+
+    EXPECT_EQ(StopDevice(adapter_), ResultSuccess);
+
+    EXPECT_EQ(adapter_->DeviceState, DeviceStopped);
+    EXPECT_TRUE(controller_->RemoteWakeup());
+    EXPECT_EQ(DeviceRequests(),
+              (std::vector<Request>{SetRemoteWakeup, ClearHalt(emu::device::kBulkOut),
+                                    ClearHalt(emu::device::kBulkIn)}));
+    ASSERT_EQ(seen.size(), 5u);
+    const std::pair<USHORT, uint8_t> pipeRequests[] = {
+        {URB_FUNCTION_ABORT_PIPE, emu::device::kBulkOut},
+        {URB_FUNCTION_RESET_PIPE, emu::device::kBulkOut},
+        {URB_FUNCTION_ABORT_PIPE, emu::device::kBulkIn},
+        {URB_FUNCTION_RESET_PIPE, emu::device::kBulkIn}};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(seen[i + 1].function, pipeRequests[i].first) << "request " << i + 1;
+        EXPECT_EQ(seen[i + 1].endpoint, pipeRequests[i].second) << "request " << i + 1;
+    }
+    EXPECT_GE(Now() - start, OneSecond + 20'000);
+}
+
+// ---- Failures ------------------------------------------------------------------------------
+
+TEST_F(DeviceConfigTest, AllZeroDeviceDescriptorCyclesThePortAfterASecondAndFails) {
+    Start(emu::device::Identity::ZeroDeviceDescriptor());
+    const uint64_t start = Now();
+
+    EXPECT_EQ(ConfigureUsbDevice(adapter_), ResultFailure);
+
+    ASSERT_EQ(M().Bus().PortCycles().size(), 1u);
+    EXPECT_GE(M().Bus().PortCycles()[0] - start, OneSecond);
+    ASSERT_FALSE(DeviceRequests().empty());
+    EXPECT_EQ(DeviceRequests().front(), GetDeviceDescriptor);
+    for (const Request& r : DeviceRequests()) EXPECT_NE(r, GetConfigurationSet);
+    EXPECT_EQ(adapter_->ConfigDescriptor, nullptr);
+}
+
+// Only all three fields at zero mean a device that did not answer.
+TEST_F(DeviceConfigTest, DescriptorWithOnlyItsLengthZeroIsAccepted) {
+    emu::device::Identity identity = emu::device::Identity::Standard();
+    identity.device_descriptor[0] = 0;
+    Start(identity);
+
+    EXPECT_EQ(ConfigureUsbDevice(adapter_), ResultSuccess);
+    EXPECT_TRUE(M().Bus().PortCycles().empty());
+}
+
+// Odd interfaces, each built from the controller's own endpoint list.
+emu::device::Identity TwoPipes() {
+    auto endpoints = emu::device::StandardEndpoints();
+    endpoints.pop_back();
+    return emu::device::Identity::WithEndpoints(endpoints);
+}
+emu::device::Identity FourPipes() {
+    auto endpoints = emu::device::StandardEndpoints();
+    endpoints.push_back(endpoints[TransmitPipe]);
+    endpoints.back().address = 0x04;
+    return emu::device::Identity::WithEndpoints(endpoints);
+}
+emu::device::Identity BulkThirdPipe() {
+    auto endpoints = emu::device::StandardEndpoints();
+    endpoints[InterruptPipe].attributes = USB_ENDPOINT_TYPE_BULK;
+    return emu::device::Identity::WithEndpoints(endpoints);
+}
+
+struct PipeLayout {
+    const char* name;
+    emu::device::Identity (*identity)();
+    bool selected;  // the configuration was set on the device before the failure
+};
+
+class PipeLayoutTest : public DeviceConfigTest,
+                       public ::testing::WithParamInterface<PipeLayout> {};
+
+TEST_P(PipeLayoutTest, InterfaceWithoutBulkBulkInterruptIsRefused) {
+    Start(GetParam().identity());
+
+    EXPECT_EQ(ConfigureUsbDevice(adapter_), ResultFailure);
+
+    std::vector<Request> expected{GetDeviceDescriptor, GetConfigurationSet};
+    if (GetParam().selected) expected.push_back(SetConfiguration);
+    EXPECT_EQ(DeviceRequests(), expected);
+    EXPECT_EQ(adapter_->ConfigurationHandle, nullptr);
+    EXPECT_EQ(adapter_->InterfaceInfo, nullptr);
+    // Kept by the tracker, released at halt with everything else.
+    EXPECT_NE(adapter_->ConfigDescriptor, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, PipeLayoutTest,
+    ::testing::Values(PipeLayout{"TwoPipes", TwoPipes, false},
+                      PipeLayout{"FourPipes", FourPipes, false},
+                      PipeLayout{"BulkThirdPipe", BulkThirdPipe, true}),
+    [](const ::testing::TestParamInfo<PipeLayout>& info) { return std::string(info.param.name); });
+
+// The set is read only as far as 255 bytes; an interface lying beyond them is not looked for
+// in memory that was never read.
+TEST_F(DeviceConfigTest, InterfaceBeyondTheBytesReadIsNoInterface) {
+    Start(emu::device::Identity::WithPadding(300, 0));
+
+    EXPECT_EQ(ConfigureUsbDevice(adapter_), ResultFailure);
+
+    EXPECT_EQ(DeviceRequests(),
+              (std::vector<Request>{GetDeviceDescriptor, GetConfigurationSet}));
+}
+
+TEST_F(DeviceConfigTest, LongSetWithTheInterfaceWithinTheBytesReadIsConfigured) {
+    Start(emu::device::Identity::WithPadding(0, 300));
+
+    EXPECT_EQ(ConfigureUsbDevice(adapter_), ResultSuccess);
+    EXPECT_EQ(adapter_->ConfigDescriptor->wTotalLength, 255);
+}
+
+TEST_F(DeviceConfigTest, TimedOutStatusReadFailsWithTheInterfaceAlreadyKept) {
+    Start();
+    Fault(match::Request(0x80, USB_REQUEST_GET_STATUS), FaultAction::PendForever);
+    const uint64_t start = Now();
+
+    EXPECT_EQ(ConfigureUsbDevice(adapter_), ResultFailure);
+
+    EXPECT_NE(adapter_->InterfaceInfo, nullptr);
+    EXPECT_GE(Now() - start, FiveSeconds);
+    EXPECT_EQ(M().Bus().PendingRequests(), 0u);
+}
+
+TEST_F(DeviceConfigTest, ResetStopsAtTheFirstFailingRequest) {
+    StartConfigured();
+    std::vector<Submission>& seen = WatchSubmissions();
+    Fault(match::Function(URB_FUNCTION_ABORT_PIPE), FaultAction::PendForever);
+
+    EXPECT_EQ(ResetBulkPipes(adapter_), ResultFailure);
+
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].function, URB_FUNCTION_ABORT_PIPE);
+    EXPECT_EQ(seen[0].endpoint, emu::device::kBulkOut);
+}
+
+TEST_F(DeviceConfigTest, ResetWithoutItsPipeRequestSendsNothing) {
+    StartConfigured();
+    const uint64_t before = M().Bus().Submissions();
+    Check().Allocations().FailTag(RequestPoolTag, 1);
+
+    EXPECT_EQ(ResetBulkPipes(adapter_), ResultFailure);
+    EXPECT_EQ(M().Bus().Submissions(), before);
+}
+
+TEST_F(DeviceConfigTest, StopGoesOnPastATimedOutWakeupRequest) {
+    StartConfigured();
+    Fault(match::Request(0x00, USB_REQUEST_SET_FEATURE), FaultAction::PendForever);
+    const uint64_t start = Now();
+
+    EXPECT_EQ(StopDevice(adapter_), ResultSuccess);
+
+    EXPECT_EQ(adapter_->DeviceState, DeviceStopped);
+    EXPECT_EQ(DeviceRequests(),
+              (std::vector<Request>{ClearHalt(emu::device::kBulkOut),
+                                    ClearHalt(emu::device::kBulkIn)}));
+    EXPECT_GE(Now() - start, FiveSeconds + OneSecond);
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// The fault hooks at the bus boundary, and the mode that completes inside IoCallDriver.
+#include <gtest/gtest.h>
+
+#include "tests/usbbus/usb_client.h"
+
+namespace qvtest {
+namespace {
+
+using emu::usb::Fault;
+using emu::usb::FaultAction;
+namespace match = emu::usb::match;
+
+class Faults : public UsbFixture {
+protected:
+    void SetUp() override {
+        Plug();
+        Configure();
+        Device().ClearControlLog();
+    }
+};
+
+TEST_F(Faults, EachActionChangesHowTheRequestEnds) {
+    struct Case {
+        const char* name;
+        Fault fault;
+        NTSTATUS call;            // what IoCallDriver returns
+        NTSTATUS status;          // what the completion sees
+        USBD_STATUS urb_status;
+        bool reached_device;
+        uint64_t took_us;         // from submission to completion
+    } cases[] = {
+        {"fail later", {match::Any(), FaultAction::Fail, USBD_STATUS_DEV_NOT_RESPONDING},
+         STATUS_PENDING, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, false, 1000},
+        {"fail later, device still acts",
+         {match::Any(), FaultAction::Fail, USBD_STATUS_REQUEST_FAILED, 0, 1, true},
+         STATUS_PENDING, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED, true, 1000},
+        {"fail at once", {match::Any(), FaultAction::FailAtOnce, USBD_STATUS_REQUEST_FAILED},
+         STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED, false, 0},
+        {"succeed at once", {match::Any(), FaultAction::SucceedAtOnce}, STATUS_SUCCESS,
+         STATUS_SUCCESS, USBD_STATUS_SUCCESS, true, 0},
+        {"stall", {match::Any(), FaultAction::Stall}, STATUS_PENDING, STATUS_UNSUCCESSFUL,
+         USBD_STATUS_STALL_PID, false, 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bus().Faults().Clear();
+        Bus().Faults().Add(c.fault);
+        Device().ClearControlLog();
+        UCHAR value = 0x5A;
+        URB urb = VendorUrb(false, 0xF1, value, 0x40, &value, 1);
+        const uint64_t start = Now();
+        NTSTATUS call = STATUS_PENDING;
+        Completion& done = SubmitAsync(&urb, &call);
+        EXPECT_EQ(call, c.call);
+        Settle();
+        EXPECT_EQ(done.status, c.status);
+        EXPECT_EQ(urb.UrbHeader.Status, c.urb_status);
+        EXPECT_EQ(Device().ControlLog().size(), c.reached_device ? 1u : 0u);
+        EXPECT_EQ(done.time_us - start, c.took_us);
+    }
+}
+
+TEST_F(Faults, PendForeverHoldsTheRequestUntilCancelledAndBlocksItsPipe) {
+    Bus().Faults().Add({match::Function(URB_FUNCTION_VENDOR_DEVICE), FaultAction::PendForever});
+    UCHAR a, b;
+    URB held = VendorUrb(true, 0xF0, 0, 0, &a, 1);
+    URB behind = VendorUrb(true, 0xF0, 0, 1, &b, 1);
+    IRP* irp = nullptr;
+    Completion& first = SubmitAsync(&held, nullptr, &irp);
+    Completion& second = SubmitAsync(&behind);
+    Advance(60'000'000);
+    EXPECT_FALSE(first.done);
+    EXPECT_FALSE(second.done);  // the default pipe waits behind it
+    IoCancelIrp(irp);
+    Settle();
+    EXPECT_EQ(first.status, STATUS_CANCELLED);
+    EXPECT_EQ(second.status, STATUS_SUCCESS);
+}
+
+TEST_F(Faults, PredicatesPickTheSubmissionsToHit) {
+    // The third register read only; then every bulk OUT transfer.
+    Bus().Faults().Add({match::Request(0xC0, 0xF0), FaultAction::Fail,
+                        USBD_STATUS_REQUEST_FAILED, /*skip=*/2, /*times=*/1});
+    Bus().Faults().Add({match::Endpoint(0x02), FaultAction::FailAtOnce,
+                        USBD_STATUS_REQUEST_FAILED, 0, -1});
+    UCHAR byte;
+    std::vector<NTSTATUS> reads;
+    for (int i = 0; i < 4; ++i) {
+        URB urb = VendorUrb(true, 0xF0, 0, 0, &byte, 1);
+        reads.push_back(SubmitSync(&urb));
+    }
+    EXPECT_EQ(reads, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS, STATUS_UNSUCCESSFUL,
+                                            STATUS_SUCCESS}));
+    UCHAR frame[60] = {58, 0};
+    for (int i = 0; i < 3; ++i) {
+        URB urb = BulkUrb(BulkOut(), 0, frame, sizeof frame);
+        EXPECT_EQ(SubmitSync(&urb), STATUS_UNSUCCESSFUL);
+    }
+    EXPECT_EQ(Bus().Submissions(), 2u + 4u + 3u);  // configuration, reads, transfers
+}
+
+TEST_F(Faults, CompleteAtOnceModeAnswersInsideTheCallWhenTheDeviceCan) {
+    Bus().SetCompleteAtOnce(true);
+    Device().SetRegister(0x00, 0xC0);  // transmit and receive enabled
+    UCHAR byte;
+    URB control = VendorUrb(true, 0xF0, 0, 0, &byte, 1);
+    NTSTATUS call = STATUS_PENDING;
+    SubmitAsync(&control, &call);
+    EXPECT_EQ(call, STATUS_SUCCESS);
+
+    UCHAR frame[60] = {58, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    URB out = BulkUrb(BulkOut(), 0, frame, sizeof frame);
+    SubmitAsync(&out, &call);
+    EXPECT_EQ(call, STATUS_SUCCESS);
+    EXPECT_EQ(Device().Wire().Sent().size(), 1u);
+
+    // Bulk IN: pends while the FIFO is empty, answers at once when it holds a frame.
+    UCHAR in_buffer[1536];
+    URB in = BulkUrb(BulkIn(), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, in_buffer,
+                     sizeof in_buffer);
+    Completion& waiting = SubmitAsync(&in, &call);
+    EXPECT_EQ(call, STATUS_PENDING);
+    Device().QueueFrame(std::span<const UCHAR>(frame + 2, 58));
+    Settle();
+    EXPECT_EQ(waiting.status, STATUS_SUCCESS);
+    Device().QueueFrame(std::span<const UCHAR>(frame + 2, 58));
+    Completion& ready = SubmitAsync(&in, &call);
+    EXPECT_EQ(call, STATUS_SUCCESS);
+    EXPECT_TRUE(ready.done);
+    EXPECT_EQ(in.UrbBulkOrInterruptTransfer.TransferBufferLength, 58u + 8u);
+}
+
+}  // namespace
+}  // namespace qvtest
