@@ -17,13 +17,26 @@ namespace {
 
 Bus* BusOf(DEVICE_OBJECT* device) { return *static_cast<Bus**>(device->DeviceExtension); }
 
-NTSTATUS PnpEntry(DEVICE_OBJECT* device, IRP* irp) { return BusOf(device)->DispatchPnp(device, irp); }
-
-NTSTATUS InternalControlEntry(DEVICE_OBJECT* device, IRP* irp) {
-    return BusOf(device)->DispatchInternalControl(device, irp);
+// A request reaching a device object whose bus is already gone (the machine shutting down).
+NTSTATUS NoBus(IRP* irp) {
+    irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_DEVICE_NOT_CONNECTED;
 }
 
-void CancelEntry(DEVICE_OBJECT* device, IRP* irp) { BusOf(device)->CancelRequest(irp); }
+NTSTATUS PnpEntry(DEVICE_OBJECT* device, IRP* irp) {
+    Bus* bus = BusOf(device);
+    return bus == nullptr ? NoBus(irp) : bus->DispatchPnp(device, irp);
+}
+
+NTSTATUS InternalControlEntry(DEVICE_OBJECT* device, IRP* irp) {
+    Bus* bus = BusOf(device);
+    return bus == nullptr ? NoBus(irp) : bus->DispatchInternalControl(device, irp);
+}
+
+void CancelEntry(DEVICE_OBJECT* device, IRP* irp) {
+    if (Bus* bus = BusOf(device)) bus->CancelRequest(irp);
+}
 
 // The PnP requests a bus driver's physical device object answers with success.
 bool PnpSucceeds(UCHAR minor) {
@@ -83,7 +96,10 @@ Bus::Bus(Machine& machine) : machine_(machine), self_(std::make_shared<Bus*>(thi
     default_pipe_.max_packet = 64;
 }
 
-Bus::~Bus() { *self_ = nullptr; }
+Bus::~Bus() {
+    *self_ = nullptr;
+    for (DEVICE_OBJECT* pdo : pdos_) *static_cast<Bus**>(pdo->DeviceExtension) = nullptr;
+}
 
 // ---- The port -------------------------------------------------------------------------------
 
@@ -102,6 +118,7 @@ void Bus::PlugDevice(std::unique_ptr<Device> device) {
         driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalControlEntry;
     }
     pdo_ = machine_.Io().CreateDevice(driver_, sizeof(Bus*), 1);
+    pdos_.push_back(pdo_);
     *static_cast<Bus**>(pdo_->DeviceExtension) = this;
     device_ = std::move(device);
     gone_ = false;

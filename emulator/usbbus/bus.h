@@ -58,6 +58,7 @@ public:
     // Told after an unplug (the PnP side sends its surprise removal from here).
     void OnUnplug(std::function<void()> listener) { unplug_listener_ = std::move(listener); }
     bool DevicePresent() const { return device_ != nullptr && !gone_; }
+    Device* PluggedDevice() const { return device_.get(); }  // the last one plugged
     DEVICE_OBJECT* PhysicalDeviceObject() const { return pdo_; }
     uint8_t DeviceAddress() const { return address_; }
 
@@ -182,6 +183,7 @@ private:
     Machine& machine_;
     DRIVER_OBJECT* driver_ = nullptr;
     DEVICE_OBJECT* pdo_ = nullptr;
+    std::vector<DEVICE_OBJECT*> pdos_;  // every one made, the current one last
     std::unique_ptr<Device> device_;
     std::vector<std::unique_ptr<Device>> unplugged_;
     bool gone_ = false;

@@ -60,7 +60,7 @@ TEST_F(Faults, EachActionChangesHowTheRequestEnds) {
     }
 }
 
-TEST_F(Faults, PendForeverHoldsTheRequestUntilCancelledAndBlocksItsPipe) {
+TEST_F(Faults, PendForeverHoldsTheRequestUntilCancelled) {
     Bus().Faults().Add({match::Function(URB_FUNCTION_VENDOR_DEVICE), FaultAction::PendForever});
     UCHAR a, b;
     URB held = VendorUrb(true, 0xF0, 0, 0, &a, 1);
@@ -75,6 +75,22 @@ TEST_F(Faults, PendForeverHoldsTheRequestUntilCancelledAndBlocksItsPipe) {
     Settle();
     EXPECT_EQ(first.status, STATUS_CANCELLED);
     EXPECT_EQ(second.status, STATUS_SUCCESS);
+
+    // An abort held the same way leaves the pipe's transfers alone until it is cancelled.
+    Bus().Faults().Add({match::Function(URB_FUNCTION_ABORT_PIPE), FaultAction::PendForever});
+    UCHAR buffer[1536];
+    URB read = BulkUrb(BulkIn(), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer,
+                       sizeof buffer);
+    Completion& transfer = SubmitAsync(&read);
+    URB abort = PipeUrb(URB_FUNCTION_ABORT_PIPE, BulkIn());
+    Completion& aborting = SubmitAsync(&abort, nullptr, &irp);
+    Advance(10'000'000);
+    EXPECT_FALSE(aborting.done);
+    EXPECT_FALSE(transfer.done);
+    IoCancelIrp(irp);
+    Settle();
+    EXPECT_EQ(aborting.status, STATUS_CANCELLED);
+    EXPECT_FALSE(transfer.done);
 }
 
 TEST_F(Faults, PredicatesPickTheSubmissionsToHit) {

@@ -1,0 +1,192 @@
+// The receive path as its users see it: what NDIS was handed, the receive counters, and the
+// bulk-in transfers at the bus.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "driver/adapter.h"
+#include "emulator/device/controller.h"
+#include "emulator/kernel/io_manager.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/usbbus/bus.h"
+#include "tests/support/running_adapter_fixture.h"
+
+namespace qvtest {
+namespace {
+
+using Frames = std::vector<std::vector<uint8_t>>;
+constexpr uint8_t kBulkIn = RunningAdapter::kBulkIn;
+
+class Receive : public RunningAdapterFixture {
+protected:
+    // Reception goes on: exactly one bulk-in transfer waits at the bus.
+    void ExpectListening() { EXPECT_EQ(Nic().Bulk().Outstanding(kBulkIn), 1u); }
+};
+
+struct StatusCase {
+    uint8_t status;
+    bool indicated;
+    ULONG errors;  // added to RcvError
+};
+
+const StatusCase kStatusCases[] = {
+    {0x00, true, 0},  {0x01, true, 0},  {0x20, true, 0},  {0x40, true, 0},
+    {0x80, true, 0},  {0x02, false, 0}, {0x04, false, 0}, {0x10, false, 0},
+    {0x06, false, 0}, {0x08, false, 1}, {0x18, false, 1}, {0xFF, false, 1},
+};
+
+TEST_F(Receive, TheStatusByteDecidesWhetherAFrameIsIndicatedAndHowItIsCounted) {
+    Start();
+    uint32_t seed = 1;
+    for (const StatusCase& c : kStatusCases) {
+        SCOPED_TRACE(testing::Message() << "status 0x" << std::hex << int(c.status));
+        const size_t indicatedBefore = Nic().Received().size();
+        const ULONG okBefore = Record().RcvOk;
+        const ULONG errorsBefore = Record().RcvError;
+        const auto frame = FrameIn(100, seed++);
+
+        Nic().Device().InjectReceiveStatus(c.status);
+        Nic().Inject(frame);
+        Nic().RunUntilIdle();
+
+        ASSERT_EQ(Nic().Received().size(), indicatedBefore + (c.indicated ? 1 : 0));
+        if (c.indicated) {
+            const auto& received = Nic().Received().back();
+            EXPECT_EQ(received.bytes, frame);
+            EXPECT_EQ(received.header_size, 14u);
+            EXPECT_EQ(received.status, NDIS_STATUS_RESOURCES);
+        }
+        EXPECT_EQ(Record().RcvOk - okBefore, c.indicated ? 1u : 0u);
+        EXPECT_EQ(Record().RcvError - errorsBefore, c.errors);
+        ExpectListening();
+    }
+}
+
+struct LengthCase {
+    size_t transfer;                 // bytes in the bulk-in transfer, trailer included
+    std::optional<size_t> indicated; // the frame NDIS sees, if any
+    ULONG ok;
+    ULONG errors;
+};
+
+const LengthCase kLengthCases[] = {
+    {0, std::nullopt, 0, 0},     // nothing arrived
+    {1, std::nullopt, 0, 1},     // too short to hold a trailer: never a frame
+    {2, std::nullopt, 0, 1},
+    {5, std::nullopt, 0, 1},
+    {7, std::nullopt, 0, 1},
+    {8, std::nullopt, 1, 0},     // a clean trailer around no frame: counted, nothing to show
+    {68, 60, 1, 0},
+    {1522, 1514, 1, 0},          // the longest frame the packet's buffer describes
+    {1523, std::nullopt, 0, 1},  // longer than that buffer: dropped, not cut short
+    {1536, std::nullopt, 0, 1},
+};
+
+TEST_F(Receive, TheTransferLengthGivesTheFrameAndTransfersWithoutAFrameAreNotIndicated) {
+    Start();
+    for (const LengthCase& c : kLengthCases) {
+        SCOPED_TRACE(c.transfer);
+        const size_t indicatedBefore = Nic().Received().size();
+        const ULONG okBefore = Record().RcvOk;
+        const ULONG errorsBefore = Record().RcvError;
+        // Frame bytes then zeros, so every status byte a short transfer could be read as is
+        // clean.
+        std::vector<uint8_t> transfer(c.transfer, 0);
+        if (c.transfer > 8) {
+            const auto frame = FrameIn(c.transfer - 8, static_cast<uint32_t>(c.transfer));
+            std::copy(frame.begin(), frame.end(), transfer.begin());
+        }
+
+        Nic().Device().QueueRaw(transfer);
+        Nic().RunUntilIdle();
+
+        if (c.indicated) {
+            ASSERT_EQ(Nic().Received().size(), indicatedBefore + 1);
+            EXPECT_EQ(Nic().Received().back().bytes,
+                      std::vector<uint8_t>(transfer.begin(), transfer.begin() + *c.indicated));
+        } else {
+            EXPECT_EQ(Nic().Received().size(), indicatedBefore);
+        }
+        EXPECT_EQ(Record().RcvOk - okBefore, c.ok);
+        EXPECT_EQ(Record().RcvError - errorsBefore, c.errors);
+        ExpectListening();
+    }
+}
+
+// With the bus answering inside the call, frames that wait in the controller are parked one
+// after another until no receive descriptor is idle; the pipe then rests until the timer has
+// handed every frame up, and starts again with one transfer.
+TEST_F(Receive, WhenEveryDescriptorHoldsAFrameThePipeRestartsOnceAllAreIndicated) {
+    AdapterOptions options;
+    options.rx_descriptors = 4;
+    options.complete_at_once = true;
+    Start(options);
+    Frames frames;
+    for (uint32_t i = 0; i < 6; ++i) {
+        frames.push_back(FrameIn(200, i));
+        Nic().Inject(frames.back());
+    }
+
+    ASSERT_TRUE(Nic().RunUntil([&] { return Record().RxReadyList.Count == 4; }));
+    EXPECT_TRUE(Nic().Received().empty());
+    EXPECT_EQ(Record().RxFreeList.Count, 0u);
+    EXPECT_EQ(Nic().Bulk().Outstanding(kBulkIn), 0u);
+    EXPECT_EQ(Nic().Device().ReceiveQueued(), 2u);
+
+    Nic().RunUntilIdle();
+    EXPECT_EQ(Nic().ReceivedFrames(), frames);
+    ExpectListening();
+    EXPECT_EQ(Nic().Bulk().MostOutstanding(kBulkIn), 1u);
+    EXPECT_EQ(Record().RxFreeList.Count, 3u);
+}
+
+TEST_F(Receive, ACompletionOnAStoppedAdapterEndsItsRequestAndSubmitsNothing) {
+    Start();
+    Record().DeviceState = DeviceStopped;
+    const ULONG freeBefore = Record().RxFreeList.Count;
+
+    Nic().Inject(FrameIn(100, 1));
+    Nic().RunUntilIdle();
+
+    EXPECT_TRUE(Nic().Received().empty());
+    EXPECT_EQ(Record().RcvOk, 0u);
+    EXPECT_EQ(Record().RxFreeList.Count, freeBefore);
+    EXPECT_EQ(Record().RxReadyList.Count, 0u);
+    EXPECT_EQ(Nic().Bulk().Outstanding(kBulkIn), 0u);
+    EXPECT_TRUE(M().Io().Outstanding().empty());  // the driver freed its own request
+}
+
+// A submission that finds no request must not end reception: the indication timer tries
+// again until a request can be had, and the frames that waited meanwhile arrive.
+struct AllocationCase {
+    int failures;     // IoAllocateIrp calls that fail in a row
+    uint8_t status;   // of the frame whose completion meets the first failure
+};
+
+TEST_F(Receive, ReceptionResumesAfterRequestsCouldNotBeAllocated) {
+    Start();
+    uint32_t seed = 1;
+    for (const AllocationCase c : {AllocationCase{1, 0x00}, AllocationCase{3, 0x00},
+                                   AllocationCase{1, 0x08}, AllocationCase{2, 0x08}}) {
+        SCOPED_TRACE(testing::Message() << c.failures << " failure(s), status " << int(c.status));
+        Frames expected = Nic().ReceivedFrames();
+        const auto first = FrameIn(100, seed++);
+        const auto second = FrameIn(100, seed++);
+
+        M().Io().FailAllocations(c.failures);
+        Nic().Device().InjectReceiveStatus(c.status);
+        Nic().Inject(first);
+        Nic().RunUntilIdle();
+        Nic().Inject(second);
+        Nic().RunUntilIdle();
+
+        if (c.status == 0) expected.push_back(first);
+        expected.push_back(second);
+        EXPECT_EQ(Nic().ReceivedFrames(), expected);
+        ExpectListening();
+    }
+}
+
+}  // namespace
+}  // namespace qvtest

@@ -1,0 +1,249 @@
+// The transmit path as its users see it: frames on the emulated wire, the bulk-out transfers
+// the bus received, and what NDIS learnt of each send.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "driver/adapter.h"
+#include "emulator/device/controller.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/usbbus/bus.h"
+#include "emulator/usbbus/faults.h"
+#include "tests/support/running_adapter_fixture.h"
+
+namespace qvtest {
+namespace {
+
+using Frames = std::vector<std::vector<uint8_t>>;
+constexpr uint8_t kBulkOut = RunningAdapter::kBulkOut;
+
+class Transmit : public RunningAdapterFixture {
+protected:
+    // Every packet was completed exactly once, and with success.
+    void ExpectEachCompletedOnceWithSuccess(size_t packets) {
+        std::set<uint64_t> seen;
+        for (const auto& completion : Nic().Completions()) {
+            EXPECT_EQ(completion.status, NDIS_STATUS_SUCCESS) << "packet #" << completion.packet;
+            EXPECT_TRUE(seen.insert(completion.packet).second) << "packet #" << completion.packet;
+        }
+        EXPECT_EQ(seen.size(), packets);
+    }
+};
+
+struct TransmitCase {
+    size_t length;
+    std::vector<size_t> buffers;      // sizes of the packet's buffers; empty: one buffer
+    std::vector<uint32_t> transfers;  // the bulk-out transfers the frame makes
+};
+
+const TransmitCase kTransmitCases[] = {
+    {42, {}, {60}},                      // padded up to the minimum transfer
+    {58, {}, {60}},                      // exactly the minimum
+    {62, {14, 48}, {64, 0}},             // one whole bus packet: a zero-length follow-up
+    {126, {14, 0, 112}, {128, 0}},       // two whole packets; an empty buffer in the chain
+    {1514, {}, {1516}},                  // the longest Ethernet frame
+    {1534, {600, 600, 334}, {1536, 0}},  // the longest that fits behind the length word
+};
+
+// A short frame sent right behind each case would run into a transfer left without its
+// follow-up and be lost, so the wire shows a missing follow-up as well as a damaged frame.
+TEST_F(Transmit, EachFrameReachesTheWireWholeWithAFollowUpExactlyWhenItFillsWholePackets) {
+    Start();
+    uint32_t seed = 1;
+    for (const TransmitCase& c : kTransmitCases) {
+        SCOPED_TRACE(c.length);
+        Nic().Device().Wire().ClearRecords();
+        Nic().Bulk().Clear();
+        const ULONG xmitBefore = Record().XmitOk;
+        const auto frame = FrameOut(c.length, seed++);
+        const auto probe = FrameOut(42, seed++);
+
+        if (c.buffers.empty()) {
+            Nic().Send(frame);
+        } else {
+            Nic().Send(Split(frame, c.buffers));
+        }
+        Nic().Send(probe);
+        Nic().RunUntilIdle();
+
+        EXPECT_EQ(Nic().WireFrames(), (Frames{frame, probe}));
+        std::vector<uint32_t> transfers = c.transfers;
+        transfers.push_back(60);
+        EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut), transfers);
+        EXPECT_EQ(Record().XmitOk - xmitBefore, transfers.size());
+    }
+    ExpectEachCompletedOnceWithSuccess(2 * std::size(kTransmitCases));
+    EXPECT_EQ(Nic().Bulk().MostOutstanding(kBulkOut), 1u);
+}
+
+NTSTATUS FreeOwnRequest(DEVICE_OBJECT*, IRP* irp, PVOID) {
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// What the table above relies on: the controller runs a transfer of whole packets into the
+// next one, so a frame whose follow-up went missing takes the next frame down with it.
+TEST_F(Transmit, ATransferOfWholePacketsWithoutItsFollowUpSwallowsTheNextFrame) {
+    Start();
+    const auto lost = FrameOut(62, 1);
+    std::vector<uint8_t> transfer(64);
+    transfer[0] = 62;
+    std::memcpy(transfer.data() + 2, lost.data(), lost.size());
+
+    URB urb;
+    std::memset(&urb, 0, sizeof(urb));
+    _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = urb.UrbBulkOrInterruptTransfer;
+    bulk.Hdr.Length = sizeof(bulk);
+    bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    bulk.PipeHandle = Record().InterfaceInfo->Pipes[1].PipeHandle;
+    bulk.TransferBufferLength = static_cast<ULONG>(transfer.size());
+    bulk.TransferBuffer = transfer.data();
+    IRP* irp = IoAllocateIrp(static_cast<CCHAR>(Record().IrpStackSize), FALSE);
+    ASSERT_NE(irp, nullptr);
+    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &urb;
+    IoSetCompletionRoutine(irp, FreeOwnRequest, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(Record().NextDeviceObject, irp);
+
+    Nic().Send(FrameOut(42, 2));
+    Nic().RunUntilIdle();
+    EXPECT_EQ(Nic().WireFrames(), (Frames{lost}));
+}
+
+TEST_F(Transmit, ARefusedSendIsOfferedAgainOnlyOnceEveryDescriptorIsBack) {
+    Start();  // 20 descriptors, one of them kept in reserve for a follow-up
+    Frames frames;
+    for (uint32_t i = 0; i < 25; ++i) {
+        frames.push_back(FrameOut(100, i));
+        Nic().Send(frames.back());
+    }
+    const auto& calls = Nic().SendCalls();
+    ASSERT_EQ(calls.size(), 20u);
+    for (size_t i = 0; i < 19; ++i) EXPECT_EQ(calls[i].returned, NDIS_STATUS_PENDING);
+    EXPECT_EQ(calls[19].returned, NDIS_STATUS_RESOURCES);
+    EXPECT_EQ(Nic().Edge().Queued(), 6u);
+
+    Nic().RunUntilIdle();
+    ASSERT_EQ(calls.size(), 26u);  // the refused packet again, then the five behind it
+    EXPECT_EQ(calls[20].packet, calls[19].packet);
+    const uint64_t retried = calls[20].time_us;
+    size_t backBefore = 0, backBy = 0;
+    for (const BulkEvent& event : Nic().Bulk().Events()) {
+        if (event.endpoint != kBulkOut || event.type != 'C') continue;
+        backBefore += event.time_us < retried ? 1 : 0;
+        backBy += event.time_us <= retried ? 1 : 0;
+    }
+    EXPECT_EQ(backBy, 19u);      // NDIS was told when the last taken descriptor came back
+    EXPECT_EQ(backBefore, 18u);  // and not one descriptor sooner
+    EXPECT_EQ(Nic().WireFrames(), frames);
+    ExpectEachCompletedOnceWithSuccess(frames.size());
+}
+
+TEST_F(Transmit, ASendWhileATransferIsAtTheBusWaitsBehindIt) {
+    Start();
+    const auto first = FrameOut(300, 1);
+    const auto second = FrameOut(300, 2);
+    Nic().Send(first);
+    Nic().Send(second);
+    // Both packets are NDIS's again at once; one transfer is at the bus, the other waits.
+    EXPECT_EQ(Nic().Completions().size(), 2u);
+    EXPECT_EQ(Nic().Bulk().Outstanding(kBulkOut), 1u);
+    EXPECT_EQ(Record().TxInFlight, 2);
+
+    ASSERT_TRUE(Nic().RunUntil([&] { return Nic().OnWire().size() == 1; }));
+    EXPECT_EQ(Record().TxInFlight, 1);
+    EXPECT_EQ(Nic().Bulk().Outstanding(kBulkOut), 1u);
+
+    Nic().RunUntilIdle();
+    EXPECT_EQ(Record().TxInFlight, 0);
+    EXPECT_EQ(Nic().WireFrames(), (Frames{first, second}));
+    EXPECT_EQ(Nic().Bulk().MostOutstanding(kBulkOut), 1u);
+}
+
+TEST_F(Transmit, AFailedTransferFailsTheAdapterAndLaterSendsFailWithoutHoldingADescriptor) {
+    Start();
+    M().Bus().Faults().Add({emu::usb::match::Endpoint(kBulkOut), emu::usb::FaultAction::Fail});
+    const auto failed = FrameOut(100, 1);
+    const auto second = FrameOut(100, 2);
+    const auto third = FrameOut(100, 3);
+    Nic().Send(failed);
+    Nic().Send(second);
+    Nic().Send(third);
+    Nic().RunUntilIdle();
+
+    EXPECT_EQ(Record().DeviceState, DeviceFailed);
+    // What waited behind the failed transfer still went down, one at a time.
+    EXPECT_EQ(Nic().WireFrames(), (Frames{second, third}));
+    EXPECT_EQ(Record().TxFreeCount, 20);
+
+    Nic().Send(FrameOut(100, 4));
+    EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(Record().TxFreeCount, 20);
+    Nic().RunUntilIdle();
+    EXPECT_EQ(Nic().OnWire().size(), 2u);
+}
+
+TEST_F(Transmit, APacketTooLongForOneTransferIsRefusedWithoutTakingADescriptor) {
+    Start();
+    for (size_t length : {1535, 4000}) {
+        SCOPED_TRACE(length);
+        Nic().Send(Split(FrameOut(length, static_cast<uint32_t>(length)), {1000}));
+        EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_FAILURE);
+        EXPECT_EQ(Record().TxFreeCount, 20);
+    }
+    const auto next = FrameOut(60, 1);
+    Nic().Send(next);
+    Nic().RunUntilIdle();
+    EXPECT_EQ(Nic().WireFrames(), (Frames{next}));
+}
+
+// The last free descriptor is kept for a follow-up: a frame needing one may take it, no other
+// send may, and with fewer than two descriptors nothing is ever sent.
+struct ReserveCase {
+    const char* name;
+    ULONG descriptors;
+    std::vector<size_t> lengths;       // sent back to back
+    std::vector<NDIS_STATUS> returned; // by each of those sends
+    size_t sent;                       // frames on the wire in the end, in order
+};
+
+class TransmitReserve : public Transmit, public ::testing::WithParamInterface<ReserveCase> {};
+
+TEST_P(TransmitReserve, SendsAreRefusedWhenOnlyTheReserveIsLeftAndResumeWhenAllAreBack) {
+    const ReserveCase& c = GetParam();
+    AdapterOptions options;
+    options.tx_descriptors = c.descriptors;
+    Start(options);
+    Frames frames;
+    for (size_t length : c.lengths) {
+        frames.push_back(FrameOut(length, static_cast<uint32_t>(frames.size() + 1)));
+        Nic().Send(frames.back());
+    }
+    std::vector<NDIS_STATUS> returned;
+    for (const auto& call : Nic().SendCalls()) returned.push_back(call.returned);
+    EXPECT_EQ(returned, c.returned);
+    EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut).size(), c.sent == 0 ? 0u : 1u);
+
+    Nic().RunUntilIdle();
+    frames.resize(c.sent);
+    EXPECT_EQ(Nic().WireFrames(), frames);
+    ExpectEachCompletedOnceWithSuccess(c.sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TransmitReserve,
+    ::testing::Values(
+        ReserveCase{"FollowUpTakesTheReserve", 2, {62, 42},
+                    {NDIS_STATUS_PENDING, NDIS_STATUS_RESOURCES}, 2},
+        ReserveCase{"OnlyTheReserveLeft", 3, {42, 42, 62},
+                    {NDIS_STATUS_PENDING, NDIS_STATUS_PENDING, NDIS_STATUS_RESOURCES}, 3},
+        ReserveCase{"OneDescriptor", 1, {42}, {NDIS_STATUS_RESOURCES}, 0},
+        ReserveCase{"NoDescriptor", 0, {42}, {NDIS_STATUS_RESOURCES}, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace qvtest

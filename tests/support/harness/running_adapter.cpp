@@ -1,0 +1,143 @@
+#include "tests/support/harness/running_adapter.h"
+
+#include <memory>
+
+#include "driver/driver_entry.h"
+#include "driver/pool_tags.h"
+#include "driver/tracker.h"
+#include "emulator/device/controller.h"
+#include "emulator/kernel/io_manager.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/miniport.h"
+#include "emulator/ndis/ndis.h"
+#include "emulator/ndis/pnp.h"
+#include "emulator/usbbus/bus.h"
+#include "tests/support/harness/stand_in_lifecycle.h"
+
+namespace qvtest {
+
+namespace {
+
+// The driver's driver-wide values as a fresh load finds them.
+void ResetDriverWideValues() {
+    NdisAddDevice = nullptr;
+    NdisPnpDispatch = nullptr;
+    SavedPhysicalDeviceObject = nullptr;
+    PlatformPresent = FALSE;
+    StartedOnce = FALSE;
+    ChunkPoolTag = FirstChunkPoolTag;
+    MemoryPoolTag = FirstMemoryPoolTag;
+}
+
+constexpr uint64_t kIdleLimitUs = 60'000'000;
+
+}  // namespace
+
+RunningAdapter::RunningAdapter(emu::Machine& machine, AdapterOptions options)
+    : machine_(machine), options_(std::move(options)) {}
+
+RunningAdapter::~RunningAdapter() { Halt(); }
+
+NDIS_STATUS RunningAdapter::Start() {
+    if (started_) return Running() ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
+    started_ = true;
+    ResetDriverWideValues();
+
+    auto device = std::make_unique<emu::device::Controller>(machine_, options_.identity);
+    device->EepromImage().SetStationAddress(options_.station_address);
+    controller_ = &machine_.Bus().Plug(std::move(device));
+    machine_.Bus().SetCompleteAtOnce(options_.complete_at_once);
+    machine_.Bus().SetTraceHook([this](const emu::usb::TraceRecord& record) {
+        bulk_.Note(record);
+        for (const auto& sink : sinks_) sink(record);
+    });
+
+    DRIVER_OBJECT* driver = machine_.Io().CreateDriver("qvnet");
+    if (DriverEntry(driver, nullptr) != STATUS_SUCCESS) return NDIS_STATUS_FAILURE;
+    DEVICE_OBJECT* pdo = machine_.Bus().PhysicalDeviceObject();
+    emu::ndis::Ndis& ndis = machine_.Ndis();
+    if (ndis.PnpManager().AddDevice(driver, pdo) != STATUS_SUCCESS) return NDIS_STATUS_FAILURE;
+
+    ndis.EnableHangCheck(options_.hang_check);
+    StandInSettings settings{options_.tx_descriptors, options_.rx_descriptors, controller_,
+                             options_.station_address};
+    ndis.OverrideInitialize([this, settings](NDIS_STATUS* open_error, UINT* selected,
+                                             NDIS_MEDIUM* media, UINT count, NDIS_HANDLE handle,
+                                             NDIS_HANDLE configuration) {
+        return AssembleRunningAdapter(open_error, selected, media, count, handle, configuration,
+                                      settings, &adapter_);
+    });
+    ndis.OverrideHalt([](NDIS_HANDLE context) { DismantleAdapter(static_cast<Adapter*>(context)); });
+    ndis.PnpManager().Send(pdo, IRP_MN_START_DEVICE);
+    emu::ndis::Miniport* block = ndis.AdapterOver(pdo);
+    if (block == nullptr) return NDIS_STATUS_FAILURE;
+    return block->IsRunning() ? NDIS_STATUS_SUCCESS : block->InitializeStatus();
+}
+
+bool RunningAdapter::Running() const {
+    if (!started_) return false;
+    emu::ndis::Miniport* block = machine_.Ndis().AdapterOver(machine_.Bus().PhysicalDeviceObject());
+    return block != nullptr && block->IsRunning();
+}
+
+void RunningAdapter::Halt() {
+    if (!Running()) return;
+    Block().Halt();
+    adapter_ = nullptr;
+}
+
+emu::ndis::Miniport& RunningAdapter::Block() { return machine_.Ndis().Adapter(); }
+emu::ndis::Protocol& RunningAdapter::Edge() { return Block().Edge(); }
+
+uint64_t RunningAdapter::Send(const std::vector<uint8_t>& frame) { return Edge().Send(frame); }
+
+uint64_t RunningAdapter::Send(const std::vector<std::vector<uint8_t>>& segments) {
+    return Edge().Send(segments);
+}
+
+const std::vector<RunningAdapter::SendCall>& RunningAdapter::SendCalls() const {
+    return machine_.Ndis().Adapter().Edge().SendCalls();
+}
+
+const std::vector<RunningAdapter::SendCompletion>& RunningAdapter::Completions() const {
+    return machine_.Ndis().Adapter().Edge().Completions();
+}
+
+const std::vector<RunningAdapter::Receive>& RunningAdapter::Received() const {
+    return machine_.Ndis().Adapter().Edge().Received();
+}
+
+std::vector<std::vector<uint8_t>> RunningAdapter::ReceivedFrames() const {
+    std::vector<std::vector<uint8_t>> frames;
+    for (const Receive& receive : Received()) frames.push_back(receive.bytes);
+    return frames;
+}
+
+void RunningAdapter::Inject(std::vector<uint8_t> frame) { controller_->Wire().Inject(std::move(frame)); }
+
+const std::vector<emu::wire::Frame>& RunningAdapter::OnWire() const {
+    return controller_->Wire().Sent();
+}
+
+std::vector<std::vector<uint8_t>> RunningAdapter::WireFrames() const {
+    std::vector<std::vector<uint8_t>> frames;
+    for (const emu::wire::Frame& frame : OnWire()) frames.push_back(frame.bytes);
+    return frames;
+}
+
+void RunningAdapter::Run(uint64_t microseconds) { machine_.Clock().Advance(microseconds); }
+
+void RunningAdapter::RunUntilIdle() { machine_.Clock().RunUntilIdle(kIdleLimitUs); }
+
+bool RunningAdapter::RunUntil(const std::function<bool()>& done, uint64_t limit_us) {
+    const uint64_t deadline = Now() + limit_us;
+    while (!done()) {
+        if (!machine_.Clock().RunNext(deadline)) return done();
+    }
+    return true;
+}
+
+uint64_t RunningAdapter::Now() const { return machine_.Clock().Now(); }
+
+}  // namespace qvtest

@@ -1,0 +1,115 @@
+// A running adapter on a hosted machine, with no test framework attached, for the tests and
+// the qvnet command: the driver loaded, an emulated controller plugged in and started through
+// PnP, the adapter assembled by the stand-in lifecycle. It then acts as the protocol above
+// NDIS and as the network on the wire, and halts the adapter at the end, when NDIS checks
+// that nothing was left behind.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "emulator/device/eeprom.h"
+#include "emulator/device/identity.h"
+#include "emulator/ndis/protocol.h"
+#include "emulator/usbbus/trace.h"
+#include "emulator/wire/wire.h"
+#include "platform/ndis.h"
+#include "tests/support/harness/bus_watch.h"
+#include "tests/support/harness/frames.h"
+
+struct Adapter;
+
+namespace emu {
+class Machine;
+namespace device {
+class Controller;
+}
+namespace ndis {
+class Miniport;
+}
+}  // namespace emu
+
+namespace qvtest {
+
+struct AdapterOptions {
+    emu::device::Identity identity = emu::device::Identity::Standard();
+    // Written into the controller's EEPROM (words 0 to 2) before the device is plugged in.
+    MacAddress station_address = emu::device::Eeprom::kDefaultAddress;
+    ULONG tx_descriptors = 20;
+    ULONG rx_descriptors = 20;
+    // The bus completes every request it can inside IoCallDriver instead of later.
+    bool complete_at_once = false;
+    // NDIS's periodic MiniportCheckForHang (the adapter assembled here runs no link monitor).
+    bool hang_check = false;
+};
+
+class RunningAdapter {
+public:
+    using Receive = emu::ndis::Protocol::Receive;
+    using SendCompletion = emu::ndis::Protocol::SendCompletion;
+    using SendCall = emu::ndis::Protocol::SendCall;
+
+    static constexpr uint8_t kBulkIn = 0x81;
+    static constexpr uint8_t kBulkOut = 0x02;
+
+    RunningAdapter(emu::Machine& machine, AdapterOptions options = {});
+    ~RunningAdapter();  // halts the adapter if it still runs
+    RunningAdapter(const RunningAdapter&) = delete;
+    RunningAdapter& operator=(const RunningAdapter&) = delete;
+
+    // Loads the driver, plugs the controller in and starts it. The initialization's status:
+    // NDIS_STATUS_SUCCESS when the adapter runs.
+    NDIS_STATUS Start();
+    bool Running() const;
+    // Halts the adapter as a stop does; NDIS then checks for leaks, timers and requests.
+    void Halt();
+
+    // ---- As the protocol above NDIS ----
+    // Hands one frame to the miniport as a packet of one buffer, or of one per segment; the
+    // packet's id.
+    uint64_t Send(const std::vector<uint8_t>& frame);
+    uint64_t Send(const std::vector<std::vector<uint8_t>>& segments);
+    const std::vector<SendCall>& SendCalls() const;
+    const std::vector<SendCompletion>& Completions() const;
+    // Frames indicated to NDIS, in order.
+    const std::vector<Receive>& Received() const;
+    std::vector<std::vector<uint8_t>> ReceivedFrames() const;
+
+    // ---- As the network ----
+    void Inject(std::vector<uint8_t> frame);
+    const std::vector<emu::wire::Frame>& OnWire() const;
+    std::vector<std::vector<uint8_t>> WireFrames() const;
+    MacAddress StationAddress() const { return options_.station_address; }
+
+    // ---- Time ----
+    void Run(uint64_t microseconds);
+    // Runs until nothing but background work is queued (at most a minute of virtual time).
+    void RunUntilIdle();
+    // Runs queued work one item at a time until `done` holds or `limit_us` of virtual time
+    // have passed; whether `done` held.
+    bool RunUntil(const std::function<bool()>& done, uint64_t limit_us = 1'000'000);
+    uint64_t Now() const;
+
+    // ---- Looking inside ----
+    emu::Machine& Host() { return machine_; }
+    emu::device::Controller& Device() { return *controller_; }
+    emu::ndis::Miniport& Block();
+    emu::ndis::Protocol& Edge();
+    // The driver's record, for what nothing outside the driver shows; null when not running.
+    Adapter* Record() { return adapter_; }
+    BusWatch& Bulk() { return bulk_; }
+    // Also hands every bus trace record to `sink` (a capture file, for instance).
+    void AddTraceSink(emu::usb::TraceHook sink) { sinks_.push_back(std::move(sink)); }
+
+private:
+    emu::Machine& machine_;
+    AdapterOptions options_;
+    emu::device::Controller* controller_ = nullptr;
+    Adapter* adapter_ = nullptr;
+    bool started_ = false;
+    BusWatch bulk_;
+    std::vector<emu::usb::TraceHook> sinks_;
+};
+
+}  // namespace qvtest
