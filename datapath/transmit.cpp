@@ -166,8 +166,8 @@ ULONG HandDownOrQueue(Adapter* adapter, IRP* frameIrp, TxQueueEntry* followUpEnt
     return ResultSuccess;
 }
 
-// Up to DISPATCH_LEVEL. Counts a completed request out of TxInFlight and takes the first
-// waiting one; null when none waits.
+// Up to DISPATCH_LEVEL. Counts a finished request (completed, or ended unsent) out of
+// TxInFlight and takes the first waiting one; null when none waits.
 IRP* TakeNextQueuedRequest(Adapter* adapter) {
     TxQueueEntry* entry = nullptr;
     KIRQL oldIrql;
@@ -186,6 +186,16 @@ IRP* TakeNextQueuedRequest(Adapter* adapter) {
     IRP* irp = entry->QueuedIrp;
     ExFreePool(entry);
     return irp;
+}
+
+// Up to DISPATCH_LEVEL. Frees a waiting request that will not be sent and gives its
+// descriptor back; no result. The caller has counted it out of TxInFlight.
+void EndUnsentRequest(Adapter* adapter, IRP* irp) {
+    TransferDescriptor* descriptor =
+        static_cast<TransferDescriptor*>(IoGetNextIrpStackLocation(irp)->Context);
+    IoFreeIrp(irp);
+    descriptor->Status = TransferFailed;
+    ReturnTxDescriptor(adapter, descriptor);
 }
 
 }  // namespace
@@ -298,8 +308,14 @@ NTSTATUS TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context) 
     IoFreeIrp(Irp);
     ReturnTxDescriptor(adapter, descriptor);
 
-    // Not looking at DeviceState: after a failure the queue still drains one request at a time.
+    // Once the adapter has failed or is stopping, waiting requests go no further: at halt the
+    // pipe is aborted and then reset, and a request handed down in between would still be on
+    // it at the reset. Each ends here instead, as though the bus had failed it.
     IRP* next = TakeNextQueuedRequest(adapter);
+    while (next != nullptr && adapter->DeviceState != DeviceRunning) {
+        EndUnsentRequest(adapter, next);
+        next = TakeNextQueuedRequest(adapter);
+    }
     if (next != nullptr) IoCallDriver(adapter->NextDeviceObject, next);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

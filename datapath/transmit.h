@@ -36,7 +36,8 @@ ULONG SubmitTransmit(Adapter* Adapter, TransferDescriptor* Descriptor,
 ULONG CopyPacketToDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor);
 
 // Up to DISPATCH_LEVEL. Completion of a bulk-out request (Context: its descriptor): counts
-// it, gives the descriptor back and hands the next waiting request down;
+// it, gives the descriptor back and hands the next waiting request down, or, once the adapter
+// has failed or is stopping, ends every waiting request unsent;
 // STATUS_MORE_PROCESSING_REQUIRED, the request having been freed here.
 NTSTATUS TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
 

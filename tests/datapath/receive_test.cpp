@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "driver/adapter.h"
+#include "driver/handlers.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/machine.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/ndis/packets.h"
 #include "emulator/usbbus/bus.h"
 #include "tests/support/running_adapter_fixture.h"
 
@@ -177,14 +180,77 @@ TEST_F(Receive, ReceptionResumesAfterRequestsCouldNotBeAllocated) {
         M().Io().FailAllocations(c.failures);
         Nic().Device().InjectReceiveStatus(c.status);
         Nic().Inject(first);
-        Nic().RunUntilIdle();
-        Nic().Inject(second);
+        Nic().Inject(second);  // waits in the controller while no transfer is at the bus
         Nic().RunUntilIdle();
 
         if (c.status == 0) expected.push_back(first);
         expected.push_back(second);
         EXPECT_EQ(Nic().ReceivedFrames(), expected);
         ExpectListening();
+    }
+}
+
+// A packet of the protocol's own, its buffers prefilled with a marker byte.
+class ProtocolPacket {
+public:
+    explicit ProtocolPacket(const std::vector<size_t>& sizes) : buffers_(sizes.size()) {
+        const emu::ndis::PacketLayout layout = emu::ndis::LayoutPacket(0);
+        memory_.assign((layout.size + 7) / 8, 0);
+        packet_ = emu::ndis::FormatPacket(memory_.data(), 0, nullptr);
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            data_.emplace_back(sizes[i], kUntouched);
+            emu::ndis::FormatBuffer(&buffers_[i], nullptr, data_[i].data(),
+                                    static_cast<UINT>(sizes[i]));
+            if (i > 0) buffers_[i - 1].Next = &buffers_[i];
+        }
+        if (!buffers_.empty()) {
+            packet_->Private.Head = &buffers_.front();
+            packet_->Private.Tail = &buffers_.back();
+        }
+    }
+    NDIS_PACKET* Packet() { return packet_; }
+    // The bytes of every buffer, in chain order.
+    std::vector<uint8_t> Contents() const {
+        std::vector<uint8_t> bytes;
+        for (const auto& d : data_) bytes.insert(bytes.end(), d.begin(), d.end());
+        return bytes;
+    }
+    static constexpr uint8_t kUntouched = 0xEE;
+
+private:
+    std::vector<uint64_t> memory_;
+    std::vector<NDIS_BUFFER> buffers_;
+    std::vector<std::vector<uint8_t>> data_;
+    NDIS_PACKET* packet_ = nullptr;
+};
+
+struct TransferDataCase {
+    std::vector<size_t> buffers;
+    UINT offset;   // from the end of the Ethernet header
+    UINT count;    // bytes asked for
+    UINT copied;
+};
+
+TEST_F(Receive, TransferDataCopiesFromBehindTheHeaderIntoThePacketsBuffersAsFarAsTheyReach) {
+    Start();
+    const auto frame = FrameIn(100, 7);
+    for (const TransferDataCase& c :
+         {TransferDataCase{{10, 20}, 0, 0, 0}, TransferDataCase{{10, 20}, 2, 25, 25},
+          TransferDataCase{{10, 0, 20}, 5, 30, 30}, TransferDataCase{{10, 20}, 0, 80, 30}}) {
+        SCOPED_TRACE(testing::Message() << "offset " << c.offset << ", count " << c.count);
+        ProtocolPacket packet(c.buffers);
+        UINT transferred = 12345;
+        const NDIS_STATUS status = AtIrql(DISPATCH_LEVEL, [&] {
+            return MiniportTransferData(packet.Packet(), &transferred, &Record(),
+                                        const_cast<uint8_t*>(frame.data()), c.offset, c.count);
+        });
+        EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(transferred, c.copied);
+
+        std::vector<uint8_t> expected = packet.Contents();
+        std::fill(expected.begin(), expected.end(), ProtocolPacket::kUntouched);
+        std::copy_n(frame.begin() + 14 + c.offset, c.copied, expected.begin());
+        EXPECT_EQ(packet.Contents(), expected);
     }
 }
 

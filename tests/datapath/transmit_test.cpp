@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "driver/adapter.h"
+#include "driver/pool_tags.h"
 #include "emulator/device/controller.h"
+#include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/machine.h"
 #include "emulator/usbbus/bus.h"
 #include "emulator/usbbus/faults.h"
@@ -164,27 +166,98 @@ TEST_F(Transmit, ASendWhileATransferIsAtTheBusWaitsBehindIt) {
     EXPECT_EQ(Nic().Bulk().MostOutstanding(kBulkOut), 1u);
 }
 
-TEST_F(Transmit, AFailedTransferFailsTheAdapterAndLaterSendsFailWithoutHoldingADescriptor) {
+TEST_F(Transmit, AFailedTransferFailsTheAdapterAndNothingIsSentAfterIt) {
     Start();
     M().Bus().Faults().Add({emu::usb::match::Endpoint(kBulkOut), emu::usb::FaultAction::Fail});
-    const auto failed = FrameOut(100, 1);
-    const auto second = FrameOut(100, 2);
-    const auto third = FrameOut(100, 3);
-    Nic().Send(failed);
-    Nic().Send(second);
-    Nic().Send(third);
+    Nic().Send(FrameOut(100, 1));  // fails at the bus
+    Nic().Send(FrameOut(62, 2));   // waits behind it, with its follow-up
+    Nic().Send(FrameOut(100, 3));
     Nic().RunUntilIdle();
 
     EXPECT_EQ(Record().DeviceState, DeviceFailed);
-    // What waited behind the failed transfer still went down, one at a time.
-    EXPECT_EQ(Nic().WireFrames(), (Frames{second, third}));
+    // What waited behind the failed transfer never reached the bus; its descriptors are back.
+    EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut).size(), 1u);
+    EXPECT_TRUE(Nic().OnWire().empty());
     EXPECT_EQ(Record().TxFreeCount, 20);
+    EXPECT_EQ(Record().TxInFlight, 0);
 
     Nic().Send(FrameOut(100, 4));
     EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_FAILURE);
     EXPECT_EQ(Record().TxFreeCount, 20);
     Nic().RunUntilIdle();
-    EXPECT_EQ(Nic().OnWire().size(), 2u);
+    EXPECT_TRUE(Nic().OnWire().empty());
+}
+
+TEST_F(Transmit, ATransferFailedInsideTheCallCompletesItsPacketAsFailedAndReturnsItsDescriptorsOnce) {
+    Start();
+    M().Bus().Faults().Add(
+        {emu::usb::match::Endpoint(kBulkOut), emu::usb::FaultAction::FailAtOnce});
+    Nic().Send(FrameOut(62, 1));  // its follow-up waits behind it
+
+    EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_PENDING);
+    ASSERT_EQ(Nic().Completions().size(), 1u);
+    EXPECT_EQ(Nic().Completions().back().status, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(Record().DeviceState, DeviceFailed);
+    EXPECT_EQ(Record().TxFreeCount, 20);
+    EXPECT_EQ(Record().TxFreeList.Count, 20u);
+    EXPECT_EQ(Record().TxInFlight, 0);
+}
+
+// A send that cannot have every request it needs fails whole: nothing of it reaches the bus,
+// its descriptors come back, and the frames after it go out whole.
+struct ShortageCase {
+    const char* what;
+    bool transferAhead;  // another transfer is at the bus, so this one has to wait
+    size_t length;
+    bool failRequest;    // the frame's request (else a queue entry) cannot be had
+};
+
+TEST_F(Transmit, ASendThatCannotHaveItsRequestsSendsNothingOfItAndLaterFramesGoOutWhole) {
+    Start();
+    uint32_t seed = 1;
+    for (const ShortageCase& c : {ShortageCase{"frame's request", false, 62, true},
+                                  ShortageCase{"follow-up's queue entry", false, 62, false},
+                                  ShortageCase{"frame's queue entry", true, 42, false}}) {
+        SCOPED_TRACE(c.what);
+        Nic().Device().Wire().ClearRecords();
+        Frames expected;
+        if (c.transferAhead) {
+            expected.push_back(FrameOut(1000, seed++));
+            Nic().Send(expected.back());
+        }
+        const LONG freeBefore = Record().TxFreeCount;
+        const size_t submittedBefore = Nic().Bulk().SubmittedLengths(kBulkOut).size();
+
+        if (c.failRequest) {
+            M().Io().FailAllocations(1);
+        } else {
+            Check().Allocations().FailTag(RequestPoolTag, 1);
+        }
+        Nic().Send(FrameOut(c.length, seed++));
+        EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_FAILURE);
+        EXPECT_EQ(Record().TxFreeCount, freeBefore);
+        EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut).size(), submittedBefore);
+
+        for (size_t length : {62, 42}) {
+            expected.push_back(FrameOut(length, seed++));
+            Nic().Send(expected.back());
+        }
+        Nic().RunUntilIdle();
+        EXPECT_EQ(Nic().WireFrames(), expected);
+        EXPECT_EQ(Record().TxFreeCount, 20);
+    }
+}
+
+// At halt the pipes are aborted and then reset: a waiting request handed down in between
+// would still be on the pipe at the reset.
+TEST_F(Transmit, AHaltWhileTransfersWaitSendsNothingMoreAndLeavesNothingBehind) {
+    Start();
+    for (uint32_t i = 0; i < 25; ++i) Nic().Send(FrameOut(1514, i));
+    const size_t submitted = Nic().Bulk().SubmittedLengths(kBulkOut).size();
+    ASSERT_EQ(submitted, 1u);
+
+    Nic().Halt();  // NDIS's checks at the end of the halt report whatever was left
+    EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut).size(), submitted);
 }
 
 TEST_F(Transmit, APacketTooLongForOneTransferIsRefusedWithoutTakingADescriptor) {
@@ -210,6 +283,8 @@ struct ReserveCase {
     std::vector<NDIS_STATUS> returned; // by each of those sends
     size_t sent;                       // frames on the wire in the end, in order
 };
+
+void PrintTo(const ReserveCase& c, std::ostream* out) { *out << c.name; }
 
 class TransmitReserve : public Transmit, public ::testing::WithParamInterface<ReserveCase> {};
 

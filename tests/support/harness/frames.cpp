@@ -26,13 +26,12 @@ std::vector<std::vector<uint8_t>> Split(const std::vector<uint8_t>& frame,
                                         const std::vector<size_t>& sizes) {
     std::vector<std::vector<uint8_t>> segments;
     size_t at = 0;
-    for (size_t i = 0; i < sizes.size(); ++i) {
-        const bool last = i + 1 == sizes.size();
-        const size_t take = last ? frame.size() - std::min(at, frame.size())
-                                 : std::min(sizes[i], frame.size() - at);
+    for (size_t size : sizes) {
+        const size_t take = std::min(size, frame.size() - at);
         segments.emplace_back(frame.begin() + at, frame.begin() + at + take);
         at += take;
     }
+    if (at < frame.size()) segments.emplace_back(frame.begin() + at, frame.end());
     return segments;
 }
 

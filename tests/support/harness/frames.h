@@ -22,7 +22,8 @@ constexpr uint16_t kTestEtherType = 0x88B5;  // IEEE local experimental
 std::vector<uint8_t> MakeFrame(const MacAddress& destination, const MacAddress& source,
                                size_t length, uint32_t seed);
 
-// `frame` cut into consecutive segments of the given sizes; the last takes what is left.
+// `frame` cut into consecutive segments of the given sizes (each cut short at the frame's
+// end), then one more with whatever is left, if anything is.
 std::vector<std::vector<uint8_t>> Split(const std::vector<uint8_t>& frame,
                                         const std::vector<size_t>& sizes);
 

@@ -37,7 +37,13 @@ constexpr uint64_t kIdleLimitUs = 60'000'000;
 RunningAdapter::RunningAdapter(emu::Machine& machine, AdapterOptions options)
     : machine_(machine), options_(std::move(options)) {}
 
-RunningAdapter::~RunningAdapter() { Halt(); }
+RunningAdapter::~RunningAdapter() {
+    Halt();
+    if (!started_) return;
+    // The machine may outlive this object: nothing of it may call back here.
+    machine_.Ndis().OverrideInitialize({});
+    machine_.Bus().SetTraceHook({});
+}
 
 NDIS_STATUS RunningAdapter::Start() {
     if (started_) return Running() ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;

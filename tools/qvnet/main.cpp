@@ -1,0 +1,133 @@
+// qvnet: hosts the driver on the emulated controller. It loads the driver, plugs in the
+// controller, starts it through PnP, moves frames both ways, halts the adapter and reports
+// what happened, with the verifier's verdict.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "emulator/device/controller.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/verifier/verifier.h"
+#include "tests/support/harness/frames.h"
+#include "tests/support/harness/running_adapter.h"
+
+namespace {
+
+struct Options {
+    unsigned frames = 200;
+    unsigned seed = 1;
+    bool complete_at_once = false;
+    unsigned tx_descriptors = 20;
+    unsigned rx_descriptors = 20;
+    unsigned interval_us = 2000;
+};
+
+std::string Hex(const qvtest::MacAddress& address) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", address[0], address[1],
+                  address[2], address[3], address[4], address[5]);
+    return text;
+}
+
+// How many of `expected` arrived, byte-exact and in order, as the first frames of `seen`.
+size_t MatchingPrefix(const std::vector<std::vector<uint8_t>>& expected,
+                      const std::vector<std::vector<uint8_t>>& seen) {
+    size_t n = 0;
+    while (n < expected.size() && n < seen.size() && expected[n] == seen[n]) ++n;
+    return n;
+}
+
+int Run(const Options& options) {
+    emu::Machine machine;
+    machine.Check().OnReport([](const emu::Violation& violation) {
+        std::fprintf(stderr, "verifier: %s\n", emu::Describe(violation).c_str());
+    });
+
+    qvtest::AdapterOptions adapter_options;
+    adapter_options.complete_at_once = options.complete_at_once;
+    adapter_options.tx_descriptors = options.tx_descriptors;
+    adapter_options.rx_descriptors = options.rx_descriptors;
+    qvtest::RunningAdapter adapter(machine, adapter_options);
+
+    NDIS_STATUS started = adapter.Start();
+    if (started != NDIS_STATUS_SUCCESS) {
+        std::printf("start: failed with NDIS status 0x%08x\n", static_cast<unsigned>(started));
+        return 1;
+    }
+    std::printf("start: driver loaded, controller plugged in and started through PnP\n");
+    std::printf("       station address %s, %u transmit and %u receive descriptors, bus %s\n",
+                Hex(adapter.StationAddress()).c_str(), options.tx_descriptors,
+                options.rx_descriptors,
+                options.complete_at_once ? "completing inside IoCallDriver" : "completing later");
+
+    // Frame lengths vary over the whole Ethernet range, so transfers that need a zero-length
+    // follow-up and ones that need padding are both among them.
+    std::mt19937 random(options.seed);
+    std::uniform_int_distribution<size_t> length(qvtest::kEthernetHeader, 1514);
+    std::vector<std::vector<uint8_t>> sent, injected;
+    for (unsigned i = 0; i < options.frames; ++i) {
+        sent.push_back(qvtest::MakeFrame(qvtest::kPeerAddress, adapter.StationAddress(),
+                                         length(random), 2 * i));
+        injected.push_back(qvtest::MakeFrame(adapter.StationAddress(), qvtest::kPeerAddress,
+                                             length(random), 2 * i + 1));
+    }
+    for (unsigned i = 0; i < options.frames; ++i) {
+        adapter.Send(sent[i]);
+        adapter.Inject(injected[i]);
+        adapter.Run(options.interval_us);
+    }
+    adapter.RunUntilIdle();
+
+    size_t on_wire = MatchingPrefix(sent, adapter.WireFrames());
+    size_t indicated = MatchingPrefix(injected, adapter.ReceivedFrames());
+    std::printf("send: %u frames handed to the driver, %zu on the wire intact and in order "
+                "(%zu frames on the wire)\n",
+                options.frames, on_wire, adapter.WireFrames().size());
+    std::printf("receive: %u frames put on the wire, %zu indicated to NDIS intact and in order "
+                "(%zu indications)\n",
+                options.frames, indicated, adapter.ReceivedFrames().size());
+    if (adapter.Device().ReceiveDrops() != 0) {
+        // Full-speed USB carries at most about 9.7 Mb/s of bulk data in both directions
+        // together; frames the bus cannot take in time overflow the controller's FIFO.
+        std::printf("         the controller dropped %llu frames: its receive FIFO was full\n",
+                    static_cast<unsigned long long>(adapter.Device().ReceiveDrops()));
+    }
+
+    adapter.Halt();
+    std::printf("halt: adapter halted after %.3f s of virtual time\n",
+                static_cast<double>(adapter.Now()) / 1e6);
+
+    const auto& violations = machine.Check().Violations();
+    if (violations.empty()) {
+        std::printf("verifier: clean (no leak, no request or timer left at halt)\n");
+    } else {
+        std::printf("verifier: %zu violation(s)\n", violations.size());
+    }
+    bool ok = violations.empty() && on_wire == options.frames &&
+              adapter.WireFrames().size() == options.frames && indicated == options.frames &&
+              adapter.ReceivedFrames().size() == options.frames;
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    CLI::App app{"qvnet: the Quorvelin USB Ethernet driver on its emulated controller"};
+    app.add_option("-n,--frames", options.frames, "frames to move each way")->capture_default_str();
+    app.add_option("--seed", options.seed, "seed for the frame lengths")->capture_default_str();
+    app.add_flag("--complete-at-once", options.complete_at_once,
+                 "the bus completes every request it can inside IoCallDriver");
+    app.add_option("--interval-us", options.interval_us,
+                   "virtual microseconds between one frame each way and the next")
+        ->capture_default_str();
+    app.add_option("--tx-descriptors", options.tx_descriptors, "transmit descriptors")
+        ->capture_default_str();
+    app.add_option("--rx-descriptors", options.rx_descriptors, "receive descriptors")
+        ->capture_default_str();
+    CLI11_PARSE(app, argc, argv);
+    return Run(options);
+}
