@@ -9,6 +9,7 @@
 #include "driver/adapter.h"
 #include "driver/handlers.h"
 #include "driver/result.h"
+#include "usb/device_config.h"
 #include "usb/urb_submit.h"
 
 namespace {
@@ -55,7 +56,7 @@ ULONG SubmitReceive(Adapter* Adapter, TransferDescriptor* Descriptor) {
         GiveBackRxDescriptor(Adapter, Descriptor);
         return ResultFailure;
     }
-    BuildBulkTransferUrb(Adapter, Descriptor, ReceivePipeIndex, TransferBufferSize,
+    BuildBulkTransferUrb(Adapter, Descriptor, ReceivePipe, TransferBufferSize,
                          USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
     const NTSTATUS status =
         SubmitUrbAsync(Adapter, Descriptor->Urb, ReceiveComplete, Descriptor);

@@ -15,6 +15,8 @@
 #include "driver/handlers.h"
 #include "driver/pool_tags.h"
 #include "driver/result.h"
+#include "usb/device_config.h"
+#include "usb/urb_submit.h"
 
 namespace {
 
@@ -102,9 +104,9 @@ void GiveBackTxDescriptors(Adapter* adapter, TransferDescriptor* frame,
 
 // Up to DISPATCH_LEVEL. The descriptor's bulk-out request, not yet sent; null when none.
 IRP* PrepareTransmitRequest(Adapter* adapter, TransferDescriptor* descriptor) {
-    BuildBulkTransferUrb(adapter, descriptor, TransmitPipeIndex, descriptor->Length,
+    BuildBulkTransferUrb(adapter, descriptor, TransmitPipe, descriptor->Length,
                          USBD_TRANSFER_DIRECTION_OUT);
-    return PrepareBulkRequest(adapter, descriptor, TransmitComplete);
+    return PrepareUrbRequest(adapter, descriptor->Urb, TransmitComplete, descriptor);
 }
 
 // Up to DISPATCH_LEVEL. A queue entry holding irp, not yet queued; null when none.

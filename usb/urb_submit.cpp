@@ -56,17 +56,25 @@ ULONG CyclePort(Adapter* Adapter, ULONG IoControlCode) {
     return SendAndWait(Adapter, irp, &event);
 }
 
-// Up to DISPATCH_LEVEL. IoCallDriver's status, or SubmitNoRequest with nothing sent.
-NTSTATUS SubmitUrbAsync(Adapter* Adapter, URB* Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                        PVOID Context) {
+// Up to DISPATCH_LEVEL. The prepared request, or null when none can be allocated.
+IRP* PrepareUrbRequest(Adapter* Adapter, URB* Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                       PVOID Context) {
     IRP* irp = IoAllocateIrp(static_cast<CCHAR>(Adapter->IrpStackSize), FALSE);
-    if (irp == nullptr) return SubmitNoRequest;
+    if (irp == nullptr) return nullptr;
 
     IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = Urb;
     IoSetCompletionRoutine(irp, CompletionRoutine, Context, TRUE, TRUE, TRUE);
+    return irp;
+}
+
+// Up to DISPATCH_LEVEL. IoCallDriver's status, or SubmitNoRequest with nothing sent.
+NTSTATUS SubmitUrbAsync(Adapter* Adapter, URB* Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                        PVOID Context) {
+    IRP* irp = PrepareUrbRequest(Adapter, Urb, CompletionRoutine, Context);
+    if (irp == nullptr) return SubmitNoRequest;
 
     // From here on the request belongs to the completion routine, whatever the call returns.
     return IoCallDriver(Adapter->NextDeviceObject, irp);

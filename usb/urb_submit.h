@@ -29,6 +29,13 @@ constexpr LONGLONG CyclePortDelay = -10'000'000;      // 1 second
 // to be cancelled (ResultTimeout).
 ULONG SubmitUrbSync(Adapter* Adapter, URB* Urb);
 
+// Up to DISPATCH_LEVEL. A request of IrpStackSize locations, ready for NextDeviceObject, that
+// submits Urb and runs CompletionRoutine with Context on success, error and cancel; nothing is
+// sent yet. Null when no request can be allocated. For a sender that must hold every request
+// it needs before the first goes down.
+IRP* PrepareUrbRequest(Adapter* Adapter, URB* Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                       PVOID Context);
+
 // Up to DISPATCH_LEVEL. Sends Urb in a request of IrpStackSize locations; CompletionRoutine
 // runs once with Context for every outcome and must free the request (and a URB allocated
 // for it alone), returning STATUS_MORE_PROCESSING_REQUIRED. Returns IoCallDriver's status,

@@ -10,6 +10,7 @@
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/pnp.h"
+#include "tests/support/harness/driver_load.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {
@@ -59,12 +60,7 @@ NTSTATUS NdisPnpSpy(DEVICE_OBJECT* device, IRP* irp) {
 class PnpHookTest : public qvtest::MachineFixture {
 protected:
     PnpHookTest() {
-        // Driver-wide values start at zero, as after a fresh load.
-        NdisAddDevice = nullptr;
-        NdisPnpDispatch = nullptr;
-        SavedPhysicalDeviceObject = nullptr;
-        PlatformPresent = FALSE;
-        StartedOnce = FALSE;
+        qvtest::ResetDriverWideValues();
         bus = BusBehaviour{};
         busSaw.clear();
         ndisSaw.clear();

@@ -21,6 +21,7 @@
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/pnp.h"
 #include "emulator/usbbus/bus.h"
+#include "tests/support/harness/driver_load.h"
 #include "tests/support/machine_fixture.h"
 #include "usb/device_config.h"
 
@@ -43,15 +44,7 @@ inline std::ostream& operator<<(std::ostream& out, const Request& r) {
 
 class UsbFixture : public MachineFixture {
 protected:
-    UsbFixture() {
-        NdisAddDevice = nullptr;
-        NdisPnpDispatch = nullptr;
-        SavedPhysicalDeviceObject = nullptr;
-        PlatformPresent = FALSE;
-        StartedOnce = FALSE;
-        ChunkPoolTag = FirstChunkPoolTag;
-        MemoryPoolTag = FirstMemoryPoolTag;
-    }
+    UsbFixture() { ResetDriverWideValues(); }
 
     ~UsbFixture() override {
         if (adapter_ != nullptr) M().Ndis().Adapter().Halt();

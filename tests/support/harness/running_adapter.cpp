@@ -13,22 +13,12 @@
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/pnp.h"
 #include "emulator/usbbus/bus.h"
+#include "tests/support/harness/driver_load.h"
 #include "tests/support/harness/stand_in_lifecycle.h"
 
 namespace qvtest {
 
 namespace {
-
-// The driver's driver-wide values as a fresh load finds them.
-void ResetDriverWideValues() {
-    NdisAddDevice = nullptr;
-    NdisPnpDispatch = nullptr;
-    SavedPhysicalDeviceObject = nullptr;
-    PlatformPresent = FALSE;
-    StartedOnce = FALSE;
-    ChunkPoolTag = FirstChunkPoolTag;
-    MemoryPoolTag = FirstMemoryPoolTag;
-}
 
 constexpr uint64_t kIdleLimitUs = 60'000'000;
 
