@@ -39,11 +39,15 @@ constexpr ULONG TransferFailed = 2;
 
 constexpr ULONG TransferBufferSize = 1536;   // one bulk transfer at most
 constexpr ULONG ReceiveBufferLength = 1514;  // what a receive packet's NDIS buffer covers
-// Room for the bulk transfer URB, kept 16-byte aligned (96 bytes with 32-bit pointers).
-constexpr ULONG RequestAreaSize = (sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) + 15) & ~15u;
+// Room for the bulk transfer URB: 96 bytes, or the URB rounded up to 16 bytes where it is
+// larger (on a 64-bit host).
 constexpr ULONG RequestAreaSize32Bit = 96;
-// Descriptor record, request area and data buffer: one descriptor's share of the block
-// (32 + 96 + 1536 = 1664 bytes with 32-bit pointers).
+constexpr ULONG RequestAreaSize =
+    ((sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) + 15) & ~15u) > RequestAreaSize32Bit
+        ? ((sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) + 15) & ~15u)
+        : RequestAreaSize32Bit;
+// Descriptor record, request area and data buffer: one descriptor's share of the block. With
+// 32-bit pointers that is 32 + 96 + 1536 = 1664 bytes.
 constexpr ULONG DescriptorRecordSize = (sizeof(TransferDescriptor) + 15) & ~15u;
 constexpr ULONG DescriptorFootprint = DescriptorRecordSize + RequestAreaSize + TransferBufferSize;
 constexpr ULONG DescriptorFootprint32Bit = 1664;

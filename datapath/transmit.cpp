@@ -63,27 +63,28 @@ ULONG TakeTxDescriptors(Adapter* adapter, bool followUpNeeded, TransferDescripto
             first = nullptr;
         }
     }
+    // Set under the lock, so that no give-back deciding to resume sends can clear it unseen.
+    if (first == nullptr) adapter->SendResourcesWanted = TRUE;
     NdisReleaseSpinLock(&adapter->TxLock);
     _enable();
 
-    if (first == nullptr) {
-        adapter->SendResourcesWanted = TRUE;
-        return ResultFailure;
-    }
+    if (first == nullptr) return ResultFailure;
     *frame = first;
     *followUp = second;
     return ResultSuccess;
 }
 
-// Up to DISPATCH_LEVEL, TxLock not held. Once every descriptor is free again, tells NDIS
-// that refused sends may come again; no result. The flag is cleared first, so that a send
-// refused while NDIS offers them keeps its own.
-void ResumeSendsIfAllFree(Adapter* adapter) {
-    if (adapter->SendResourcesWanted &&
-        adapter->TxFreeCount == static_cast<LONG>(adapter->TxDescCount)) {
-        adapter->SendResourcesWanted = FALSE;
-        NdisMSendResourcesAvailable(adapter->MiniportAdapterHandle);
+// DISPATCH_LEVEL, TxLock held. Whether NDIS is to be told now that refused sends may come
+// again: a send was refused and every descriptor is free. Clears the flag when so. Deciding
+// under the lock keeps a refusal made meanwhile on another processor from being cleared
+// unseen, which would leave NDIS holding its sends back for good.
+bool TakeResumeDecision(Adapter* adapter) {
+    if (!adapter->SendResourcesWanted ||
+        adapter->TxFreeCount != static_cast<LONG>(adapter->TxDescCount)) {
+        return false;
     }
+    adapter->SendResourcesWanted = FALSE;
+    return true;
 }
 
 // Up to DISPATCH_LEVEL. Gives the descriptors of a send that placed nothing back at the head
@@ -97,9 +98,10 @@ void GiveBackTxDescriptors(Adapter* adapter, TransferDescriptor* frame,
     }
     PushDescriptor(&adapter->TxFreeList, frame);
     adapter->TxFreeCount++;
-    NdisReleaseSpinLock(&adapter->TxLock);
     // A send refused meanwhile may have been waiting for exactly these.
-    ResumeSendsIfAllFree(adapter);
+    const bool resume = TakeResumeDecision(adapter);
+    NdisReleaseSpinLock(&adapter->TxLock);
+    if (resume) NdisMSendResourcesAvailable(adapter->MiniportAdapterHandle);
 }
 
 // Up to DISPATCH_LEVEL. The descriptor's bulk-out request, not yet sent; null when none.
@@ -310,11 +312,12 @@ NTSTATUS TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context) 
     IoFreeIrp(Irp);
     ReturnTxDescriptor(adapter, descriptor);
 
-    // Once the adapter has failed or is stopping, waiting requests go no further: at halt the
-    // pipe is aborted and then reset, and a request handed down in between would still be on
-    // it at the reset. Each ends here instead, as though the bus had failed it.
+    // Once the device is being stopped, waiting requests go no further: the pipe is aborted
+    // and then reset, and a request handed down in between would still be on it at the reset.
+    // Each ends here instead, as though the bus had failed it. (A failed adapter that is not
+    // stopping still drains its queue through the bus, one request at a time.)
     IRP* next = TakeNextQueuedRequest(adapter);
-    while (next != nullptr && adapter->DeviceState != DeviceRunning) {
+    while (next != nullptr && adapter->Stopping) {
         EndUnsentRequest(adapter, next);
         next = TakeNextQueuedRequest(adapter);
     }
@@ -327,7 +330,9 @@ ULONG ReturnTxDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) {
     NdisAcquireSpinLock(&Adapter->TxLock);
     AppendDescriptor(&Adapter->TxFreeList, Descriptor);
     Adapter->TxFreeCount++;
+    const bool resume = TakeResumeDecision(Adapter);
     NdisReleaseSpinLock(&Adapter->TxLock);
-    ResumeSendsIfAllFree(Adapter);
+    // NDIS is told only when every descriptor is back, outside the lock: it may send at once.
+    if (resume) NdisMSendResourcesAvailable(Adapter->MiniportAdapterHandle);
     return ResultSuccess;
 }

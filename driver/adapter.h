@@ -68,6 +68,9 @@ struct Adapter {
 
     // ---- Device, link and media state ----------------------------------------------------
     ULONG DeviceState;
+    // Set by StopDevice before it sends anything and never cleared. A transfer aborted by the
+    // stop may still set DeviceState to 18 afterwards, so the stop is remembered apart.
+    BOOLEAN Stopping;
     BOOLEAN Initialized;
     ULONG MediaState;
     ULONG LinkSpeed;            // 1 = 10 Mb/s, 2 = 100 Mb/s

@@ -54,6 +54,7 @@ ULONG ResetBulkPipes(Adapter* Adapter) {
 // PASSIVE_LEVEL. Always ResultSuccess.
 ULONG StopDevice(Adapter* Adapter) {
     // Set before anything is sent, so the data path and the link monitor start nothing new.
+    Adapter->Stopping = TRUE;
     Adapter->DeviceState = DeviceStopped;
 
     SendRemoteWakeupFeature(Adapter, URB_FUNCTION_SET_FEATURE_TO_DEVICE);

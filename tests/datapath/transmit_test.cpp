@@ -166,26 +166,31 @@ TEST_F(Transmit, ASendWhileATransferIsAtTheBusWaitsBehindIt) {
     EXPECT_EQ(Nic().Bulk().MostOutstanding(kBulkOut), 1u);
 }
 
-TEST_F(Transmit, AFailedTransferFailsTheAdapterAndNothingIsSentAfterIt) {
+TEST_F(Transmit, AFailedTransferFailsTheAdapterWhileWhatWaitedBehindItStillDrains) {
     Start();
     M().Bus().Faults().Add({emu::usb::match::Endpoint(kBulkOut), emu::usb::FaultAction::Fail});
+    const auto second = FrameOut(62, 2);
+    const auto third = FrameOut(100, 3);
     Nic().Send(FrameOut(100, 1));  // fails at the bus
-    Nic().Send(FrameOut(62, 2));   // waits behind it, with its follow-up
-    Nic().Send(FrameOut(100, 3));
+    Nic().Send(second);            // waits behind it, with its follow-up
+    Nic().Send(third);
     Nic().RunUntilIdle();
 
     EXPECT_EQ(Record().DeviceState, DeviceFailed);
-    // What waited behind the failed transfer never reached the bus; its descriptors are back.
-    EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut).size(), 1u);
-    EXPECT_TRUE(Nic().OnWire().empty());
+    // What waited behind the failed transfer still went down, one request at a time, the
+    // follow-up right behind its frame.
+    EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut), (std::vector<uint32_t>{102, 64, 0, 102}));
+    EXPECT_EQ(Nic().Bulk().MostOutstanding(kBulkOut), 1u);
+    EXPECT_EQ(Nic().WireFrames(), (Frames{second, third}));
     EXPECT_EQ(Record().TxFreeCount, 20);
     EXPECT_EQ(Record().TxInFlight, 0);
 
+    // A failed adapter prepares nothing more.
     Nic().Send(FrameOut(100, 4));
     EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_FAILURE);
     EXPECT_EQ(Record().TxFreeCount, 20);
     Nic().RunUntilIdle();
-    EXPECT_TRUE(Nic().OnWire().empty());
+    EXPECT_EQ(Nic().WireFrames().size(), 2u);
 }
 
 TEST_F(Transmit, ATransferFailedInsideTheCallCompletesItsPacketAsFailedAndReturnsItsDescriptorsOnce) {
@@ -198,6 +203,11 @@ TEST_F(Transmit, ATransferFailedInsideTheCallCompletesItsPacketAsFailedAndReturn
     ASSERT_EQ(Nic().Completions().size(), 1u);
     EXPECT_EQ(Nic().Completions().back().status, NDIS_STATUS_FAILURE);
     EXPECT_EQ(Record().DeviceState, DeviceFailed);
+
+    // The bus refused the frame at submission; its follow-up still drains behind it. Then
+    // every descriptor is back, each once.
+    Nic().RunUntilIdle();
+    EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut), (std::vector<uint32_t>{0}));
     EXPECT_EQ(Record().TxFreeCount, 20);
     EXPECT_EQ(Record().TxFreeList.Count, 20u);
     EXPECT_EQ(Record().TxInFlight, 0);
