@@ -1,6 +1,7 @@
-// Traffic both ways at once, long enough for every descriptor, the refusal and resumption of
-// sends and the receive restart to come round many times: every frame arrives byte for byte,
-// in order, once, whether the bus completes later or inside the call.
+// Traffic both ways at once, long enough for every descriptor and the refusal and resumption
+// of sends to come round many times (and the receive restart, when the bus completes inside
+// the call; its own test is in receive_test.cpp): every frame arrives byte for byte, in order,
+// once, whether the bus completes later or inside the call.
 #include <gtest/gtest.h>
 
 #include <random>
