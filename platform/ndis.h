@@ -387,7 +387,7 @@ void NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
 
 // ---- Indications through the adapter handle -------------------------------------------------
 
-// DISPATCH_LEVEL. Packets with status NDIS_STATUS_RESOURCES are copied during the call and
+// Up to DISPATCH_LEVEL. Packets with status NDIS_STATUS_RESOURCES are copied during the call and
 // are the miniport's again when it returns; others are lent until MiniportReturnPacket.
 void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET** ReceivePackets,
                                 UINT NumberOfPackets);

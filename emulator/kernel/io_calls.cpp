@@ -38,7 +38,14 @@ bool ShouldInvoke(UCHAR control, const IRP* irp) {
     const NTSTATUS status = irp->IoStatus.Status;
     if (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) return true;
     if (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) return true;
-    return irp->Cancel && status == STATUS_CANCELLED && (control & SL_INVOKE_ON_CANCEL);
+    // A cancelled request calls the routine whatever status the holder completed it with.
+    return irp->Cancel && (control & SL_INVOKE_ON_CANCEL);
+}
+
+// A request is memory like any other: the verifier's n-th, tag, random and systematic
+// allocation faults reach it, charged to the driver's call site.
+bool InjectedRequestFault(uintptr_t site) {
+    return Machine::Current().Check().Allocations().ShouldFail(IoManager::kRequestTag, site);
 }
 
 // The walk reached the top: a thread request ends here; a driver's own request must never.
@@ -58,8 +65,11 @@ void FinishRequest(IRP* irp, IoManager::RequestInfo* info, uintptr_t site) {
 }  // namespace
 
 IRP* IoAllocateIrp(CCHAR StackSize, BOOLEAN /*ChargeQuota*/) {
-    Cpu().CheckIrql("IoAllocateIrp", DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
-    if (Io().TakeAllocationFault()) return nullptr;
+    const uintptr_t site = EMU_CALLER();
+    Cpu().CheckIrql("IoAllocateIrp", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    // Both asked every time, so the verifier counts each request allocation exactly once.
+    const bool injected = InjectedRequestFault(site);
+    if (Io().TakeAllocationFault() || injected) return nullptr;
     return Io().NewRequest(StackSize, IoManager::Origin::Driver);
 }
 
@@ -216,6 +226,7 @@ IRP* IoBuildDeviceIoControlRequest(ULONG IoControlCode, DEVICE_OBJECT* DeviceObj
         Report(Rule::Platform, kCall, "the device object takes no stack location", EMU_CALLER());
         return nullptr;
     }
+    if (InjectedRequestFault(EMU_CALLER())) return nullptr;
     IRP* irp = Io().NewRequest(DeviceObject->StackSize, IoManager::Origin::Thread);
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;

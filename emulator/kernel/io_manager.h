@@ -57,6 +57,9 @@ public:
     // Fault injection: fail the next `count` IoAllocateIrp calls (count < 0: all of them).
     void FailAllocations(int count) { fail_allocations_ = count; }
     bool TakeAllocationFault();
+    // The tag under which IoAllocateIrp and IoBuildDeviceIoControlRequest ask the verifier's
+    // allocation faults whether to fail ("Irp ", first character in the lowest byte).
+    static constexpr ULONG kRequestTag = 'I' | ('r' << 8) | ('p' << 16) | (' ' << 24);
 
 private:
     struct Record {

@@ -276,6 +276,7 @@ void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site
                          "not a packet drawn from a live packet pool", site);
             continue;
         }
+        RunWorkDuringIndication();
         Receive receive{{}, NDIS_GET_PACKET_HEADER_SIZE(packet), NDIS_GET_PACKET_STATUS(packet),
                         machine.Clock().Now()};
         size_t walked = 0;
@@ -314,6 +315,14 @@ void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site
         if (receive_sink_) receive_sink_(receive);
         if (keep_records_) received_.push_back(std::move(receive));
     }
+}
+
+void Protocol::RunWorkDuringIndication() {
+    if (!indication_window_us_ || in_indication_work_) return;
+    in_indication_work_ = true;
+    Scheduler& clock = adapter_.Owner().Host().Clock();
+    clock.RunUntil(clock.Now() + *indication_window_us_);
+    in_indication_work_ = false;
 }
 
 void Protocol::ReturnOne(NDIS_PACKET* packet) {
@@ -357,7 +366,7 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET**
                                 UINT NumberOfPackets) {
     uintptr_t site = EMU_CALLER();
     Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrqlExactly("NdisMIndicateReceivePacket", DISPATCH_LEVEL, site);
+    machine.Cpu().CheckIrql("NdisMIndicateReceivePacket", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateReceivePacket", site);
     if (adapter == nullptr) return;
     adapter->Edge().IndicateReceive(ReceivePackets, NumberOfPackets, site);

@@ -1,8 +1,11 @@
-// The USBD configuration routines of platform/usb.h. Parsing never reads past wTotalLength,
-// past a descriptor shorter than 2 bytes, or past the end of the pool block the set lies in
-// (a client that read only part of a longer set gets only that part parsed).
+// The USBD configuration routines of platform/usb.h. Parsing walks the set to wTotalLength and
+// stops at a descriptor shorter than 2 bytes. The real routine trusts wTotalLength and reads on
+// past whatever holds the set; here the walk stops at the end of the pool block the set lies in
+// and reports USBD_PARSE, so a client that read only part of a longer set and left
+// wTotalLength as the device gave it is caught rather than handed whatever lies beyond.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/pool.h"
@@ -17,14 +20,33 @@ namespace {
 constexpr ULONG kDefaultMaximumTransferSize = 4096;
 constexpr ULONG kRequestTag = 'U' | ('S' << 8) | ('B' << 16) | ('D' << 24);
 
-// One past the last byte of the set that may be read.
-const uint8_t* SetEnd(const USB_CONFIGURATION_DESCRIPTOR* config) {
+// Where the walk over a set may go: `total` is one past the set as wTotalLength gives it, and
+// `readable` one past the memory that holds it (the same when that memory is not pool).
+struct SetBounds {
+    const uint8_t* total;
+    const uint8_t* readable;
+};
+
+SetBounds BoundsOf(const USB_CONFIGURATION_DESCRIPTOR* config) {
     const auto* first = reinterpret_cast<const uint8_t*>(config);
-    const uint8_t* end = first + config->wTotalLength;
+    const uint8_t* total = first + config->wTotalLength;
+    const uint8_t* readable = total;
     const emu::Pool& pool = emu::Machine::Current().Memory();
     if (const emu::Pool::Block* block = pool.Containing(config))
-        end = std::min(end, pool.BlockStart(config) + block->size);
-    return end;
+        readable = std::min(total, pool.BlockStart(config) + block->size);
+    return {total, readable};
+}
+
+// The walk to wTotalLength reached a descriptor that runs past the memory holding the set.
+void ReportReadPastTheSet(const USB_CONFIGURATION_DESCRIPTOR* config, const uint8_t* at,
+                          const SetBounds& bounds, uintptr_t site) {
+    const auto* first = reinterpret_cast<const uint8_t*>(config);
+    emu::Machine::Current().Check().Report(
+        emu::Rule::UsbdParse, "USBD_ParseConfigurationDescriptorEx",
+        "wTotalLength " + std::to_string(config->wTotalLength) + " takes the walk to offset " +
+            std::to_string(at - first) + ", past the end of the " +
+            std::to_string(bounds.readable - first) + "-byte block that holds the set",
+        site);
 }
 
 bool Matches(LONG wanted, UCHAR value) { return wanted == -1 || wanted == value; }
@@ -39,12 +61,20 @@ USB_INTERFACE_DESCRIPTOR* USBD_ParseConfigurationDescriptorEx(
                                             PASSIVE_LEVEL, EMU_CALLER());
     if (ConfigurationDescriptor == nullptr) return nullptr;
     const auto* first = reinterpret_cast<const uint8_t*>(ConfigurationDescriptor);
-    const uint8_t* end = SetEnd(ConfigurationDescriptor);
+    const SetBounds bounds = BoundsOf(ConfigurationDescriptor);
     auto* at = static_cast<uint8_t*>(StartPosition);
     if (at < first) return nullptr;
-    while (at + 2 <= end) {
+    while (at + 2 <= bounds.total) {
+        if (at + 2 > bounds.readable) {
+            ReportReadPastTheSet(ConfigurationDescriptor, at, bounds, EMU_CALLER());
+            return nullptr;
+        }
         const UCHAR length = at[0];
-        if (length < 2 || at + length > end) return nullptr;
+        if (length < 2 || at + length > bounds.total) return nullptr;
+        if (at + length > bounds.readable) {
+            ReportReadPastTheSet(ConfigurationDescriptor, at, bounds, EMU_CALLER());
+            return nullptr;
+        }
         if (at[1] == USB_INTERFACE_DESCRIPTOR_TYPE && length >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
             auto* candidate = reinterpret_cast<USB_INTERFACE_DESCRIPTOR*>(at);
             if (Matches(InterfaceNumber, candidate->bInterfaceNumber) &&

@@ -39,6 +39,7 @@ const char* RuleName(Rule rule) {
         case Rule::UrbPipe: return "URB_PIPE";
         case Rule::UrbActive: return "URB_ACTIVE";
         case Rule::PipeReset: return "PIPE_RESET";
+        case Rule::UsbdParse: return "USBD_PARSE";
         case Rule::Removal: return "REMOVAL";
         case Rule::Platform: return "PLATFORM";
     }

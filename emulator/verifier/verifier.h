@@ -39,6 +39,7 @@ enum class Rule {
     UrbPipe,
     UrbActive,
     PipeReset,
+    UsbdParse,
     Removal,
     // Not a driver rule: an operation the platform does not provide, or a wait that can
     // never end. Fails loudly rather than quietly.

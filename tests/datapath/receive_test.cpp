@@ -2,6 +2,8 @@
 // bulk-in transfers at the bus.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "emulator/kernel/processor.h"
 #include "emulator/ndis/packets.h"
 #include "emulator/usbbus/bus.h"
+#include "emulator/usbbus/faults.h"
 #include "tests/support/running_adapter_fixture.h"
 
 namespace qvtest {
@@ -158,6 +161,89 @@ TEST_F(Receive, ACompletionOnAStoppedAdapterEndsItsRequestAndSubmitsNothing) {
     EXPECT_EQ(Record().RxReadyList.Count, 0u);
     EXPECT_EQ(Nic().Bulk().Outstanding(kBulkIn), 0u);
     EXPECT_TRUE(M().Io().Outstanding().empty());  // the driver freed its own request
+}
+
+// A bulk-in transfer that ends in error fails the adapter for good: nothing more goes on the
+// pipe, sends are refused, and the halt still finds nothing left behind. The bus reports the
+// error later, or inside the call that submitted the transfer.
+struct BulkInErrorCase {
+    const char* name;
+    emu::usb::FaultAction action;
+    USBD_STATUS status;
+};
+
+void PrintTo(const BulkInErrorCase& c, std::ostream* out) { *out << c.name; }
+
+class ReceiveError : public Receive, public testing::WithParamInterface<BulkInErrorCase> {};
+
+TEST_P(ReceiveError, FailsTheAdapterEndsReceptionAndRefusesLaterSends) {
+    Start();
+    emu::usb::Fault fault;
+    fault.when = emu::usb::match::Endpoint(kBulkIn);  // the transfer after the one waiting now
+    fault.action = GetParam().action;
+    fault.status = GetParam().status;
+    M().Bus().Faults().Add(std::move(fault));
+    const auto before = FrameIn(100, 1);
+
+    Nic().Inject(before);
+    Nic().RunUntilIdle();
+
+    EXPECT_EQ(Record().DeviceState, DeviceFailed);
+    EXPECT_EQ(Nic().ReceivedFrames(), Frames{before});  // what arrived before the error
+    EXPECT_EQ(Nic().Bulk().Outstanding(kBulkIn), 0u);
+    const size_t submitted = Nic().Bulk().SubmittedLengths(kBulkIn).size();
+
+    Nic().Inject(FrameIn(100, 2));
+    Nic().RunUntilIdle();
+    EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkIn).size(), submitted);
+    EXPECT_EQ(Nic().Received().size(), 1u);
+
+    const uint64_t sent = Nic().Send(FrameOut(100, 3));
+    Nic().RunUntilIdle();
+    ASSERT_FALSE(Nic().SendCalls().empty());
+    EXPECT_EQ(Nic().SendCalls().back().packet, sent);
+    EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_FAILURE);
+    EXPECT_TRUE(Nic().OnWire().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bus, ReceiveError,
+    testing::Values(
+        BulkInErrorCase{"Later", emu::usb::FaultAction::Fail, USBD_STATUS_DEV_NOT_RESPONDING},
+        BulkInErrorCase{"InsideTheCall", emu::usb::FaultAction::FailAtOnce,
+                        USBD_STATUS_REQUEST_FAILED}),
+    [](const testing::TestParamInfo<BulkInErrorCase>& info) { return info.param.name; });
+
+// While a frame is being indicated, another processor may complete bulk-in transfers and
+// queue the next idle descriptors. The one being indicated must not be among them: its buffer
+// is what NDIS is copying. Few descriptors and a burst of frames make the pipe come round to
+// it within one indication.
+TEST_F(Receive, ADescriptorIsNotReusedWhileItsFrameIsBeingIndicated) {
+    AdapterOptions options;
+    options.rx_descriptors = 3;
+    Start(options);
+    // Each indication lasts long enough for several bulk-in transfers to complete beside it.
+    Nic().Edge().RunWorkDuringIndications(5'000);
+    Frames frames;
+    for (uint32_t i = 0; i < 12; ++i) {
+        frames.push_back(FrameIn(60 + 97 * i, i));
+        Nic().Inject(frames.back());
+    }
+
+    Nic().RunUntilIdle();
+
+    // Which injected frame each indication carried, -1 for none of them (damaged). Another
+    // processor may overtake an indication, so the order is not what is checked here.
+    std::vector<int> carried;
+    for (const auto& bytes : Nic().ReceivedFrames()) {
+        const auto found = std::find(frames.begin(), frames.end(), bytes);
+        carried.push_back(found == frames.end() ? -1 : static_cast<int>(found - frames.begin()));
+    }
+    std::sort(carried.begin(), carried.end());
+    std::vector<int> each(frames.size());
+    std::iota(each.begin(), each.end(), 0);
+    EXPECT_EQ(carried, each) << "every frame indicated once and intact";
+    ExpectListening();
 }
 
 // A submission that finds no request must not end reception: the indication timer tries

@@ -31,6 +31,7 @@ BusBehaviour bus;
 std::vector<Seen> busSaw;
 std::vector<UCHAR> ndisSaw;
 std::vector<NTSTATUS> ndisReturned;
+bool ndisPends = false;  // NDIS holds the request and completes it a millisecond later
 PDRIVER_DISPATCH realNdisPnp = nullptr;
 
 NTSTATUS BusPnp(DEVICE_OBJECT* device, IRP* irp) {
@@ -52,6 +53,15 @@ NTSTATUS BusPnp(DEVICE_OBJECT* device, IRP* irp) {
 // Stands between the hook and NDIS's own PnP routine, to see what NDIS was given.
 NTSTATUS NdisPnpSpy(DEVICE_OBJECT* device, IRP* irp) {
     ndisSaw.push_back(IoGetCurrentIrpStackLocation(irp)->MinorFunction);
+    if (ndisPends) {
+        IoMarkIrpPending(irp);
+        emu::Machine::Current().Clock().After(1000, "NDIS completes a PnP request", [irp] {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        });
+        ndisReturned.push_back(STATUS_PENDING);
+        return STATUS_PENDING;
+    }
     const NTSTATUS status = realNdisPnp(device, irp);
     ndisReturned.push_back(status);
     return status;
@@ -65,6 +75,7 @@ protected:
         busSaw.clear();
         ndisSaw.clear();
         ndisReturned.clear();
+        ndisPends = false;
 
         driver_ = M().Io().CreateDriver("qvnet");
         busDriver_ = M().Io().CreateDriver("usbbus");
@@ -154,6 +165,37 @@ TEST_F(PnpHookTest, NoWrapperMeansNoRegistration) {
     EXPECT_NE(driver_->MajorFunction[IRP_MJ_PNP], PnpDispatchHook);
 }
 
+// ---- AddDevice ------------------------------------------------------------------------------
+
+// What the hook handed to NDIS's AddDevice, and what it found already saved at that moment.
+struct AddDeviceCall {
+    DRIVER_OBJECT* driver = nullptr;
+    DEVICE_OBJECT* pdo = nullptr;
+    DEVICE_OBJECT* savedAtCall = nullptr;
+};
+AddDeviceCall ndisAddDeviceSaw;
+
+NTSTATUS FailingNdisAddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+    ndisAddDeviceSaw = {driver, pdo, SavedPhysicalDeviceObject};
+    return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// The physical device object is saved before NDIS is asked, and NDIS's answer, a failure
+// included, is what the PnP manager gets.
+TEST_F(PnpHookTest, AddDeviceSavesTheDeviceFirstAndReturnsNdisStatusUnchanged) {
+    Load();
+    NdisAddDevice = FailingNdisAddDevice;
+    ndisAddDeviceSaw = {};
+    DEVICE_OBJECT* pdo = M().Io().CreateDevice(busDriver_, 0, 1);
+
+    EXPECT_EQ(M().Ndis().PnpManager().AddDevice(driver_, pdo), STATUS_INSUFFICIENT_RESOURCES);
+
+    EXPECT_EQ(ndisAddDeviceSaw.driver, driver_);
+    EXPECT_EQ(ndisAddDeviceSaw.pdo, pdo);
+    EXPECT_EQ(ndisAddDeviceSaw.savedAtCall, pdo);
+    EXPECT_EQ(SavedPhysicalDeviceObject, pdo);
+}
+
 // ---- Routing --------------------------------------------------------------------------------
 
 struct Route {
@@ -162,7 +204,9 @@ struct Route {
     BOOLEAN platform;
     BOOLEAN startedOnce;
     bool toNdis;          // else straight to the physical device object
-    bool alwaysSuccess;   // the hook returns STATUS_SUCCESS whatever the handler returned
+    bool alwaysSuccess;   // the hook returns STATUS_SUCCESS whatever the handler returned,
+                          // unless it returned STATUS_PENDING
+    bool ndisPends = false;
 };
 
 class PnpRouteTest : public PnpHookTest, public ::testing::WithParamInterface<Route> {};
@@ -175,12 +219,15 @@ TEST_P(PnpRouteTest, GoesWhereTheTableSays) {
     StartedOnce = route.startedOnce;
     // A failing lower driver shows whether its status is passed on or replaced.
     bus.status = STATUS_NOT_SUPPORTED;
+    ndisPends = route.ndisPends;
 
     const NTSTATUS returned = Send(pdo, route.minor).returned;
 
     if (route.toNdis) {
         ASSERT_EQ(ndisSaw, std::vector<UCHAR>{route.minor});
-        EXPECT_EQ(returned, route.alwaysSuccess ? STATUS_SUCCESS : ndisReturned.front());
+        const NTSTATUS handled = ndisReturned.front();
+        EXPECT_EQ(returned,
+                  route.alwaysSuccess && handled != STATUS_PENDING ? STATUS_SUCCESS : handled);
     } else {
         EXPECT_TRUE(ndisSaw.empty());
         ASSERT_EQ(busSaw.size(), 1u);
@@ -195,6 +242,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Without "Platform": one start for NDIS, then starts and three queries bypass it.
         Route{"FirstStart", IRP_MN_START_DEVICE, FALSE, FALSE, true, true},
+        // Success for a start NDIS has not finished would tell the PnP manager it is done.
+        Route{"FirstStartPendingInNdis", IRP_MN_START_DEVICE, FALSE, FALSE, true, true, true},
         Route{"LaterStart", IRP_MN_START_DEVICE, FALSE, TRUE, false, true},
         Route{"Capabilities", IRP_MN_QUERY_CAPABILITIES, FALSE, FALSE, false, false},
         Route{"CapabilitiesAfterStart", IRP_MN_QUERY_CAPABILITIES, FALSE, TRUE, false, false},

@@ -29,6 +29,8 @@ TEST_F(IrpCompletion, CompletionRoutineRunsOnlyWhenItsFlagsMatch) {
         {STATUS_UNSUCCESSFUL, false, true, false, true, false},
         {STATUS_CANCELLED, true, false, false, true, true},
         {STATUS_CANCELLED, true, true, false, false, false},
+        // Cancelled, yet completed with success by its holder: a routine set for cancel runs.
+        {STATUS_SUCCESS, true, false, false, true, true},
     };
     LowerDevice lower(M());
     size_t ran_to_end = 0;

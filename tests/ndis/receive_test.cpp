@@ -171,11 +171,18 @@ TEST_F(Receives, BufferSetLongerThanItWasBuiltIsReported) {
     EXPECT_EQ(Edge().Received()[0].bytes, Frame(100)) << "only the built bytes are read";
 }
 
-TEST_F(Receives, IndicatingBelowDispatchIsAnIrqlFault) {
+TEST_F(Receives, IndicatingAboveDispatchIsAnIrqlFault) {
     Expect(Rule::IrqlCall);
     std::vector<uint8_t> memory = Frame(60);
     NDIS_PACKET* packet = Packet(memory, NDIS_STATUS_RESOURCES);
+    NdisMIndicateReceivePacket(fake.handle, &packet, 1);  // passive: allowed
+    EXPECT_FALSE(Check().Saw(Rule::IrqlCall));
+
+    constexpr KIRQL DeviceLevel = DISPATCH_LEVEL + 1;
+    KIRQL old;
+    KeRaiseIrql(DeviceLevel, &old);
     NdisMIndicateReceivePacket(fake.handle, &packet, 1);
+    KeLowerIrql(old);
     EXPECT_EQ(Check().Of(Rule::IrqlCall).size(), 1u);
 }
 

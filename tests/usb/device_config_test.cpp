@@ -25,7 +25,27 @@ constexpr Request ClearHalt(uint16_t endpoint) {
 constexpr uint64_t OneSecond = 1'000'000;
 constexpr uint64_t FiveSeconds = 5'000'000;
 
-class DeviceConfigTest : public qvtest::UsbFixture {};
+class DeviceConfigTest : public qvtest::UsbFixture {
+protected:
+    // One request as it reached the bus: what it was, when, and the adapter's state then.
+    struct Arrival {
+        Submission submission;
+        uint64_t time;
+        ULONG deviceState;
+    };
+
+    // Every request handed to the bus from now on.
+    std::vector<Arrival>& WatchArrivals() {
+        M().Bus().Faults().Add(emu::usb::Fault{[this](const Submission& s) {
+            arrivals_.push_back({s, Now(), adapter_->DeviceState});
+            return false;
+        }});
+        return arrivals_;
+    }
+
+private:
+    std::vector<Arrival> arrivals_;
+};
 
 TEST_F(DeviceConfigTest, ConfigurationSendsTheStandardRequestsInOrder) {
     Start();
@@ -88,6 +108,39 @@ TEST_F(DeviceConfigTest, StopArmsWakeupResetsTransmitThenReceiveAndWaitsASecond)
         EXPECT_EQ(seen[i + 1].endpoint, pipeRequests[i].second) << "request " << i + 1;
     }
     EXPECT_GE(Now() - start, OneSecond + 20'000);
+}
+
+// The data path and the link monitor look at DeviceState before starting work, so the stop
+// must be visible before its first request goes out.
+TEST_F(DeviceConfigTest, StopMarksTheDeviceStoppedBeforeItSendsAnything) {
+    StartConfigured();
+    adapter_->DeviceState = DeviceRunning;
+    const std::vector<Arrival>& arrivals = WatchArrivals();
+
+    StopDevice(adapter_);
+
+    ASSERT_FALSE(arrivals.empty());
+    EXPECT_EQ(arrivals[0].submission.function, URB_FUNCTION_SET_FEATURE_TO_DEVICE);
+    for (const Arrival& arrival : arrivals) EXPECT_EQ(arrival.deviceState, DeviceStopped);
+}
+
+// Each pipe settles 10 ms between its abort and its reset, and the second's wait follows the
+// last reset, so what the resets set off has finished before the stop returns.
+TEST_F(DeviceConfigTest, StopSettlesEachPipeBeforeItsResetAndWaitsASecondAfterTheLast) {
+    StartConfigured();
+    const std::vector<Arrival>& arrivals = WatchArrivals();
+
+    StopDevice(adapter_);
+    const uint64_t returned = Now();
+
+    ASSERT_EQ(arrivals.size(), 5u);  // the set-feature request, then abort and reset per pipe
+    for (size_t abort : {1u, 3u}) {
+        ASSERT_EQ(arrivals[abort].submission.function, URB_FUNCTION_ABORT_PIPE);
+        ASSERT_EQ(arrivals[abort + 1].submission.function, URB_FUNCTION_RESET_PIPE);
+        EXPECT_GE(arrivals[abort + 1].time - arrivals[abort].time, 10'000u)
+            << "pipe of endpoint 0x" << std::hex << int(arrivals[abort].submission.endpoint);
+    }
+    EXPECT_GE(returned - arrivals[4].time, OneSecond);
 }
 
 // ---- Failures ------------------------------------------------------------------------------

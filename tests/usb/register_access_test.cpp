@@ -192,6 +192,28 @@ TEST_F(RegisterAccessTest, RequestStillPendingAfterFiveSecondsIsCancelled) {
     EXPECT_EQ(M().Bus().PendingRequests(), 0u);
 }
 
+// A synchronous request that cannot be built is a failure at once: nothing reaches the bus,
+// and the port cycle does not wait its second first.
+TEST_F(RegisterAccessTest, SynchronousRequestThatCannotBeBuiltFailsWithNothingSent) {
+    StartConfigured();
+    const uint64_t before = M().Bus().Submissions();
+    const uint64_t start = Now();
+    URB urb;
+    memset(&urb, 0, sizeof(urb));
+    urb.UrbControlGetStatusRequest.Hdr.Length = sizeof(_URB_CONTROL_GET_STATUS_REQUEST);
+    urb.UrbControlGetStatusRequest.Hdr.Function = URB_FUNCTION_GET_STATUS_FROM_DEVICE;
+    urb.UrbControlGetStatusRequest.TransferBuffer = adapter_->RegReadBuffer;
+    urb.UrbControlGetStatusRequest.TransferBufferLength = 2;
+    Check().Allocations().FailTag(emu::IoManager::kRequestTag, 2);
+
+    EXPECT_EQ(SubmitUrbSync(adapter_, &urb), ResultFailure);
+    EXPECT_EQ(CyclePort(adapter_, IOCTL_INTERNAL_USB_CYCLE_PORT), ResultFailure);
+
+    EXPECT_EQ(M().Bus().Submissions(), before);
+    EXPECT_TRUE(M().Bus().PortCycles().empty());
+    EXPECT_EQ(Now(), start);
+}
+
 TEST_F(RegisterAccessTest, SynchronousTimeOutIsItsOwnResult) {
     StartConfigured();
     Fault(match::Any(), FaultAction::PendForever);

@@ -25,7 +25,10 @@ USB_CONFIGURATION_DESCRIPTOR* ReadIntoPool(const std::vector<uint8_t>& set, size
     return reinterpret_cast<USB_CONFIGURATION_DESCRIPTOR*>(block);
 }
 
+// A walk that wTotalLength takes past the block holding the set stops there and is reported:
+// the client read only part of a longer set and left wTotalLength as the device gave it.
 TEST_F(Configuration, ParseFindsTheInterfaceOnlyWithinTheBytesItMayRead) {
+    Expect(emu::Rule::UsbdParse);
     const std::vector<uint8_t> standard = Identity::Standard().configuration_set;
     const std::vector<uint8_t> long_within = Identity::WithPadding(100, 200).configuration_set;
     const std::vector<uint8_t> long_beyond = Identity::WithPadding(260, 0).configuration_set;
@@ -42,16 +45,19 @@ TEST_F(Configuration, ParseFindsTheInterfaceOnlyWithinTheBytesItMayRead) {
         const std::vector<uint8_t>* set;
         size_t pool_bytes;  // 0: the set lies outside the pool
         long interface_at;  // -1: none found
+        bool past_block;    // the walk had to stop at the end of the block
     } cases[] = {
-        {"standard set in 255 bytes", &standard, 255, 9},
-        {"long set, interface within 255", &long_within, 255, 109},
-        {"long set, interface beyond 255, read 255", &long_beyond, 255, -1},
-        {"long set, interface beyond 255, whole set", &long_beyond, 0, 269},
-        {"wTotalLength before the interface", &short_total, 255, -1},
-        {"descriptor of length 0 before the interface", &zero_length, 255, -1},
+        {"standard set in 255 bytes", &standard, 255, 9, false},
+        {"long set, interface within 255", &long_within, 255, 109, false},
+        {"long set, interface beyond 255, read 255", &long_beyond, 255, -1, true},
+        {"long set, read only as far as its first descriptor", &long_beyond, 9, -1, true},
+        {"long set, interface beyond 255, whole set", &long_beyond, 0, 269, false},
+        {"wTotalLength before the interface", &short_total, 255, -1, false},
+        {"descriptor of length 0 before the interface", &zero_length, 255, -1, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        const size_t reports_before = Check().Of(emu::Rule::UsbdParse).size();
         std::vector<uint8_t> outside = *c.set;
         auto* config = c.pool_bytes != 0
                            ? ReadIntoPool(*c.set, c.pool_bytes)
@@ -62,6 +68,7 @@ TEST_F(Configuration, ParseFindsTheInterfaceOnlyWithinTheBytesItMayRead) {
                                          : reinterpret_cast<uint8_t*>(found) -
                                                reinterpret_cast<uint8_t*>(config);
         EXPECT_EQ(at, c.interface_at);
+        EXPECT_EQ(Check().Of(emu::Rule::UsbdParse).size() - reports_before, c.past_block ? 1u : 0u);
         if (c.pool_bytes != 0) ExFreePool(config);
     }
 }

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/pool.h"
+#include "platform/io.h"
 #include "platform/kernel.h"
 #include "tests/support/machine_fixture.h"
 
@@ -42,6 +44,43 @@ TEST_F(AllocationFaults, FailsTheNthAllocationAndThoseOfATag) {
     faults.Clear();
     EXPECT_EQ(Pattern(4, {kTagA, kTagB}), "....");
     EXPECT_EQ(faults.Failed(), 5u);
+}
+
+// Gets a request each way in `ways` ('a' IoAllocateIrp, 'b' IoBuildDeviceIoControlRequest for
+// `device`) and frees it; "x" for a request refused, "." for one given.
+std::string RequestPattern(DEVICE_OBJECT* device, const std::string& ways) {
+    std::string pattern;
+    for (char way : ways) {
+        IRP* irp = way == 'a' ? IoAllocateIrp(1, FALSE)
+                              : IoBuildDeviceIoControlRequest(1, device, nullptr, 0, nullptr, 0,
+                                                              TRUE, nullptr, nullptr);
+        pattern += irp == nullptr ? 'x' : '.';
+        if (irp != nullptr) IoFreeIrp(irp);
+    }
+    return pattern;
+}
+
+// A request is an allocation like any other, so the same faults reach both ways of getting
+// one, counted among the pool's allocations.
+TEST_F(AllocationFaults, RequestsFailByTagAndByCountAmongOtherAllocations) {
+    emu::AllocationFaults& faults = Check().Allocations();
+    DEVICE_OBJECT* device = M().Io().CreateDevice(M().Io().CreateDriver("lower"), 0, 1);
+
+    faults.FailTag(emu::IoManager::kRequestTag, 2);
+    EXPECT_EQ(RequestPattern(device, "abab"), "xx..");
+
+    // Each step in turn: the operands of + have no order of their own.
+    faults.FailNth(2);
+    std::string mixed = Pattern(1);
+    mixed += RequestPattern(device, "b");
+    mixed += Pattern(1);
+    EXPECT_EQ(mixed, ".x.") << "pool, built request, pool";
+    faults.FailNth(2);
+    mixed = RequestPattern(device, "a");
+    mixed += Pattern(1);
+    mixed += RequestPattern(device, "a");
+    EXPECT_EQ(mixed, ".x.") << "allocated request, pool, allocated request";
+    EXPECT_EQ(faults.Failed(), 4u);
 }
 
 TEST_F(AllocationFaults, RandomFailuresReplayFromTheirSeed) {

@@ -57,7 +57,7 @@ NDIS_STATUS RunningAdapter::Start() {
 
     ndis.EnableHangCheck(options_.hang_check);
     StandInSettings settings{options_.tx_descriptors, options_.rx_descriptors, controller_,
-                             options_.station_address};
+                             options_.station_address, options_.first_receive};
     ndis.OverrideInitialize([this, settings](NDIS_STATUS* open_error, UINT* selected,
                                              NDIS_MEDIUM* media, UINT count, NDIS_HANDLE handle,
                                              NDIS_HANDLE configuration) {

@@ -42,6 +42,9 @@ struct AdapterOptions {
     bool complete_at_once = false;
     // NDIS's periodic MiniportCheckForHang (the adapter assembled here runs no link monitor).
     bool hang_check = false;
+    // The first bulk-in transfer goes down as the adapter starts; off, the descriptor lists
+    // stay as bring-up left them and nothing is received.
+    bool first_receive = true;
 };
 
 class RunningAdapter {

@@ -94,9 +94,11 @@ NDIS_STATUS AssembleRunningAdapter(NDIS_STATUS* /*open_error*/, UINT* selected_m
         EnableController(*settings.controller, settings.station_address);
     }
     adapter->DeviceState = DeviceRunning;
-    // No transfer exists yet, so the first pop needs no lock.
-    TransferDescriptor* first = PopDescriptor(&adapter->RxFreeList);
-    if (first != nullptr) SubmitReceive(adapter, first);
+    if (settings.first_receive) {
+        // No transfer exists yet, so the first pop needs no lock.
+        TransferDescriptor* first = PopDescriptor(&adapter->RxFreeList);
+        if (first != nullptr) SubmitReceive(adapter, first);
+    }
     adapter->Initialized = TRUE;
     *assembled = adapter;
     return NDIS_STATUS_SUCCESS;

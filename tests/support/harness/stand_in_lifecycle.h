@@ -21,6 +21,7 @@ struct StandInSettings {
     // station address set, directly through its test face.
     emu::device::Controller* controller = nullptr;
     MacAddress station_address{};
+    bool first_receive = true;  // submit the first bulk-in transfer
 };
 
 // PASSIVE_LEVEL, in place of MiniportInitialize. NDIS_STATUS_SUCCESS with the running Adapter
