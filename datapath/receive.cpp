@@ -127,6 +127,14 @@ void RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
     Adapter* adapter = static_cast<Adapter*>(FunctionContext);
 
     NdisAcquireSpinLock(&adapter->RxLock);
+    // Another processor is indicating already: it takes what is parked now too, since it
+    // looks at the list again under the lock before it stops. Indicating here as well would
+    // let a later frame overtake an earlier one.
+    if (adapter->RxIndicating) {
+        NdisReleaseSpinLock(&adapter->RxLock);
+        return;
+    }
+    adapter->RxIndicating = TRUE;
     while (adapter->RxReadyList.Head != nullptr) {
         _disable();
         TransferDescriptor* descriptor = PopDescriptor(&adapter->RxReadyList);
@@ -152,6 +160,7 @@ void RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
     if (adapter->RxFreeList.Count >= adapter->RxDescCount) {
         restart = PopDescriptor(&adapter->RxFreeList);
     }
+    adapter->RxIndicating = FALSE;
     NdisReleaseSpinLock(&adapter->RxLock);
     if (restart != nullptr) SubmitReceive(adapter, restart);
 }

@@ -125,6 +125,76 @@ void FreeQueuedRequest(TxQueueEntry* entry) {
     ExFreePool(entry);
 }
 
+// DISPATCH_LEVEL, TxSubmitLock held. Decides who hands `irp` down, now that it is next: this
+// context (TRUE; it then holds the turn), or the context already handing requests down, which
+// takes it from TxNextIrp once its call returns (FALSE).
+BOOLEAN TakeTurnToCallDown(Adapter* adapter, IRP* irp) {
+    if (adapter->TxCallingDown) {
+        adapter->TxNextIrp = irp;
+        return FALSE;
+    }
+    adapter->TxCallingDown = TRUE;
+    return TRUE;
+}
+
+// Up to DISPATCH_LEVEL. Counts a finished request (completed, or ended unsent) out of
+// TxInFlight and takes the first waiting one; returns it when this context is to hand it
+// down, null when none waits or the context holding the turn will.
+IRP* FinishRequest(Adapter* adapter) {
+    TxQueueEntry* entry = nullptr;
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    KeAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+    adapter->TxInFlight--;
+    if (adapter->TxInFlight > 0) {
+        LIST_ENTRY* links = ExInterlockedRemoveHeadList(&adapter->TxIrpQueue,
+                                                        &adapter->TxQueueLock);
+        if (links != nullptr) entry = CONTAINING_RECORD(links, TxQueueEntry, Links);
+    }
+    IRP* next = nullptr;
+    if (entry != nullptr && TakeTurnToCallDown(adapter, entry->QueuedIrp)) next = entry->QueuedIrp;
+    KeReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+    KeLowerIrql(oldIrql);
+
+    if (entry != nullptr) ExFreePool(entry);
+    return next;
+}
+
+// Up to DISPATCH_LEVEL. Frees a waiting request that will not be sent and gives its
+// descriptor back; no result. The caller counts it out of TxInFlight.
+void EndUnsentRequest(Adapter* adapter, IRP* irp) {
+    TransferDescriptor* descriptor =
+        static_cast<TransferDescriptor*>(IoGetNextIrpStackLocation(irp)->Context);
+    IoFreeIrp(irp);
+    descriptor->Status = TransferFailed;
+    ReturnTxDescriptor(adapter, descriptor);
+}
+
+// Up to DISPATCH_LEVEL, holding the turn. Hands `irp` down, then each request that became
+// next meanwhile, one at a time, and gives the turn up when none is left. A bus that
+// completes inside the call leaves the next request here instead of handing it down from its
+// completion, so the stack stays flat however many wait. Once the device is being stopped,
+// requests go no further: the pipe is aborted and then reset, and a request handed down in
+// between would still be on it at the reset; each ends unsent instead.
+void CallDownInTurn(Adapter* adapter, IRP* irp) {
+    while (irp != nullptr) {
+        if (adapter->Stopping) {
+            EndUnsentRequest(adapter, irp);
+            FinishRequest(adapter);  // the turn is ours: what comes next waits in TxNextIrp
+        } else {
+            IoCallDriver(adapter->NextDeviceObject, irp);
+        }
+        KIRQL oldIrql;
+        KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+        KeAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
+        irp = adapter->TxNextIrp;
+        adapter->TxNextIrp = nullptr;
+        if (irp == nullptr) adapter->TxCallingDown = FALSE;
+        KeReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
+        KeLowerIrql(oldIrql);
+    }
+}
+
 // Up to DISPATCH_LEVEL. Places the frame's request, and the follow-up's right behind it, in
 // one TxSubmitLock hold: the frame goes down when nothing is in flight and waits in
 // TxIrpQueue otherwise. TxInFlight counts both before the lock is let go, so no completion
@@ -149,7 +219,7 @@ ULONG HandDownOrQueue(Adapter* adapter, IRP* frameIrp, TxQueueEntry* followUpEnt
 
     IRP* handDown = nullptr;
     if (adapter->TxInFlight == 0) {
-        handDown = frameIrp;
+        if (TakeTurnToCallDown(adapter, frameIrp)) handDown = frameIrp;
     } else {
         ExInterlockedInsertTailList(&adapter->TxIrpQueue, &frameEntry->Links,
                                     &adapter->TxQueueLock);
@@ -166,40 +236,8 @@ ULONG HandDownOrQueue(Adapter* adapter, IRP* frameIrp, TxQueueEntry* followUpEnt
 
     // The queue emptied while the entry was being allocated: the frame went down instead.
     if (frameEntry != nullptr) ExFreePool(frameEntry);
-    if (handDown != nullptr) IoCallDriver(adapter->NextDeviceObject, handDown);
+    if (handDown != nullptr) CallDownInTurn(adapter, handDown);
     return ResultSuccess;
-}
-
-// Up to DISPATCH_LEVEL. Counts a finished request (completed, or ended unsent) out of
-// TxInFlight and takes the first waiting one; null when none waits.
-IRP* TakeNextQueuedRequest(Adapter* adapter) {
-    TxQueueEntry* entry = nullptr;
-    KIRQL oldIrql;
-    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-    KeAcquireSpinLockAtDpcLevel(&adapter->TxSubmitLock);
-    adapter->TxInFlight--;
-    if (adapter->TxInFlight > 0) {
-        LIST_ENTRY* links = ExInterlockedRemoveHeadList(&adapter->TxIrpQueue,
-                                                        &adapter->TxQueueLock);
-        if (links != nullptr) entry = CONTAINING_RECORD(links, TxQueueEntry, Links);
-    }
-    KeReleaseSpinLockFromDpcLevel(&adapter->TxSubmitLock);
-    KeLowerIrql(oldIrql);
-
-    if (entry == nullptr) return nullptr;
-    IRP* irp = entry->QueuedIrp;
-    ExFreePool(entry);
-    return irp;
-}
-
-// Up to DISPATCH_LEVEL. Frees a waiting request that will not be sent and gives its
-// descriptor back; no result. The caller has counted it out of TxInFlight.
-void EndUnsentRequest(Adapter* adapter, IRP* irp) {
-    TransferDescriptor* descriptor =
-        static_cast<TransferDescriptor*>(IoGetNextIrpStackLocation(irp)->Context);
-    IoFreeIrp(irp);
-    descriptor->Status = TransferFailed;
-    ReturnTxDescriptor(adapter, descriptor);
 }
 
 }  // namespace
@@ -312,16 +350,10 @@ NTSTATUS TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context) 
     IoFreeIrp(Irp);
     ReturnTxDescriptor(adapter, descriptor);
 
-    // Once the device is being stopped, waiting requests go no further: the pipe is aborted
-    // and then reset, and a request handed down in between would still be on it at the reset.
-    // Each ends here instead, as though the bus had failed it. (A failed adapter that is not
-    // stopping still drains its queue through the bus, one request at a time.)
-    IRP* next = TakeNextQueuedRequest(adapter);
-    while (next != nullptr && adapter->Stopping) {
-        EndUnsentRequest(adapter, next);
-        next = TakeNextQueuedRequest(adapter);
-    }
-    if (next != nullptr) IoCallDriver(adapter->NextDeviceObject, next);
+    // The next waiting request goes down from here unless a context inside IoCallDriver
+    // holds the turn (this completion then came inside its call) and takes it over.
+    IRP* next = FinishRequest(adapter);
+    if (next != nullptr) CallDownInTurn(adapter, next);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

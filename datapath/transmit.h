@@ -36,9 +36,10 @@ ULONG SubmitTransmit(Adapter* Adapter, TransferDescriptor* Descriptor,
 ULONG CopyPacketToDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor);
 
 // Up to DISPATCH_LEVEL. Completion of a bulk-out request (Context: its descriptor): counts
-// it, gives the descriptor back and hands the next waiting request down, or, once the adapter
-// has failed or is stopping, ends every waiting request unsent;
-// STATUS_MORE_PROCESSING_REQUIRED, the request having been freed here.
+// it, gives the descriptor back and hands the next waiting request down (a failed adapter
+// still drains its queue through the bus, one request at a time); once the device is being
+// stopped, every waiting request ends unsent instead. STATUS_MORE_PROCESSING_REQUIRED, the
+// request having been freed here.
 NTSTATUS TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
 
 // Up to DISPATCH_LEVEL, TxLock not held. Puts Descriptor at the tail of TxFreeList and tells

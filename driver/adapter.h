@@ -45,10 +45,18 @@ struct Adapter {
     LONG TxFreeCount;          // a send needs it above 1
     LONG TxInFlight;           // bulk-out requests handed down or queued, not yet completed
     LIST_ENTRY TxIrpQueue;     // TxQueueEntry records waiting for the one in flight
+    // Under TxSubmitLock: a context is handing bulk-out requests down, one after another. A
+    // request that becomes next while it is inside IoCallDriver (a bus completing inside the
+    // call) is left in TxNextIrp for it, so completions never nest one per waiting request.
+    BOOLEAN TxCallingDown;
+    IRP* TxNextIrp;
     BOOLEAN ZeroLengthPending;
     BOOLEAN SendResourcesWanted;
     PVOID* TxPacketSlots;      // one packet pointer per transmit descriptor
     RxPacketRecord* RxPacketRecords;
+    // Under RxLock: a run of RxIndicateTimerFunction is indicating. The timer's function may
+    // run on two processors at once; only one indicates, so frames go up in arrival order.
+    BOOLEAN RxIndicating;
     NDIS_HANDLE RxPacketPool;
     NDIS_HANDLE RxBufferPool;
 

@@ -31,6 +31,8 @@ Machine::Machine() {
     pool_->AddLiveCheck([this](const void* begin, size_t size) -> std::string {
         return processor_->HoldsAnyIn(begin, size) ? "a held spin lock" : "";
     });
+    // Another processor may step in where driver code calls the platform holding no lock.
+    processor_->SetBoundaryHook([this](const char* call) { scheduler_->AtBoundary(call); });
     ndis_ = std::make_unique<ndis::Ndis>(*this);
     bus_ = std::make_unique<usb::Bus>(*this);
 }

@@ -24,6 +24,7 @@ static bool Within(const void* address, const void* begin, size_t length) {
 }
 
 bool Processor::CheckIrql(const char* call, KIRQL max, KIRQL min, uintptr_t site) {
+    if (in_driver_ && held_.empty() && boundary_) boundary_(call);
     if (irql_ <= max && irql_ >= min) return true;
     Check().Report(Rule::IrqlCall, call,
                    "called at IRQL " + std::to_string(irql_) + ", allowed " +
@@ -102,13 +103,21 @@ bool Processor::HoldsAnyIn(const void* begin, size_t length) const {
                        [&](const void* lock) { return Within(lock, begin, length); });
 }
 
-Processor::Frame Processor::Enter(KIRQL irql) {
-    Frame frame{irql_, irql, held_, interrupts_enabled_};
+Processor::Frame Processor::Enter(KIRQL irql, const char* what) {
+    // Reported once per chain, as it first goes too deep.
+    if (++depth_ == kMostNestedCalls + 1)
+        Check().Report(Rule::StackDepth, what,
+                       "driver calls nested " + std::to_string(depth_) +
+                           " deep on one processor; a kernel stack overflows long before a "
+                           "chain that grows with the work queued");
+    Frame frame{irql_, irql, held_, interrupts_enabled_, in_driver_};
     irql_ = irql;
+    in_driver_ = true;
     return frame;
 }
 
 void Processor::Leave(const Frame& frame, const char* what) {
+    --depth_;
     std::string wrong;
     if (irql_ != frame.called_irql)
         wrong += "returned at IRQL " + std::to_string(irql_) + ", called at " +
@@ -130,6 +139,7 @@ void Processor::Leave(const Frame& frame, const char* what) {
     }
     irql_ = frame.entry_irql;
     interrupts_enabled_ = frame.interrupts;
+    in_driver_ = frame.in_driver;
 }
 
 }  // namespace emu

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/kernel.h"
 #include "platform/types.h"
 
 namespace emu {
@@ -22,7 +24,8 @@ public:
     void SetInterruptsEnabled(bool on) { interrupts_enabled_ = on; }
 
     // IRQL_CALL: reports when the current IRQL lies outside [min, max] for `call`.
-    // Returns true when the call may go on.
+    // Returns true when the call may go on. Every platform routine starts here, so this is
+    // also the boundary at which another processor may step in (see SetBoundaryHook).
     bool CheckIrql(const char* call, KIRQL max, KIRQL min = 0, uintptr_t site = 0);
     // IRQL_CALL for calls that need exactly `level`.
     bool CheckIrqlExactly(const char* call, KIRQL level, uintptr_t site = 0);
@@ -40,12 +43,66 @@ public:
     const std::vector<const void*>& Held() const { return held_; }
     bool HoldsAnyIn(const void* begin, size_t length) const;
 
+    // Called at the start of a platform routine that driver code called while this processor
+    // holds no spin lock: the moment another processor's work may run in between.
+    void SetBoundaryHook(std::function<void(const char* call)> hook) { boundary_ = std::move(hook); }
+    // Whether the code running now is the driver's (a handler, completion routine, timer
+    // function) rather than the platform's own.
+    bool InDriver() const { return in_driver_; }
+
+    // Marks platform code running on behalf of a call: platform routines it calls on its own
+    // are no boundaries (its state may be half-updated there).
+    class PlatformScope {
+    public:
+        explicit PlatformScope(Processor& cpu) : cpu_(cpu), was_(cpu.in_driver_) { cpu.in_driver_ = false; }
+        ~PlatformScope() { cpu_.in_driver_ = was_; }
+        PlatformScope(const PlatformScope&) = delete;
+        PlatformScope& operator=(const PlatformScope&) = delete;
+
+    private:
+        Processor& cpu_;
+        bool was_;
+    };
+
+    // Another processor's state while its work runs in between: dispatch level, interrupts
+    // on, platform code. Restores this processor's state afterwards.
+    class OtherProcessor {
+    public:
+        explicit OtherProcessor(Processor& cpu)
+            : cpu_(cpu), irql_(cpu.irql_), interrupts_(cpu.interrupts_enabled_),
+              depth_(cpu.depth_), scope_(cpu) {
+            cpu.irql_ = DISPATCH_LEVEL;
+            cpu.interrupts_enabled_ = true;
+            cpu.depth_ = 0;  // its own stack
+        }
+        ~OtherProcessor() {
+            cpu_.irql_ = irql_;
+            cpu_.interrupts_enabled_ = interrupts_;
+            cpu_.depth_ = depth_;
+        }
+        OtherProcessor(const OtherProcessor&) = delete;
+        OtherProcessor& operator=(const OtherProcessor&) = delete;
+
+    private:
+        Processor& cpu_;
+        KIRQL irql_;
+        bool interrupts_;
+        int depth_;
+        PlatformScope scope_;
+    };
+
+    // STACK_DEPTH: driver callbacks (handlers, completion routines, ...) nested on one
+    // processor. A real kernel stack (12 KB on x86) holds a few dozen frames of a driver's
+    // own; a chain that nests once per queued request overflows it.
+    static constexpr int kMostNestedCalls = 96;
+    int NestedCalls() const { return depth_; }
+
     // Calls back into the driver at `irql` (a handler, completion routine, timer function or
     // work item named `what`) and checks IRQL_BALANCE on return: the same IRQL, no lock
     // taken inside still held. Restores the entry state afterwards.
     template <class F>
     auto CallDriver(KIRQL irql, const char* what, F&& callback) {
-        Frame frame = Enter(irql);
+        Frame frame = Enter(irql, what);
         if constexpr (std::is_void_v<decltype(callback())>) {
             callback();
             Leave(frame, what);
@@ -62,12 +119,16 @@ private:
         KIRQL called_irql;
         std::vector<const void*> held;  // locks held on entry
         bool interrupts;
+        bool in_driver;
     };
-    Frame Enter(KIRQL irql);
+    Frame Enter(KIRQL irql, const char* what);
     void Leave(const Frame& frame, const char* what);
 
     KIRQL irql_ = 0;
     bool interrupts_enabled_ = true;
+    bool in_driver_ = false;
+    int depth_ = 0;
+    std::function<void(const char*)> boundary_;
     std::set<const void*> initialized_;
     std::vector<const void*> held_;
     // LOCK_ORDER: for each ordered pair (first held, then taken) the place it was seen.

@@ -46,6 +46,11 @@ std::optional<uint64_t> Scheduler::NextTime() const {
 
 bool Scheduler::RunNext(uint64_t limit_us) {
     if (queue_.empty() || queue_.begin()->first.first > limit_us) return false;
+    RunFirst();
+    return true;
+}
+
+void Scheduler::RunFirst() {
     auto first = queue_.begin();
     now_us_ = first->first.first;
     Item item = std::move(first->second);
@@ -53,13 +58,40 @@ bool Scheduler::RunNext(uint64_t limit_us) {
     queue_.erase(first);
     if (!item.background) --foreground_;
 
-    // Deferred work runs as another processor's DPC would: at DISPATCH_LEVEL.
+    // Deferred work runs as a DPC would: at DISPATCH_LEVEL, platform code until it calls
+    // into the driver.
     Processor& cpu = Machine::Current().Cpu();
+    Processor::PlatformScope platform(cpu);
     KIRQL entry = cpu.Irql();
     cpu.SetIrql(DISPATCH_LEVEL);
     item.work();
     cpu.SetIrql(entry);
-    return true;
+}
+
+void Scheduler::Interleave(InterleaveOptions options) {
+    if (options.one_in == 0) options.one_in = 1;
+    interleave_ = Interleaver{options, std::mt19937(options.seed)};
+}
+
+std::optional<uint32_t> Scheduler::InterleaveSeed() const {
+    if (!interleave_) return std::nullopt;
+    return interleave_->options.seed;
+}
+
+void Scheduler::AtBoundary(const char* /*call*/) {
+    // One other processor: the work it runs is not itself stepped into.
+    if (!interleave_ || stepping_in_ != 0) return;
+    ++boundaries_;
+    if (interleave_->rng() % interleave_->options.one_in != 0) return;
+    if (queue_.empty() || queue_.begin()->first.first > now_us_ + interleave_->options.horizon_us)
+        return;
+    ++stepping_in_;
+    ++interleaved_;
+    {
+        Processor::OtherProcessor other(Machine::Current().Cpu());
+        RunFirst();
+    }
+    --stepping_in_;
 }
 
 size_t Scheduler::RunUntil(uint64_t until_us) {

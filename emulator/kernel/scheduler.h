@@ -1,11 +1,19 @@
 // Virtual time and the deterministic scheduler: one clock in microseconds and a time-ordered
 // queue of deferred work that runs at DISPATCH_LEVEL when the clock reaches it.
+//
+// Interleaving mode: a second processor, reproducibly. At the start of a platform routine
+// that driver code calls while holding no spin lock, the scheduler may run the next queued
+// item there and then, at DISPATCH_LEVEL, as another processor would; when that item is not
+// yet due the clock moves on to it (a bus that finishes sooner, a timer that fires now: in
+// virtual time nothing falls due between two calls that do not wait). Whether it steps in
+// at a boundary is drawn from a seed, so a failing schedule reproduces from its seed.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -46,6 +54,25 @@ public:
     // Runs the next queued item if it is due by `limit_us`; false when there is none.
     bool RunNext(uint64_t limit_us);
 
+    // ---- Interleaving mode ------------------------------------------------------------------
+    struct InterleaveOptions {
+        uint32_t seed = 1;
+        // Chance of stepping in at a boundary: one in `one_in`.
+        uint32_t one_in = 3;
+        // How far ahead of now an item that is not yet due may be pulled in. Keeps a boundary
+        // from leaping over seconds of virtual time to a far-off periodic item.
+        uint64_t horizon_us = 20'000;
+    };
+    void Interleave(InterleaveOptions options);
+    void StopInterleaving() { interleave_.reset(); }
+    bool Interleaving() const { return interleave_.has_value(); }
+    std::optional<uint32_t> InterleaveSeed() const;
+    // Items run in between so far, and the boundaries seen.
+    uint64_t Interleaved() const { return interleaved_; }
+    uint64_t Boundaries() const { return boundaries_; }
+    // A boundary: the start of platform routine `call`, called by driver code holding no lock.
+    void AtBoundary(const char* call);
+
 private:
     struct Item {
         std::string what;
@@ -57,6 +84,18 @@ private:
     size_t foreground_ = 0;  // queued items that are not background
     std::map<std::pair<uint64_t, Id>, Item> queue_;
     std::map<Id, uint64_t> when_;
+
+    struct Interleaver {
+        InterleaveOptions options;
+        std::mt19937 rng;
+    };
+    std::optional<Interleaver> interleave_;
+    int stepping_in_ = 0;  // an item runs in between now: it is the other processor
+    uint64_t interleaved_ = 0;
+    uint64_t boundaries_ = 0;
+
+    // Takes the first queued item off the queue and runs it at DISPATCH_LEVEL.
+    void RunFirst();
 };
 
 }  // namespace emu

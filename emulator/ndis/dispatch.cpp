@@ -62,6 +62,7 @@ NTSTATUS StartDevice(Machine& machine, Miniport& adapter, IRP* irp) {
 NTSTATUS NdisAddDeviceEntry(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
     Machine& machine = Machine::Current();
     machine.Cpu().CheckIrql("AddDevice", PASSIVE_LEVEL);
+    emu::Processor::PlatformScope platform(machine.Cpu());
     Ndis& ndis = machine.Ndis();
     Wrapper* wrapper = ndis.RegisteredWrapperOf(driver);
     if (wrapper == nullptr || pdo == nullptr) {
@@ -80,6 +81,7 @@ NTSTATUS NdisAddDeviceEntry(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
 NTSTATUS NdisPnpDispatchEntry(DEVICE_OBJECT* device, IRP* irp) {
     Machine& machine = Machine::Current();
     machine.Cpu().CheckIrql("IRP_MJ_PNP", PASSIVE_LEVEL);
+    emu::Processor::PlatformScope platform(machine.Cpu());
     Ndis& ndis = machine.Ndis();
     Miniport* adapter = ndis.AdapterOfDevice(device);
     if (adapter == nullptr) {

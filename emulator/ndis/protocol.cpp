@@ -367,6 +367,8 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET**
     uintptr_t site = EMU_CALLER();
     Machine& machine = Machine::Current();
     machine.Cpu().CheckIrql("NdisMIndicateReceivePacket", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    // The protocols above run now: platform code until they call the miniport.
+    emu::Processor::PlatformScope platform(machine.Cpu());
     Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateReceivePacket", site);
     if (adapter == nullptr) return;
     adapter->Edge().IndicateReceive(ReceivePackets, NumberOfPackets, site);
@@ -377,6 +379,7 @@ void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
     uintptr_t site = EMU_CALLER();
     Machine& machine = Machine::Current();
     machine.Cpu().CheckIrql("NdisMSendComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::Processor::PlatformScope platform(machine.Cpu());
     Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMSendComplete", site);
     if (adapter == nullptr) return;
     adapter->Edge().SendComplete(Packet, Status, site);
@@ -386,6 +389,7 @@ void NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
     uintptr_t site = EMU_CALLER();
     Machine& machine = Machine::Current();
     machine.Cpu().CheckIrql("NdisMSendResourcesAvailable", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::Processor::PlatformScope platform(machine.Cpu());
     Miniport* adapter =
         machine.Ndis().Use(MiniportAdapterHandle, "NdisMSendResourcesAvailable", site);
     if (adapter == nullptr) return;
@@ -397,6 +401,7 @@ void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralS
     uintptr_t site = EMU_CALLER();
     Machine& machine = Machine::Current();
     machine.Cpu().CheckIrql("NdisMIndicateStatus", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::Processor::PlatformScope platform(machine.Cpu());
     Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateStatus", site);
     if (adapter == nullptr) return;
     adapter->Edge().IndicateStatus(GeneralStatus, StatusBuffer, StatusBufferSize);
@@ -406,6 +411,7 @@ void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
     uintptr_t site = EMU_CALLER();
     Machine& machine = Machine::Current();
     machine.Cpu().CheckIrql("NdisMIndicateStatusComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::Processor::PlatformScope platform(machine.Cpu());
     Miniport* adapter =
         machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateStatusComplete", site);
     if (adapter == nullptr) return;

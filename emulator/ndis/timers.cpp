@@ -30,6 +30,8 @@ void Timers::Initialize(NDIS_MINIPORT_TIMER* timer, Miniport* owner,
                         PNDIS_TIMER_FUNCTION function, PVOID context) {
     Entry& entry = entries_[timer];
     if (entry.item != 0) machine_.Clock().Cancel(entry.item);
+    if (entry.dpc != 0) machine_.Clock().Cancel(entry.dpc);
+    entry.dpc = 0;
     entry.owner = owner;
     entry.function = function;
     entry.context = context;
@@ -55,6 +57,29 @@ Timers::Entry* Timers::Lookup(NDIS_MINIPORT_TIMER* timer, const char* call, uint
     return &it->second;
 }
 
+void Timers::RoundToTick(std::optional<ClockTick> tick) {
+    if (!tick) {
+        rounding_.reset();
+        return;
+    }
+    if (tick->tick_us == 0) tick->tick_us = 1;
+    std::mt19937 rng(tick->seed);
+    const uint64_t phase = rng() % tick->tick_us;
+    rounding_ = Rounding{*tick, phase, rng};
+}
+
+uint64_t Timers::DueTime(uint64_t delay_us) {
+    const uint64_t due = machine_.Clock().Now() + delay_us;
+    if (!rounding_) return due;
+    // Timers expire at the first clock tick at or after their due time; the tick's own
+    // interrupt and DPC latency add a little on top.
+    const uint64_t tick = rounding_->tick.tick_us;
+    const uint64_t phase = rounding_->phase_us;
+    uint64_t ticks = due <= phase ? 0 : (due - phase + tick - 1) / tick;
+    const uint64_t jitter = rounding_->rng() % (tick / 10 + 1);
+    return phase + ticks * tick + jitter;
+}
+
 void Timers::Set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds, const char* call,
                  uintptr_t site) {
     Entry* entry = Lookup(timer, call, site);
@@ -62,13 +87,14 @@ void Timers::Set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds, const char* call
     Scheduler& clock = machine_.Clock();
     if (entry->item != 0) clock.Cancel(entry->item);
     uint64_t generation = ++entry->generation;
-    // Even a 0 ms setting runs later, from the queue, never inside the call.
-    entry->item = clock.After(static_cast<uint64_t>(milliseconds) * 1000, entry->name,
-                              [this, timer, generation] { Fire(timer, generation); });
+    // Even a 0 ms setting expires later, from the queue, never inside the call.
+    entry->item = clock.At(DueTime(static_cast<uint64_t>(milliseconds) * 1000), entry->name,
+                           [this, timer, generation] { Expire(timer, generation); });
 }
 
 bool Timers::Cancel(NDIS_MINIPORT_TIMER* timer, const char* call, uintptr_t site) {
     Entry* entry = Lookup(timer, call, site);
+    // Expired already: its function is queued, or has run, and goes on regardless.
     if (entry == nullptr || entry->item == 0) return false;
     machine_.Clock().Cancel(entry->item);
     entry->item = 0;
@@ -76,11 +102,21 @@ bool Timers::Cancel(NDIS_MINIPORT_TIMER* timer, const char* call, uintptr_t site
     return true;
 }
 
-void Timers::Fire(NDIS_MINIPORT_TIMER* timer, uint64_t generation) {
+void Timers::Expire(NDIS_MINIPORT_TIMER* timer, uint64_t generation) {
     auto it = entries_.find(timer);
     if (it == entries_.end() || it->second.generation != generation) return;
     Entry& entry = it->second;
     entry.item = 0;
+    if (entry.dpc != 0) return;  // still queued from an earlier expiry: it runs once
+    entry.dpc = machine_.Clock().At(machine_.Clock().Now(), entry.name + " (queued)",
+                                    [this, timer] { Run(timer); });
+}
+
+void Timers::Run(NDIS_MINIPORT_TIMER* timer) {
+    auto it = entries_.find(timer);
+    if (it == entries_.end()) return;
+    Entry& entry = it->second;
+    entry.dpc = 0;
     if (entry.owner->Ended()) {
         machine_.Check().Report(Rule::NoCallsAfterHalt, "NDIS timer",
                                 Describe(timer, entry) + " came due after the adapter was " +
@@ -109,6 +145,8 @@ std::vector<std::string> Timers::LiveOf(const Miniport* owner) const {
     for (const auto& [timer, entry] : entries_) {
         if (entry.owner != owner) continue;
         if (entry.item != 0) live.push_back(Describe(timer, entry) + " is still set");
+        if (entry.dpc != 0)
+            live.push_back(Describe(timer, entry) + " has expired and its function is queued");
         if (entry.running) live.push_back(Describe(timer, entry) + " is still running");
     }
     return live;
@@ -121,6 +159,7 @@ std::string Timers::ReleaseRange(const void* begin, size_t size) {
     for (auto it = entries_.lower_bound(first); in_range(it); ++it) {
         // The pool refuses the free, so the timer and its memory stay usable.
         if (it->second.item != 0) return "a set NDIS timer";
+        if (it->second.dpc != 0) return "an NDIS timer whose function is queued";
     }
     for (auto it = entries_.lower_bound(first); in_range(it);) it = entries_.erase(it);
     return "";

@@ -1,9 +1,17 @@
-// NDIS miniport timers on the virtual clock: one run of the function at DISPATCH_LEVEL per
-// setting, moved by a new setting, stopped by a cancel.
+// NDIS miniport timers on the virtual clock, as the kernel runs them: a setting expires at its
+// due time, and expiry queues the timer's function (its DPC) to run at DISPATCH_LEVEL. A
+// cancel stops a setting only before it expires: once the function is queued, cancel returns
+// FALSE and the function still runs. A timer expiring again while its function is still
+// queued runs it once.
+//
+// Optionally due times are rounded up to a clock tick (10 ms or 15.625 ms on real machines)
+// with a seeded phase and jitter, so that even a 0 ms setting waits for the next tick.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -24,13 +32,22 @@ public:
         PNDIS_TIMER_FUNCTION function = nullptr;
         PVOID context = nullptr;
         std::string name;         // for the scheduler's queue, named once
-        uint64_t item = 0;        // scheduler item of the pending run; 0 = none
+        uint64_t item = 0;        // scheduler item of the pending expiry; 0 = none
+        uint64_t dpc = 0;         // scheduler item of the queued function; 0 = none
         uint64_t generation = 0;  // bumped by every setting and cancel
         bool running = false;
         uint64_t runs = 0;
     };
 
+    struct ClockTick {
+        uint64_t tick_us = 10'000;
+        uint32_t seed = 1;
+    };
+
     explicit Timers(Machine& machine) : machine_(machine) {}
+
+    // Rounds every later setting's due time up to the next clock tick (nullopt: exact).
+    void RoundToTick(std::optional<ClockTick> tick);
 
     void Initialize(NDIS_MINIPORT_TIMER* timer, Miniport* owner, PNDIS_TIMER_FUNCTION function,
                     PVOID context);
@@ -46,9 +63,17 @@ public:
 
 private:
     Entry* Lookup(NDIS_MINIPORT_TIMER* timer, const char* call, uintptr_t site);
-    void Fire(NDIS_MINIPORT_TIMER* timer, uint64_t generation);
+    void Expire(NDIS_MINIPORT_TIMER* timer, uint64_t generation);
+    void Run(NDIS_MINIPORT_TIMER* timer);
+    uint64_t DueTime(uint64_t delay_us);
 
     Machine& machine_;
+    struct Rounding {
+        ClockTick tick;
+        uint64_t phase_us;
+        std::mt19937 rng;
+    };
+    std::optional<Rounding> rounding_;
     std::map<const NDIS_MINIPORT_TIMER*, Entry> entries_;
 };
 

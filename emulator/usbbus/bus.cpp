@@ -7,6 +7,7 @@
 
 #include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/machine.h"
+#include "emulator/kernel/processor.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/verifier/verifier.h"
 #include "emulator/usbbus/urb_view.h"
@@ -25,11 +26,13 @@ NTSTATUS NoBus(IRP* irp) {
 }
 
 NTSTATUS PnpEntry(DEVICE_OBJECT* device, IRP* irp) {
+    emu::Processor::PlatformScope platform(emu::Machine::Current().Cpu());
     Bus* bus = BusOf(device);
     return bus == nullptr ? NoBus(irp) : bus->DispatchPnp(device, irp);
 }
 
 NTSTATUS InternalControlEntry(DEVICE_OBJECT* device, IRP* irp) {
+    emu::Processor::PlatformScope platform(emu::Machine::Current().Cpu());
     Bus* bus = BusOf(device);
     return bus == nullptr ? NoBus(irp) : bus->DispatchInternalControl(device, irp);
 }

@@ -41,6 +41,8 @@ enum class Rule {
     PipeReset,
     UsbdParse,
     Removal,
+    // Driver calls nested deeper on one processor than a kernel stack holds.
+    StackDepth,
     // Not a driver rule: an operation the platform does not provide, or a wait that can
     // never end. Fails loudly rather than quietly.
     Platform,

@@ -117,6 +117,7 @@ TEST_F(Transmit, ATransferOfWholePacketsWithoutItsFollowUpSwallowsTheNextFrame) 
 }
 
 TEST_F(Transmit, ARefusedSendIsOfferedAgainOnlyOnceEveryDescriptorIsBack) {
+    ExactSchedule();
     Start();  // 20 descriptors, one of them kept in reserve for a follow-up
     Frames frames;
     for (uint32_t i = 0; i < 25; ++i) {
@@ -146,6 +147,7 @@ TEST_F(Transmit, ARefusedSendIsOfferedAgainOnlyOnceEveryDescriptorIsBack) {
 }
 
 TEST_F(Transmit, ASendWhileATransferIsAtTheBusWaitsBehindIt) {
+    ExactSchedule();
     Start();
     const auto first = FrameOut(300, 1);
     const auto second = FrameOut(300, 2);
@@ -167,6 +169,7 @@ TEST_F(Transmit, ASendWhileATransferIsAtTheBusWaitsBehindIt) {
 }
 
 TEST_F(Transmit, AFailedTransferFailsTheAdapterWhileWhatWaitedBehindItStillDrains) {
+    ExactSchedule();
     Start();
     M().Bus().Faults().Add({emu::usb::match::Endpoint(kBulkOut), emu::usb::FaultAction::Fail});
     const auto second = FrameOut(62, 2);
@@ -223,6 +226,7 @@ struct ShortageCase {
 };
 
 TEST_F(Transmit, ASendThatCannotHaveItsRequestsSendsNothingOfItAndLaterFramesGoOutWhole) {
+    ExactSchedule();
     Start();
     uint32_t seed = 1;
     for (const ShortageCase& c : {ShortageCase{"frame's request", false, 62, true},
@@ -261,6 +265,7 @@ TEST_F(Transmit, ASendThatCannotHaveItsRequestsSendsNothingOfItAndLaterFramesGoO
 // At halt the pipes are aborted and then reset: a waiting request handed down in between
 // would still be on the pipe at the reset.
 TEST_F(Transmit, AHaltWhileTransfersWaitSendsNothingMoreAndLeavesNothingBehind) {
+    ExactSchedule();
     Start();
     for (uint32_t i = 0; i < 25; ++i) Nic().Send(FrameOut(1514, i));
     const size_t submitted = Nic().Bulk().SubmittedLengths(kBulkOut).size();
@@ -299,6 +304,7 @@ void PrintTo(const ReserveCase& c, std::ostream* out) { *out << c.name; }
 class TransmitReserve : public Transmit, public ::testing::WithParamInterface<ReserveCase> {};
 
 TEST_P(TransmitReserve, SendsAreRefusedWhenOnlyTheReserveIsLeftAndResumeWhenAllAreBack) {
+    ExactSchedule();
     const ReserveCase& c = GetParam();
     AdapterOptions options;
     options.tx_descriptors = c.descriptors;

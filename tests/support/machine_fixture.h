@@ -9,6 +9,7 @@
 #include "emulator/kernel/machine.h"
 #include "emulator/verifier/verifier.h"
 #include "platform/types.h"
+#include "tests/support/harness/schedule.h"
 
 namespace qvtest {
 
@@ -26,8 +27,14 @@ protected:
     template <class F>
     auto AtIrql(KIRQL irql, F&& callback);
 
+    const ScheduleOptions& Schedule() const { return schedule_; }
+    // For a test that checks the state between the steps of one exact order of events: it
+    // runs on one processor with exact timers, whatever schedule its suite runs under.
+    void ExactSchedule();
+
 private:
     std::unique_ptr<emu::Machine> machine_;
+    ScheduleOptions schedule_;
 };
 
 }  // namespace qvtest

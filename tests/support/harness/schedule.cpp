@@ -1,0 +1,90 @@
+#include "tests/support/harness/schedule.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/ndis.h"
+#include "emulator/ndis/timers.h"
+
+namespace qvtest {
+
+namespace {
+
+[[noreturn]] void Malformed(const char* name, const char* value, const char* expected) {
+    std::fprintf(stderr, "%s=%s: expected %s\n", name, value, expected);
+    std::exit(2);
+}
+
+uint64_t Number(const std::string& text, const char* name, const char* value,
+                const char* expected) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        Malformed(name, value, expected);
+    return std::strtoull(text.c_str(), nullptr, 10);
+}
+
+}  // namespace
+
+ScheduleOptions ScheduleFromEnvironment() {
+    ScheduleOptions options;
+    if (const char* value = std::getenv("QVNET_INTERLEAVE"); value != nullptr && *value) {
+        options.interleave_seed = static_cast<uint32_t>(
+            Number(value, "QVNET_INTERLEAVE", value, "a seed (a decimal number)"));
+    }
+    if (const char* value = std::getenv("QVNET_TIMER_TICK"); value != nullptr && *value) {
+        constexpr const char* kExpected = "a tick in microseconds, optionally :SEED";
+        std::string text = value;
+        size_t colon = text.find(':');
+        uint64_t tick = Number(text.substr(0, colon), "QVNET_TIMER_TICK", value, kExpected);
+        if (tick == 0) Malformed("QVNET_TIMER_TICK", value, kExpected);
+        options.timer_tick_us = tick;
+        if (colon != std::string::npos)
+            options.timer_seed = static_cast<uint32_t>(
+                Number(text.substr(colon + 1), "QVNET_TIMER_TICK", value, kExpected));
+    }
+    return options;
+}
+
+void ApplySchedule(emu::Machine& machine, const ScheduleOptions& options) {
+    if (options.interleave_seed) {
+        emu::Scheduler::InterleaveOptions interleave;
+        interleave.seed = *options.interleave_seed;
+        machine.Clock().Interleave(interleave);
+    } else {
+        machine.Clock().StopInterleaving();
+    }
+    if (options.timer_tick_us) {
+        machine.Ndis().TimerTable().RoundToTick(
+            emu::ndis::Timers::ClockTick{*options.timer_tick_us, options.timer_seed});
+    } else {
+        machine.Ndis().TimerTable().RoundToTick(std::nullopt);
+    }
+}
+
+std::string DescribeSchedule(const ScheduleOptions& options) {
+    std::string text = options.interleave_seed
+                           ? "interleaving (seed " + std::to_string(*options.interleave_seed) + ")"
+                           : "one processor";
+    if (options.timer_tick_us) {
+        text += ", timers on a " + std::to_string(*options.timer_tick_us) + " us tick (seed " +
+                std::to_string(options.timer_seed) + ")";
+    } else {
+        text += ", exact timers";
+    }
+    return text;
+}
+
+std::string ReproduceWith(const ScheduleOptions& options) {
+    std::string text;
+    if (options.interleave_seed) text += "QVNET_INTERLEAVE=" + std::to_string(*options.interleave_seed);
+    if (options.timer_tick_us) {
+        if (!text.empty()) text += ' ';
+        text += "QVNET_TIMER_TICK=" + std::to_string(*options.timer_tick_us) + ':' +
+                std::to_string(options.timer_seed);
+    }
+    return text;
+}
+
+}  // namespace qvtest
