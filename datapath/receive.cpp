@@ -142,6 +142,8 @@ void RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
 
         RxPacketRecord* record = static_cast<RxPacketRecord*>(descriptor->PacketRef);
         NdisAdjustBufferLength(record->NdisBuffer, descriptor->Length);
+        // The packet caches its total length; without this NDIS would see an earlier frame's.
+        NdisRecalculatePacketCounts(record->Packet);
         // NDIS copies what it needs during the call; the packet is ours again afterwards.
         NDIS_SET_PACKET_STATUS(record->Packet, NDIS_STATUS_RESOURCES);
         NdisReleaseSpinLock(&adapter->RxLock);

@@ -163,6 +163,37 @@ inline void NdisChainBufferAtFront(NDIS_PACKET* Packet, NDIS_BUFFER* Buffer) {
     Packet->Private.ValidCounts = FALSE;
 }
 
+// Any IRQL. Puts Buffer (and whatever is chained behind it) at the back of the packet's
+// chain; the cached counts become invalid.
+inline void NdisChainBufferAtBack(NDIS_PACKET* Packet, NDIS_BUFFER* Buffer) {
+    NDIS_BUFFER* tail = Buffer;
+    while (tail->Next != nullptr) tail = tail->Next;
+    if (Packet->Private.Head != nullptr) {
+        Packet->Private.Tail->Next = Buffer;
+    } else {
+        Packet->Private.Head = Buffer;
+    }
+    Packet->Private.Tail = tail;
+    Packet->Private.ValidCounts = FALSE;
+}
+
+// Up to DISPATCH_LEVEL. Takes the first (last) buffer off the packet's chain; *Buffer is null
+// when the chain is empty. The cached counts become invalid.
+void NdisUnchainBufferAtFront(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer);
+void NdisUnchainBufferAtBack(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer);
+
+// Any IRQL. After a buffer of the chain changed length (NdisAdjustBufferLength does not touch
+// the packet): finds the tail again and invalidates the cached counts, so the next
+// NdisQueryPacket walks the chain.
+inline void NdisRecalculatePacketCounts(NDIS_PACKET* Packet) {
+    NDIS_BUFFER* tail = Packet->Private.Head;
+    if (tail != nullptr) {
+        while (tail->Next != nullptr) tail = tail->Next;
+        Packet->Private.Tail = tail;
+    }
+    Packet->Private.ValidCounts = FALSE;
+}
+
 // Up to DISPATCH_LEVEL. A pool of NumberOfDescriptors packets, each with
 // ProtocolReservedLength bytes of protocol area.
 void NdisAllocatePacketPool(NDIS_STATUS* Status, NDIS_HANDLE* PoolHandle,

@@ -337,6 +337,45 @@ void NdisAdjustBufferLength(NDIS_BUFFER* Buffer, UINT Length) {
                                    std::to_string(Buffer->BuiltLength) +
                                    " the buffer was built with",
                                site);
+        // Reported; the buffer still describes only the memory it was built over, so that no
+        // reader runs past it.
+        Length = Buffer->BuiltLength;
     }
+    // The packets chaining this buffer keep their cached counts (NdisRecalculatePacketCounts).
     Buffer->ByteCount = Length;
+}
+
+void NdisUnchainBufferAtFront(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer) {
+    uintptr_t site = EMU_CALLER();
+    Machine::Current().Cpu().CheckIrql("NdisUnchainBufferAtFront", DISPATCH_LEVEL,
+                                       PASSIVE_LEVEL, site);
+    NDIS_BUFFER* first = Packet->Private.Head;
+    *Buffer = first;
+    if (first == nullptr) return;
+    Packet->Private.Head = first->Next;
+    if (Packet->Private.Head == nullptr) Packet->Private.Tail = nullptr;
+    first->Next = nullptr;
+    Packet->Private.ValidCounts = FALSE;
+}
+
+void NdisUnchainBufferAtBack(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer) {
+    uintptr_t site = EMU_CALLER();
+    Machine::Current().Cpu().CheckIrql("NdisUnchainBufferAtBack", DISPATCH_LEVEL,
+                                       PASSIVE_LEVEL, site);
+    NDIS_BUFFER* previous = nullptr;
+    NDIS_BUFFER* last = Packet->Private.Head;
+    *Buffer = nullptr;
+    if (last == nullptr) return;
+    while (last->Next != nullptr) {
+        previous = last;
+        last = last->Next;
+    }
+    if (previous == nullptr) {
+        Packet->Private.Head = nullptr;
+    } else {
+        previous->Next = nullptr;
+    }
+    Packet->Private.Tail = previous;
+    Packet->Private.ValidCounts = FALSE;
+    *Buffer = last;
 }

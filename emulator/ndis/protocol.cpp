@@ -78,16 +78,10 @@ Protocol::OwnPacket* Protocol::Build(const std::vector<std::vector<uint8_t>>& se
     own->memory = std::make_unique<uint64_t[]>((layout.size + 7) / 8);
     std::memset(own->memory.get(), Pool::kFillByte, layout.size);
     own->packet = FormatPacket(own->memory.get(), kProtocolReservedLength, nullptr);
-    NDIS_BUFFER* previous = nullptr;
     for (size_t i = 0; i < own->segments.size(); ++i) {
         std::vector<uint8_t>& segment = own->segments[i];
         FormatBuffer(&own->buffers[i], nullptr, segment.data(), static_cast<UINT>(segment.size()));
-        if (previous != nullptr) previous->Next = &own->buffers[i];
-        previous = &own->buffers[i];
-    }
-    if (!own->buffers.empty()) {
-        own->packet->Private.Head = &own->buffers.front();
-        own->packet->Private.Tail = &own->buffers.back();
+        NdisChainBufferAtBack(own->packet, &own->buffers[i]);
     }
     OwnPacket* result = own.get();
     packets_[own->packet] = std::move(own);
@@ -252,7 +246,31 @@ void Protocol::AfterHalt() {
 // ---- Receiving ----------------------------------------------------------------------------
 
 bool Protocol::IsLent(const NDIS_PACKET* packet) const {
-    return std::find(lent_.begin(), lent_.end(), packet) != lent_.end();
+    return std::any_of(lent_.begin(), lent_.end(),
+                       [packet](const LentPacket& lent) { return lent.packet == packet; });
+}
+
+bool Protocol::ReadChain(NDIS_PACKET* packet, std::vector<Piece>* chain, UINT* buffers,
+                         UINT* total) {
+    NDIS_BUFFER* buffer = nullptr;
+    NdisQueryPacket(packet, nullptr, buffers, &buffer, total);
+    chain->clear();
+    for (; buffer != nullptr; NdisGetNextBuffer(buffer, &buffer)) {
+        if (chain->size() == kLongestChain) return false;
+        PVOID address = nullptr;
+        UINT length = 0;
+        NdisQueryBuffer(buffer, &address, &length);
+        chain->push_back({buffer, static_cast<const uint8_t*>(address), length});
+    }
+    return true;
+}
+
+uint64_t Protocol::Sum(const std::vector<Piece>& chain) {
+    uint64_t sum = 0xCBF29CE484222325ull;  // FNV-1a
+    for (const Piece& piece : chain) {
+        for (UINT i = 0; i < piece.length; ++i) sum = (sum ^ piece.address[i]) * 0x100000001B3ull;
+    }
+    return sum;
 }
 
 void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site) {
@@ -279,23 +297,27 @@ void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site
         RunWorkDuringIndication();
         Receive receive{{}, NDIS_GET_PACKET_HEADER_SIZE(packet), NDIS_GET_PACKET_STATUS(packet),
                         machine.Clock().Now()};
-        size_t walked = 0;
-        for (NDIS_BUFFER* buffer = packet->Private.Head; buffer != nullptr; buffer = buffer->Next) {
-            if (++walked > kLongestChain) {
-                check.Report(Rule::Platform, call, "the buffer chain does not end", site);
-                break;
-            }
-            UINT length = buffer->ByteCount;
-            if (length > buffer->BuiltLength) {
-                check.Report(Rule::RecvOwnership, call,
-                             "a buffer describes " + std::to_string(length) +
-                                 " bytes but was built over " +
-                                 std::to_string(buffer->BuiltLength),
-                             site);
-                length = buffer->BuiltLength;
-            }
-            auto bytes = static_cast<const uint8_t*>(buffer->MappedSystemVa);
-            receive.bytes.insert(receive.bytes.end(), bytes, bytes + length);
+        std::vector<Piece> chain;
+        UINT buffers = 0;
+        UINT total = 0;
+        if (!ReadChain(packet, &chain, &buffers, &total)) {
+            check.Report(Rule::Platform, call, "the buffer chain does not end", site);
+        }
+        // The frame is as long as the packet says; its bytes are taken along the chain.
+        receive.bytes.reserve(total);
+        for (const Piece& piece : chain) {
+            size_t take = std::min<size_t>(piece.length, total - receive.bytes.size());
+            receive.bytes.insert(receive.bytes.end(), piece.address, piece.address + take);
+        }
+        if (receive.bytes.size() < total) {
+            check.Report(Rule::RecvOwnership, call,
+                         "NdisQueryPacket gives a total length of " + std::to_string(total) +
+                             " bytes in " + std::to_string(buffers) +
+                             " buffer(s), but the chain describes only " +
+                             std::to_string(receive.bytes.size()) + " in " +
+                             std::to_string(chain.size()) +
+                             ": the packet's cached counts are stale",
+                         site);
         }
         // NDIS_STATUS_RESOURCES: copied now, the miniport's again when the call returns.
         // Any other status lends the packet until the protocol returns it.
@@ -304,7 +326,8 @@ void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site
                 check.Report(Rule::Platform, call,
                              "a packet lent by a miniport without a ReturnPacketHandler", site);
             } else {
-                lent_.push_back(packet);
+                uint64_t sum = Sum(chain);
+                lent_.push_back({packet, site, std::move(chain), sum});
                 NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_PENDING);
                 if (return_mode_ == ReturnMode::AfterCall) {
                     machine.Clock().After(0, "protocol returns a lent packet",
@@ -326,10 +349,13 @@ void Protocol::RunWorkDuringIndication() {
 }
 
 void Protocol::ReturnOne(NDIS_PACKET* packet) {
-    auto it = std::find(lent_.begin(), lent_.end(), packet);
+    auto it = std::find_if(lent_.begin(), lent_.end(),
+                           [packet](const LentPacket& lent) { return lent.packet == packet; });
     if (it == lent_.end()) return;  // already returned (a halt came first)
+    LentPacket lent = std::move(*it);
     lent_.erase(it);
     if (adapter_.Ended()) return;
+    CheckUnchanged(lent);
     const NDIS50_MINIPORT_CHARACTERISTICS& handlers = adapter_.Handlers();
     NDIS_HANDLE context = adapter_.Context();
     adapter_.Owner().Host().Cpu().CallDriver(DISPATCH_LEVEL, "MiniportReturnPacket", [&] {
@@ -337,8 +363,38 @@ void Protocol::ReturnOne(NDIS_PACKET* packet) {
     });
 }
 
+// While the protocol holds a packet, the miniport must leave its buffers and their bytes
+// alone. The report names the place that indicated it.
+void Protocol::CheckUnchanged(const LentPacket& lent) {
+    std::vector<Piece> chain;
+    UINT buffers = 0;
+    UINT total = 0;
+    const bool ends = ReadChain(lent.packet, &chain, &buffers, &total);
+    std::string changed;
+    if (!ends || chain != lent.chain) {
+        auto bytes = [](const std::vector<Piece>& pieces) {
+            size_t sum = 0;
+            for (const Piece& piece : pieces) sum += piece.length;
+            return sum;
+        };
+        changed = "its buffer chain (" + std::to_string(lent.chain.size()) + " buffer(s), " +
+                  std::to_string(bytes(lent.chain)) + " bytes when indicated; now " +
+                  (ends ? std::to_string(chain.size()) : std::string("endless")) +
+                  " buffer(s), " + std::to_string(bytes(chain)) + " bytes)";
+    } else if (Sum(chain) != lent.sum) {
+        changed = "the bytes of its buffers";
+    }
+    if (changed.empty()) return;
+    adapter_.Owner().Host().Check().Report(
+        Rule::RecvOwnership, "MiniportReturnPacket",
+        "the packet was lent to the protocol, and " + changed +
+            " changed before it came back; the place is where it was indicated",
+        lent.site);
+}
+
 void Protocol::ReturnLent() {
-    std::vector<NDIS_PACKET*> lent = lent_;
+    std::vector<NDIS_PACKET*> lent;
+    for (const LentPacket& entry : lent_) lent.push_back(entry.packet);
     for (NDIS_PACKET* packet : lent) ReturnOne(packet);
 }
 
@@ -366,7 +422,12 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET**
                                 UINT NumberOfPackets) {
     uintptr_t site = EMU_CALLER();
     Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisMIndicateReceivePacket", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    // Reported; above DISPATCH_LEVEL not even NDIS may read the packets (its buffer
+    // accessors are not allowed there), so the indication goes no further.
+    if (!machine.Cpu().CheckIrql("NdisMIndicateReceivePacket", DISPATCH_LEVEL, PASSIVE_LEVEL,
+                                 site)) {
+        return;
+    }
     // The protocols above run now: platform code until they call the miniport.
     emu::Processor::PlatformScope platform(machine.Cpu());
     Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateReceivePacket", site);

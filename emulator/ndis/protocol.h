@@ -1,6 +1,8 @@
 // The protocol edge above one miniport: it hands frames to MiniportSend as packets, keeps
 // the sends NDIS must hold back after a refusal, and takes the miniport's send completions,
 // receive indications and status indications (SEND_ONCE, RECV_OWNERSHIP, WATCHDOG).
+// It reads a miniport's packets only as a protocol can: NdisQueryPacket (cached counts, first
+// buffer, total length), then NdisQueryBuffer and NdisGetNextBuffer along the chain.
 #pragma once
 
 #include <cstdint>
@@ -115,11 +117,34 @@ private:
         bool watchdog_reported = false;
     };
 
+    // One buffer of a chain, as NdisQueryBuffer describes it.
+    struct Piece {
+        NDIS_BUFFER* buffer;
+        const uint8_t* address;
+        UINT length;
+        bool operator==(const Piece&) const = default;
+    };
+    // A packet lent to the protocol: where it was indicated, and its chain and the sum of its
+    // bytes at that moment, to be found unchanged when it goes back.
+    struct LentPacket {
+        NDIS_PACKET* packet;
+        uintptr_t site;
+        std::vector<Piece> chain;
+        uint64_t sum;
+    };
+
+    // The packet's chain read through the accessors, with the buffer count and total length
+    // NdisQueryPacket reports; false when the chain does not end.
+    static bool ReadChain(NDIS_PACKET* packet, std::vector<Piece>* chain, UINT* buffers,
+                          UINT* total);
+    static uint64_t Sum(const std::vector<Piece>& chain);
+
     OwnPacket* Build(const std::vector<std::vector<uint8_t>>& segments);
     void Offer(OwnPacket* own);
     void Finish(OwnPacket* own, NDIS_STATUS status);
     void DrainQueue();
     void ReturnOne(NDIS_PACKET* packet);
+    void CheckUnchanged(const LentPacket& lent);
     void RunWorkDuringIndication();
     void Retire(OwnPacket* own);
 
@@ -135,7 +160,7 @@ private:
     std::vector<SendCall> send_calls_;
     std::vector<Receive> received_;
     std::vector<StatusIndication> statuses_;
-    std::vector<NDIS_PACKET*> lent_;
+    std::vector<LentPacket> lent_;
     ReturnMode return_mode_ = ReturnMode::AfterCall;
     std::optional<uint64_t> indication_window_us_;
     bool in_indication_work_ = false;

@@ -147,6 +147,30 @@ TEST_F(Receive, WhenEveryDescriptorHoldsAFrameThePipeRestartsOnceAllAreIndicated
     EXPECT_EQ(Record().RxFreeList.Count, 3u);
 }
 
+// A protocol reads each frame's length from the packet (NdisQueryPacket), so each receive
+// packet must carry the length of the frame it holds now, not of one it held before. Two
+// descriptors make every packet come round again, with frames longer and shorter than before.
+TEST_F(Receive, FramesOfDifferentLengthsReachTheProtocolEachWithItsOwnLength) {
+    AdapterOptions options;
+    options.rx_descriptors = 2;
+    Start(options);
+    Frames frames;
+    uint32_t seed = 1;
+    for (const size_t length : {60, 1514, 1000, 64, 1514, 200, 61, 800, 14, 1513}) {
+        frames.push_back(FrameIn(length, seed++));
+        Nic().Inject(frames.back());
+        Nic().RunUntilIdle();
+    }
+    const Frames received = Nic().ReceivedFrames();
+    ASSERT_EQ(received.size(), frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "frame " << i);
+        EXPECT_EQ(received[i].size(), frames[i].size());
+        EXPECT_TRUE(received[i] == frames[i]) << "not byte-exact";
+    }
+    ExpectListening();
+}
+
 TEST_F(Receive, ACompletionOnAStoppedAdapterEndsItsRequestAndSubmitsNothing) {
     Start();
     Record().DeviceState = DeviceStopped;
@@ -287,11 +311,7 @@ public:
             data_.emplace_back(sizes[i], kUntouched);
             emu::ndis::FormatBuffer(&buffers_[i], nullptr, data_[i].data(),
                                     static_cast<UINT>(sizes[i]));
-            if (i > 0) buffers_[i - 1].Next = &buffers_[i];
-        }
-        if (!buffers_.empty()) {
-            packet_->Private.Head = &buffers_.front();
-            packet_->Private.Tail = &buffers_.back();
+            NdisChainBufferAtBack(packet_, &buffers_[i]);
         }
     }
     NDIS_PACKET* Packet() { return packet_; }

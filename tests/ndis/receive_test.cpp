@@ -1,8 +1,16 @@
 // Packet and buffer pools, and receive indications with their ownership rules.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "emulator/kernel/scheduler.h"
 #include "tests/ndis/fake_miniport.h"
+
+// Outside the anonymous namespace so that reports can name it as the place of an indication.
+__attribute__((noinline)) void ReceivesIndicateHere(NDIS_HANDLE handle, NDIS_PACKET* packet) {
+    NdisMIndicateReceivePacket(handle, &packet, 1);
+    asm volatile("" ::: "memory");  // keeps the call from becoming a jump, so it is our site
+}
 
 namespace {
 
@@ -44,10 +52,14 @@ protected:
     }
 
     void Indicate(NDIS_PACKET* packet) {
-        AtIrql(DISPATCH_LEVEL, [this, packet] {
-            NDIS_PACKET* array[1] = {packet};
-            NdisMIndicateReceivePacket(fake.handle, array, 1);
-        });
+        AtIrql(DISPATCH_LEVEL, [this, packet] { ReceivesIndicateHere(fake.handle, packet); });
+    }
+
+    static NDIS_BUFFER* Nth(NDIS_PACKET* packet, int n) {
+        NDIS_BUFFER* buffer = nullptr;
+        NdisQueryPacket(packet, nullptr, nullptr, &buffer, nullptr);
+        while (n-- > 0) NdisGetNextBuffer(buffer, &buffer);
+        return buffer;
     }
 
     NDIS_HANDLE packet_pool = nullptr;
@@ -71,7 +83,12 @@ TEST_F(Receives, PoolsHoldWhatTheyWereSizedFor) {
     NdisFreePacket(first);
     NdisAllocatePacket(&status, &third, packet_pool);
     EXPECT_EQ(status, NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(third->Private.Head, nullptr);
+    UINT buffers = 99, total = 99;
+    NDIS_BUFFER* head = nullptr;
+    NdisQueryPacket(third, nullptr, &buffers, &head, &total);
+    EXPECT_EQ(head, nullptr);
+    EXPECT_EQ(buffers, 0u);
+    EXPECT_EQ(total, 0u);
     EXPECT_EQ(NDIS_GET_PACKET_HEADER_SIZE(third), 0u) << "out-of-band data starts clean";
 
     std::vector<uint8_t> memory(PAGE_SIZE + 100);
@@ -79,35 +96,74 @@ TEST_F(Receives, PoolsHoldWhatTheyWereSizedFor) {
     UCHAR* start = memory.data() + 50;
     NdisAllocateBuffer(&status, &buffer, buffer_pool, start, PAGE_SIZE);
     ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(static_cast<UCHAR*>(buffer->StartVa) + buffer->ByteOffset, start);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer->StartVa) % PAGE_SIZE, 0u);
-    EXPECT_EQ(buffer->MappedSystemVa, start);
-    EXPECT_EQ(buffer->ByteCount, PAGE_SIZE);
-    EXPECT_EQ(NDIS_BUFFER_TO_SPAN_PAGES(buffer), buffer->ByteOffset == 0 ? 1u : 2u);
+    PVOID address = nullptr;
+    UINT length = 0, offset = 0;
+    NdisQueryBuffer(buffer, &address, &length);
+    EXPECT_EQ(address, start);
+    EXPECT_EQ(length, PAGE_SIZE);
+    NdisQueryBufferOffset(buffer, &offset, &length);
+    EXPECT_EQ(offset, reinterpret_cast<uintptr_t>(start) % PAGE_SIZE);
+    EXPECT_EQ(NDIS_BUFFER_TO_SPAN_PAGES(buffer), offset == 0 ? 1u : 2u);
     // Freeing the pools at halt ends these packets and buffers without a leak report.
 }
 
-TEST_F(Receives, QueryPacketWalksTheChainOnceThenUsesItsCounts) {
+// The cached counts change with the chain, not with a buffer's length: after
+// NdisAdjustBufferLength the packet keeps its old total until NdisRecalculatePacketCounts.
+TEST_F(Receives, QueryPacketCountsFollowTheChainAndARecalculationNotABufferLength) {
     std::vector<uint8_t> memory = Frame(60);
-    NDIS_PACKET* packet = Packet(memory, NDIS_STATUS_RESOURCES);
-    NDIS_BUFFER* body = packet->Private.Head->Next;
-    UINT physical = 0, count = 0, total = 0;
-    NdisQueryPacket(packet, &physical, &count, nullptr, &total);
-    EXPECT_EQ(count, 2u);
-    EXPECT_EQ(total, 60u);
-    EXPECT_GE(physical, 2u);
-
-    NdisAdjustBufferLength(body, 10);
-    NdisQueryPacket(packet, nullptr, &count, nullptr, &total);
-    EXPECT_EQ(total, 60u) << "the counts stay cached until the chain changes";
-
-    NDIS_BUFFER* extra = nullptr;
+    NDIS_PACKET* packet = Packet(memory, NDIS_STATUS_RESOURCES);  // 14 + 46 bytes
     NDIS_STATUS status;
-    NdisAllocateBuffer(&status, &extra, buffer_pool, memory.data(), 4);
-    NdisChainBufferAtFront(packet, extra);
-    NdisQueryPacket(packet, nullptr, &count, nullptr, &total);
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(total, 4u + 14u + 10u);
+    NDIS_BUFFER *front = nullptr, *back = nullptr, *taken = nullptr;
+    NdisAllocateBuffer(&status, &front, buffer_pool, memory.data(), 4);
+    NdisAllocateBuffer(&status, &back, buffer_pool, memory.data(), 6);
+
+    struct Step {
+        const char* name;
+        std::function<void()> change;
+        UINT buffers;
+        UINT total;
+        int last;  // index of the last buffer reached by the walk
+    };
+    const Step steps[] = {
+        {"as chained", [] {}, 2, 60, 1},
+        {"body adjusted", [&] { NdisAdjustBufferLength(Nth(packet, 1), 10); }, 2, 60, 1},
+        {"recalculated", [&] { NdisRecalculatePacketCounts(packet); }, 2, 24, 1},
+        {"chained at the front", [&] { NdisChainBufferAtFront(packet, front); }, 3, 28, 2},
+        {"chained at the back", [&] { NdisChainBufferAtBack(packet, back); }, 4, 34, 3},
+        {"header adjusted", [&] { NdisAdjustBufferLength(Nth(packet, 1), 2); }, 4, 34, 3},
+        {"unchained at the back", [&] { NdisUnchainBufferAtBack(packet, &taken); }, 3, 16, 2},
+        {"unchained at the front", [&] { NdisUnchainBufferAtFront(packet, &taken); }, 2, 12, 1},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.change();
+        UINT physical = 0, buffers = 0, total = 0;
+        NDIS_BUFFER* first = nullptr;
+        NdisQueryPacket(packet, &physical, &buffers, &first, &total);
+        EXPECT_EQ(buffers, step.buffers);
+        EXPECT_EQ(total, step.total);
+        EXPECT_GE(physical, buffers);
+        EXPECT_EQ(first, Nth(packet, 0));
+        NDIS_BUFFER* after = Nth(packet, step.last);
+        ASSERT_NE(after, nullptr);
+        NdisGetNextBuffer(after, &after);
+        EXPECT_EQ(after, nullptr);
+    }
+    EXPECT_EQ(taken, front);
+
+    // The unchained buffers stand alone, and emptying the chain leaves an empty packet.
+    NdisUnchainBufferAtBack(packet, &taken);
+    NdisUnchainBufferAtBack(packet, &taken);
+    NdisUnchainBufferAtFront(packet, &taken);
+    EXPECT_EQ(taken, nullptr);
+    UINT buffers = 9, total = 9;
+    NdisQueryPacket(packet, nullptr, &buffers, nullptr, &total);
+    EXPECT_EQ(buffers, 0u);
+    EXPECT_EQ(total, 0u);
+    NdisChainBufferAtBack(packet, back);
+    NdisQueryPacket(packet, nullptr, &buffers, nullptr, &total);
+    EXPECT_EQ(buffers, 1u);
+    EXPECT_EQ(total, 6u);
 }
 
 TEST_F(Receives, ResourcesStatusIsCopiedDuringTheCall) {
@@ -163,12 +219,103 @@ TEST_F(Receives, BufferSetLongerThanItWasBuiltIsReported) {
     Expect(Rule::RecvOwnership);
     std::vector<uint8_t> memory = Frame(100);
     NDIS_PACKET* packet = Packet(memory, NDIS_STATUS_RESOURCES);
-    NDIS_BUFFER* body = packet->Private.Head->Next;
+    NDIS_BUFFER* body = Nth(packet, 1);
     NdisAdjustBufferLength(body, 90);
     EXPECT_EQ(Check().Of(Rule::RecvOwnership).size(), 1u);
+    PVOID address = nullptr;
+    UINT length = 0;
+    NdisQueryBuffer(body, &address, &length);
+    EXPECT_EQ(length, 86u) << "it still describes only the memory it was built over";
     Indicate(packet);
-    EXPECT_EQ(Check().Of(Rule::RecvOwnership).size(), 2u);
-    EXPECT_EQ(Edge().Received()[0].bytes, Frame(100)) << "only the built bytes are read";
+    EXPECT_EQ(Edge().Received()[0].bytes, Frame(100));
+}
+
+// A protocol takes the frame's length from NdisQueryPacket. After the miniport shortens or
+// lengthens the buffer of a packet whose counts are cached, without recalculating them, the
+// frame comes out cut short, or the chain falls short of the length and that is reported.
+TEST_F(Receives, AProtocolTakesTheLengthTheCachedCountsGive) {
+    Expect(Rule::RecvOwnership);
+    std::vector<uint8_t> memory = Frame(100);
+    NDIS_PACKET* packet = Packet(memory, NDIS_STATUS_RESOURCES);
+    NDIS_BUFFER* body = Nth(packet, 1);
+    NdisAdjustBufferLength(body, 36);
+    NdisRecalculatePacketCounts(packet);
+    Indicate(packet);  // caches a total of 50
+
+    struct Case {
+        UINT body;
+        bool recalculate;
+        size_t received;
+        size_t reports;
+    };
+    size_t reports = 0;
+    for (const Case c : {Case{86, false, 50, 0}, Case{20, false, 34, 1}, Case{86, true, 100, 0},
+                         Case{20, true, 34, 0}}) {
+        SCOPED_TRACE(testing::Message() << c.body << (c.recalculate ? ", recalculated" : ""));
+        NdisAdjustBufferLength(body, c.body);
+        if (c.recalculate) NdisRecalculatePacketCounts(packet);
+        Indicate(packet);
+        EXPECT_EQ(Edge().Received().back().bytes, std::vector<uint8_t>(memory.begin(),
+                                                                       memory.begin() + c.received));
+        reports += c.reports;
+        EXPECT_EQ(Check().Of(Rule::RecvOwnership).size(), reports);
+    }
+    const auto report = Check().Of(Rule::RecvOwnership).back();
+    EXPECT_NE(report.detail.find("total length of 50"), std::string::npos) << report.detail;
+}
+
+// While a lent packet is away, its buffers and their bytes are the protocol's to read: a
+// miniport that changes them before MiniportReturnPacket is reported, with the place of the
+// indication.
+TEST_F(Receives, ALentPacketChangedBeforeItComesBackIsReported) {
+    Expect(Rule::RecvOwnership);
+    Edge().SetReturnMode(Protocol::ReturnMode::Manual);
+    std::vector<uint8_t> memory = Frame(60);
+    NDIS_PACKET* packet = Packet(memory, NDIS_STATUS_SUCCESS);
+    NDIS_STATUS status;
+    NDIS_BUFFER* spare = nullptr;
+    NdisAllocateBuffer(&status, &spare, buffer_pool, memory.data(), 4);
+
+    struct Case {
+        const char* name;
+        std::function<void()> change;   // made while the packet is lent
+        std::function<void()> restore;  // afterwards, for the next case
+        const char* reported;           // nullptr: nothing
+    };
+    const Case cases[] = {
+        {"left alone", [] {}, [] {}, nullptr},
+        {"a byte changed", [&] { memory[30] ^= 0xFF; }, [&] { memory[30] ^= 0xFF; },
+         "the bytes of its buffers"},
+        {"a buffer shortened", [&] { NdisAdjustBufferLength(Nth(packet, 1), 40); },
+         [&] { NdisAdjustBufferLength(Nth(packet, 1), 46); }, "its buffer chain"},
+        {"a buffer chained", [&] { NdisChainBufferAtBack(packet, spare); },
+         [&] {
+             NDIS_BUFFER* taken = nullptr;
+             NdisUnchainBufferAtBack(packet, &taken);
+         },
+         "its buffer chain"},
+    };
+    size_t reports = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_SUCCESS);
+        Indicate(packet);
+        ASSERT_EQ(Edge().Lent(), 1u);
+        c.change();
+        Edge().ReturnLent();
+        EXPECT_EQ(fake.returned.back(), packet) << "it still goes back";
+        c.restore();
+        if (c.reported == nullptr) {
+            EXPECT_EQ(Check().Of(Rule::RecvOwnership).size(), reports);
+            continue;
+        }
+        const auto all = Check().Of(Rule::RecvOwnership);
+        ASSERT_EQ(all.size(), ++reports);
+        EXPECT_EQ(all.back().call, "MiniportReturnPacket");
+        EXPECT_NE(all.back().detail.find(c.reported), std::string::npos) << all.back().detail;
+        EXPECT_NE(all.back().place.find("ReceivesIndicateHere"), std::string::npos)
+            << all.back().place;
+    }
 }
 
 TEST_F(Receives, IndicatingAboveDispatchIsAnIrqlFault) {
