@@ -216,6 +216,37 @@ TEST_F(Transmit, ATransferFailedInsideTheCallCompletesItsPacketAsFailedAndReturn
     EXPECT_EQ(Record().TxInFlight, 0);
 }
 
+// As after an unplug: the bus fails every request inside IoCallDriver. However many wait,
+// they go down one at a time, in order, without each completion nesting the next.
+TEST_F(Transmit, RequestsFailedInsideTheCallDrainInTurnWithoutNesting) {
+    ExactSchedule();
+    AdapterOptions options;
+    options.tx_descriptors = 200;
+    Start(options);
+    Nic().Send(FrameOut(100, 0));  // at the bus; it completes later, with success
+    for (uint32_t i = 1; i < 150; ++i) Nic().Send(FrameOut(100 + i, i));
+    emu::usb::Fault unplugged{emu::usb::match::Endpoint(kBulkOut), emu::usb::FaultAction::FailAtOnce};
+    unplugged.status = USBD_STATUS_DEVICE_GONE;
+    unplugged.times = -1;
+    M().Bus().Faults().Add(unplugged);
+    Nic().RunUntilIdle();  // a chain as deep as the queue is reported as STACK_DEPTH
+
+    // The first went out; every other one reached the bus, in order, and was refused there.
+    std::vector<uint32_t> refused, expected;
+    for (const BulkEvent& event : Nic().Bulk().Events())
+        if (event.endpoint == kBulkOut && event.type == 'E') refused.push_back(event.length);
+    for (uint32_t i = 1; i < 150; ++i) {
+        expected.push_back(102 + i);
+        if ((102 + i) % 64 == 0) expected.push_back(0);  // its follow-up
+    }
+    EXPECT_EQ(refused, expected);
+    EXPECT_EQ(Nic().Bulk().MostOutstanding(kBulkOut), 1u);
+    EXPECT_EQ(Nic().WireFrames().size(), 1u);
+    EXPECT_EQ(Record().DeviceState, DeviceFailed);
+    EXPECT_EQ(Record().TxFreeCount, 200);
+    EXPECT_EQ(Record().TxInFlight, 0);
+}
+
 // A send that cannot have every request it needs fails whole: nothing of it reaches the bus,
 // its descriptors come back, and the frames after it go out whole.
 struct ShortageCase {
