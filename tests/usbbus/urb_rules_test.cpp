@@ -43,7 +43,7 @@ TEST_F(UrbRules, MalformedUrbsBreakUrbForm) {
         SCOPED_TRACE(c.name);
         URB urb = VendorUrb(true, 0xF0, 0, 0, &byte, 1);
         c.spoil(urb);
-        EXPECT_EQ(SubmitSync(&urb), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(SubmitSync(&urb), STATUS_INVALID_PARAMETER);
         EXPECT_EQ(urb.UrbHeader.Status, c.status);
         EXPECT_EQ(Check().Of(Rule::UrbForm).size(), ++reports);
     }
@@ -60,7 +60,7 @@ TEST_F(UrbRules, ASelectConfigurationWithoutRoomForThePipesBreaksUrbForm) {
         {USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1), nullptr}, {}};
     URB* select = USBD_CreateConfigurationRequestEx(config, list);
     list[0].Interface->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(2));  // 3 needed
-    EXPECT_EQ(SubmitSync(select), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SubmitSync(select), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(select->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Check().Of(Rule::UrbForm).size(), 1u);
     ExFreePool(select);
@@ -102,7 +102,7 @@ TEST_F(UrbRules, TransfersThatDoNotFitTheirPipeBreakUrbPipe) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         URB urb = c.make();
-        EXPECT_EQ(SubmitSync(&urb), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(SubmitSync(&urb), STATUS_INVALID_PARAMETER);
         EXPECT_EQ(urb.UrbHeader.Status, c.status);
         EXPECT_EQ(Check().Of(Rule::UrbPipe).size(), ++reports);
     }
@@ -160,7 +160,7 @@ TEST_F(UrbRules, ResettingAPipeWithPendingTransfersBreaksPipeReset) {
     Completion& pending = SubmitAsync(&read);
     Expect(Rule::PipeReset);
     URB reset = PipeUrb(URB_FUNCTION_RESET_PIPE, BulkIn());
-    EXPECT_EQ(SubmitSync(&reset), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(SubmitSync(&reset), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_ERROR_BUSY);
     EXPECT_EQ(Check().Of(Rule::PipeReset).size(), 1u);
     EXPECT_TRUE(Device().ControlLog().empty());
