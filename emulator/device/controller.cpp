@@ -68,11 +68,14 @@ void Controller::OutPacket(uint8_t endpoint, std::span<const uint8_t> packet) {
         wire_.FromController(std::move(*frame));
 }
 
-bool Controller::InReady(uint8_t endpoint) const { return endpoint == kBulkIn && !fifo_.Empty(); }
+std::optional<size_t> Controller::NextInPacket(uint8_t endpoint) const {
+    if (endpoint != kBulkIn) return std::nullopt;  // the interrupt endpoint has nothing to say
+    return fifo_.NextPacket(kMaxPacket);
+}
 
-std::vector<uint8_t> Controller::TakeIn(uint8_t endpoint) {
-    if (endpoint != kBulkIn || fifo_.Empty()) return {};
-    return fifo_.Pop();
+std::vector<uint8_t> Controller::TakeInPacket(uint8_t endpoint) {
+    if (endpoint != kBulkIn) return {};
+    return fifo_.TakePacket(kMaxPacket);
 }
 
 // ---- The Ethernet port ----------------------------------------------------------------------

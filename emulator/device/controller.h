@@ -57,9 +57,10 @@ public:
     std::vector<uint8_t> ConfigurationSet() const override { return identity_.configuration_set; }
     usb::ControlAnswer Control(const usb::Setup& setup, std::span<const uint8_t> out) override;
     void BusReset() override;
+    bool EndpointHalted(uint8_t endpoint) const override;
     void OutPacket(uint8_t endpoint, std::span<const uint8_t> packet) override;
-    bool InReady(uint8_t endpoint) const override;
-    std::vector<uint8_t> TakeIn(uint8_t endpoint) override;
+    std::optional<size_t> NextInPacket(uint8_t endpoint) const override;
+    std::vector<uint8_t> TakeInPacket(uint8_t endpoint) override;
 
     // ---- Test face: registers, EEPROM, MII ----
     uint8_t Register(uint8_t address) const { return registers_[address]; }
@@ -76,7 +77,11 @@ public:
     void SetRemoteWakeup(bool on) { remote_wakeup_ = on; }
     uint8_t Configuration() const { return configuration_; }
     uint8_t Address() const { return address_; }
-    bool EndpointHalted(uint8_t endpoint) const;
+    // The device halts one of its endpoints of its own accord (a functional stall); only a
+    // CLEAR_FEATURE(ENDPOINT_HALT) from the host, or a reset, clears it.
+    void HaltEndpoint(uint8_t endpoint) {
+        if (bool* halt = HaltOf(endpoint)) *halt = true;
+    }
     const std::vector<ControlRecord>& ControlLog() const { return control_log_; }
     void ClearControlLog() { control_log_.clear(); }
     const Identity& UsbIdentity() const { return identity_; }
@@ -86,7 +91,7 @@ public:
     const Transmitter::Stats& TransmitCounters() const { return transmitter_.Counters(); }
     const ReceiveCounters& Received() const { return received_; }
     uint64_t ReceiveDrops() const { return fifo_.Dropped(); }  // FIFO full
-    size_t ReceiveQueued() const { return fifo_.Size(); }
+    size_t ReceiveQueued() const { return fifo_.Size(); }  // a transfer partly sent included
     void SetReceiveCapacity(size_t transfers) { fifo_.SetCapacity(transfers); }
     // The next `count` frames accepted from the wire carry this receive status byte.
     void InjectReceiveStatus(uint8_t status, int count = 1);

@@ -1,5 +1,7 @@
 #include "emulator/device/receive.h"
 
+#include <algorithm>
+
 #include "emulator/device/mac_filter.h"
 
 namespace emu::device {
@@ -25,10 +27,23 @@ bool ReceiveFifo::Push(std::vector<uint8_t> transfer) {
     return true;
 }
 
-std::vector<uint8_t> ReceiveFifo::Pop() {
-    std::vector<uint8_t> transfer = std::move(queue_.front());
-    queue_.pop_front();
-    return transfer;
+std::optional<size_t> ReceiveFifo::NextPacket(size_t max_packet) const {
+    if (queue_.empty()) return std::nullopt;
+    return std::min(max_packet, queue_.front().size() - head_sent_);
+}
+
+std::vector<uint8_t> ReceiveFifo::TakePacket(size_t max_packet) {
+    if (queue_.empty()) return {};
+    const std::vector<uint8_t>& head = queue_.front();
+    const size_t length = std::min(max_packet, head.size() - head_sent_);
+    std::vector<uint8_t> packet(head.begin() + static_cast<std::ptrdiff_t>(head_sent_),
+                                head.begin() + static_cast<std::ptrdiff_t>(head_sent_ + length));
+    head_sent_ += length;
+    if (length < max_packet) {
+        queue_.pop_front();
+        head_sent_ = 0;
+    }
+    return packet;
 }
 
 }  // namespace emu::device

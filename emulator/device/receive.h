@@ -1,10 +1,12 @@
 // The receive side: frames that passed the filter wait in a bounded FIFO as whole bulk IN
 // transfers: the frame, its 4-byte FCS (least significant byte first) and a 4-byte trailer
-// whose third byte is the receive status.
+// whose third byte is the receive status. The bulk IN endpoint sends the head transfer packet
+// by packet, ending it with a short packet (a zero-length one after whole packets).
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -23,7 +25,10 @@ public:
 
     // False (and counted) when the FIFO is full.
     bool Push(std::vector<uint8_t> transfer);
-    std::vector<uint8_t> Pop();
+    // The length of the next packet of the head transfer (none when the FIFO is empty), and
+    // that packet; the one shorter than max_packet ends the transfer and removes it.
+    std::optional<size_t> NextPacket(size_t max_packet) const;
+    std::vector<uint8_t> TakePacket(size_t max_packet);
     bool Empty() const { return queue_.empty(); }
     size_t Size() const { return queue_.size(); }
     void SetCapacity(size_t capacity) { capacity_ = capacity; }
@@ -31,6 +36,7 @@ public:
 
 private:
     std::deque<std::vector<uint8_t>> queue_;
+    size_t head_sent_ = 0;  // bytes of the head transfer already sent
     size_t capacity_ = kDefaultCapacity;
     uint64_t dropped_ = 0;
 };

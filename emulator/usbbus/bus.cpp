@@ -9,6 +9,7 @@
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/pool.h"
+#include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
 #include "emulator/usbbus/urb_view.h"
 
@@ -66,34 +67,6 @@ bool PnpSucceeds(UCHAR minor) {
 }
 
 }  // namespace
-
-NTSTATUS NtStatusFor(USBD_STATUS status) {
-    switch (status) {
-        case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
-        case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-        case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
-        case USBD_STATUS_ERROR_BUSY: return STATUS_DEVICE_BUSY;
-        default: return STATUS_UNSUCCESSFUL;
-    }
-}
-
-int32_t UsbmonStatus(USBD_STATUS status) {
-    switch (status) {
-        case USBD_STATUS_SUCCESS: return 0;
-        case USBD_STATUS_CANCELED: return -2;  // ENOENT: unlinked
-        case USBD_STATUS_STALL_PID:
-        case USBD_STATUS_ENDPOINT_HALTED: return -32;  // EPIPE
-        case USBD_STATUS_DEVICE_GONE: return -19;      // ENODEV
-        case USBD_STATUS_DATA_OVERRUN: return -75;     // EOVERFLOW
-        case USBD_STATUS_DEV_NOT_RESPONDING: return -71;  // EPROTO
-        case USBD_STATUS_ERROR_BUSY: return -16;          // EBUSY
-        case USBD_STATUS_INVALID_URB_FUNCTION:
-        case USBD_STATUS_INVALID_PARAMETER:
-        case USBD_STATUS_INVALID_PIPE_HANDLE: return -22;  // EINVAL
-        case kStatusShortTransfer: return -121;            // EREMOTEIO
-        default: return -5;                                // EIO
-    }
-}
 
 Bus::Bus(Machine& machine) : machine_(machine), self_(std::make_shared<Bus*>(this)) {
     default_pipe_.max_packet = 64;
@@ -223,6 +196,7 @@ NTSTATUS Bus::DispatchInternalControl(DEVICE_OBJECT* device, IRP* irp) {
         return SubmitUrb(irp, urb, serial);
     }
     if (code == IOCTL_INTERNAL_USB_CYCLE_PORT) {
+        NoteIrql("IOCTL_INTERNAL_USB_CYCLE_PORT");
         if (gone_ || device != pdo_) return GoneAtOnce(irp, nullptr);
         auto transfer = std::make_unique<Transfer>();
         transfer->id = next_id_++;
@@ -256,6 +230,11 @@ NTSTATUS Bus::SubmitUrb(IRP* irp, URB* urb, uint64_t serial) {
         }
     }
     if (auto refused = CheckForm(urb)) return RefuseAtOnce(irp, urb, *refused, nullptr);
+    if (auto refused = CheckReserved(urb)) return RefuseAtOnce(irp, urb, *refused, nullptr);
+    // These wait inside the bus driver: for the device's pipes to open or its halt to clear.
+    if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION)
+        NoteIrql("URB_FUNCTION_SELECT_CONFIGURATION");
+    if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE) NoteIrql("URB_FUNCTION_RESET_PIPE");
 
     auto transfer = std::make_unique<Transfer>();
     transfer->id = next_id_++;
@@ -296,7 +275,10 @@ NTSTATUS Bus::Accept(std::unique_ptr<Transfer> transfer, const Submission& submi
     transfer->fault = faults_.Take(submission);
     const Fault* fault = transfer->fault ? &*transfer->fault : nullptr;
     if (fault != nullptr && fault->action == FaultAction::FailAtOnce) {
-        if (fault->reaches_device) Execute(*transfer);
+        if (fault->reaches_device) {
+            Execute(*transfer);
+            HaltOnError(*transfer, fault->status);  // it ran on its pipe
+        }
         return RefuseAtOnce(transfer->irp, transfer->urb, fault->status, transfer.get());
     }
     const bool at_once = (fault != nullptr && fault->action == FaultAction::SucceedAtOnce) ||
@@ -307,8 +289,7 @@ NTSTATUS Bus::Accept(std::unique_ptr<Transfer> transfer, const Submission& submi
     const Transfer& done = *transfer;
     Outcome outcome = Execute(*transfer);
     if (outcome.status == USBD_STATUS_SUCCESS) ApplyAction(*transfer);
-    if (done.kind == Kind::Data && outcome.status == USBD_STATUS_STALL_PID)
-        done.pipe->halted = true;
+    HaltOnError(done, outcome.status);
     Trace('C', done, &outcome);
     CompleteRequest(done.irp, done.urb, outcome);
     return NtStatusFor(outcome.status);
@@ -421,6 +402,15 @@ void Bus::CancelRequest(IRP* irp) {
     if (pipe != nullptr) StartNext(pipe);
 }
 
+// A request the bus driver serves only at PASSIVE_LEVEL, because serving it waits.
+void Bus::NoteIrql(const char* what) {
+    const KIRQL irql = machine_.Cpu().Irql();
+    if (irql == PASSIVE_LEVEL) return;
+    machine_.Check().Report(Rule::IrqlCall, "IoCallDriver",
+                            std::string(what) + " sent at IRQL " + std::to_string(irql) +
+                                "; the bus driver takes it only at PASSIVE_LEVEL (0)");
+}
+
 Bus::Pipe* Bus::Unqueue(Transfer& transfer) {
     if (transfer.timer != 0) machine_.Clock().Cancel(transfer.timer);
     transfer.timer = 0;
@@ -469,12 +459,18 @@ void Bus::Finish(uint64_t id, Outcome outcome) {
     transfers_.erase(found);
     Pipe* pipe = Unqueue(*transfer);
     if (outcome.status == USBD_STATUS_SUCCESS) ApplyAction(*transfer);
-    if (transfer->kind == Kind::Data && outcome.status == USBD_STATUS_STALL_PID)
-        pipe->halted = true;
+    HaltOnError(*transfer, outcome.status);
     Trace('C', *transfer, &outcome);
     CompleteRequest(transfer->irp, transfer->urb, outcome);
     transfer.reset();
     if (pipe != nullptr) StartNext(pipe);
+}
+
+// The host controller halts a data pipe whose transfer failed; only a reset of the pipe
+// clears it, and until then every transfer on it fails with USBD_STATUS_ENDPOINT_HALTED.
+void Bus::HaltOnError(const Transfer& transfer, USBD_STATUS status) {
+    if (transfer.kind == Kind::Data && transfer.pipe != nullptr && HaltsEndpoint(status))
+        transfer.pipe->halted = true;
 }
 
 void Bus::CompleteRequest(IRP* irp, URB* urb, const Outcome& outcome) {
@@ -492,54 +488,6 @@ void Bus::CompleteRequest(IRP* irp, URB* urb, const Outcome& outcome) {
     irp->IoStatus.Status = NtStatusFor(outcome.status);
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-// ---- Trace ----------------------------------------------------------------------------------
-
-void Bus::Trace(char type, const Transfer& transfer, const Outcome* outcome) {
-    if (!trace_hook_) return;
-    if (transfer.kind != Kind::Control && transfer.kind != Kind::Data) return;
-    if (transfer.pipe == nullptr) return;  // refused before it had a pipe
-    TraceRecord record;
-    record.id = transfer.id;
-    record.type = type;
-    record.device = address_;
-    record.bus = kBusNumber;
-    record.time_us = machine_.Clock().Now();
-    BufferView view = transfer.urb != nullptr ? BufferOf(transfer.urb) : BufferView{};
-    const auto* buffer = view ? static_cast<const uint8_t*>(*view.buffer) : nullptr;
-    bool in = false;
-    uint32_t requested = 0;
-    if (transfer.kind == Kind::Control) {
-        record.transfer_type = kTransferControl;
-        in = transfer.setup.DeviceToHost();
-        record.endpoint = in ? USB_ENDPOINT_DIRECTION_IN : 0;
-        requested = transfer.setup.length;
-        if (type != 'C') {
-            record.has_setup = true;
-            record.setup = transfer.setup.Bytes();
-        }
-    } else {
-        record.transfer_type = transfer.pipe->type == USB_ENDPOINT_TYPE_INTERRUPT
-                                   ? kTransferInterrupt
-                                   : kTransferBulk;
-        record.endpoint = transfer.pipe->endpoint;
-        in = transfer.pipe->In();
-        requested = view ? *view.length : 0;
-    }
-    if (type == 'S') {
-        record.status = kStatusInProgress;
-        record.length = requested;
-        if (!in && buffer != nullptr) record.data.assign(buffer, buffer + requested);
-    } else if (type == 'E') {
-        record.status = UsbmonStatus(outcome->status);
-        record.length = requested;
-    } else {
-        record.status = UsbmonStatus(outcome->status);
-        record.length = outcome->length;
-        if (in) record.data = outcome->in_data;
-    }
-    trace_hook_(record);
 }
 
 }  // namespace emu::usb

@@ -5,6 +5,11 @@
 // Timing: a control transfer takes kControlTimeUs; bulk and interrupt packets share the bus
 // at kPacketsPerFrame packets of 64 bytes per 1 ms frame; a bulk IN transfer waits until the
 // device has data. Every pended request completes from a scheduler item (DISPATCH_LEVEL).
+//
+// Errors as a host controller has them: a data transfer that ends in any error halts its
+// pipe, and every later transfer on it fails with USBD_STATUS_ENDPOINT_HALTED until the
+// client resets the pipe. A bulk IN transfer ends at the device's short packet or with its
+// buffer full; the device keeps what did not fit for the next transfer.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -81,6 +87,19 @@ public:
     // After an unplug, more submissions than this are a client that does not stop (REMOVAL).
     void SetRemovalResubmitLimit(size_t limit) { removal_limit_ = limit; }
 
+    // The order in which an abort and the transfers it cancels come back to the client. The
+    // transfers leave the pipe when the abort is taken either way; a real bus promises no
+    // order between the completions, so a client must not assume one.
+    enum class AbortOrder {
+        TransfersFirst,  // the cancelled transfers, then the abort
+        AbortFirst,      // the abort, then the cancelled transfers a frame later
+        Seeded,          // each abort picks one of the two, reproducibly from the seed
+    };
+    void SetAbortOrder(AbortOrder order, uint32_t seed = 0) {
+        abort_order_ = order;
+        abort_choice_.seed(seed);
+    }
+
     // ---- The platform side (dispatch routines of the physical device object) ----------------
 
     NTSTATUS DispatchPnp(DEVICE_OBJECT* device, IRP* irp);
@@ -118,7 +137,9 @@ private:
         Setup setup;
         std::optional<Fault> fault;
         Scheduler::Id timer = 0;
-        bool taken = false;              // IN: the device's data is taken
+        bool stalled = false;            // the device answered with a stall handshake
+        bool in_ended = false;           // IN: the device's packets are all taken
+        USBD_STATUS in_status = USBD_STATUS_SUCCESS;  // IN: babble ends it in error
         std::vector<uint8_t> in_data;
         bool collected = false;          // abort: its victims are chosen
         std::vector<uint64_t> aborted;
@@ -146,9 +167,11 @@ private:
     NTSTATUS RefuseAtOnce(IRP* irp, URB* urb, USBD_STATUS status, const Transfer* described);
     NTSTATUS GoneAtOnce(IRP* irp, URB* urb);
     Pipe* Unqueue(Transfer& transfer);
+    void NoteIrql(const char* what);
     void Due(uint64_t id);
     Outcome Execute(Transfer& transfer);
     void Finish(uint64_t id, Outcome outcome);
+    void HaltOnError(const Transfer& transfer, USBD_STATUS status);
     void CompleteRequest(IRP* irp, URB* urb, const Outcome& outcome);
     void Trace(char type, const Transfer& transfer, const Outcome* outcome);
 
@@ -156,6 +179,7 @@ private:
     void ReportForm(std::string detail);
     void ReportPipe(std::string detail);
     std::optional<USBD_STATUS> CheckForm(const URB* urb);
+    std::optional<USBD_STATUS> CheckReserved(const URB* urb);
     std::optional<USBD_STATUS> CheckBuffer(const void* buffer, size_t length, bool has_mdl);
     Pipe* FindPipe(USBD_PIPE_HANDLE handle);
     std::optional<USBD_STATUS> CheckDataTransfer(const URB* urb, Pipe** pipe);
@@ -171,13 +195,15 @@ private:
 
     // Pipes, bus time, abort and port cycle (pipes.cpp).
     void StartNext(Pipe* pipe);
-    uint32_t PacketsFor(size_t bytes, uint16_t max_packet, bool in) const;
+    uint32_t PacketsFor(size_t bytes, uint16_t max_packet) const;
     uint64_t Occupy(uint32_t packets);
+    uint32_t PullIn(Transfer& transfer);
     Outcome RunData(Transfer& transfer);
     void OnInReady(uint8_t endpoint);
     std::optional<USBD_STATUS> BuildPipeRequest(URB* urb, Transfer& transfer);
     void CollectAborted(Transfer& abort);
     Outcome EndAborted(Transfer& abort);
+    bool AbortGoesFirst();
     Outcome CyclePort();
 
     Machine& machine_;
@@ -207,6 +233,8 @@ private:
     TraceHook trace_hook_;
     std::function<void()> unplug_listener_;
     bool complete_at_once_ = false;
+    AbortOrder abort_order_ = AbortOrder::TransfersFirst;
+    std::mt19937 abort_choice_;
     size_t removal_limit_ = kDefaultRemovalResubmitLimit;
     size_t after_removal_ = 0;
     bool removal_reported_ = false;
@@ -214,11 +242,11 @@ private:
     std::shared_ptr<Bus*> self_;  // what the pool's live check reaches the bus through
 };
 
-// The request status that goes with a URB status.
+// The request status that goes with a URB status (status.cpp).
 NTSTATUS NtStatusFor(USBD_STATUS status);
-
-// A bulk IN transfer that ended short without USBD_SHORT_TRANSFER_OK.
-constexpr USBD_STATUS kStatusShortTransfer = static_cast<USBD_STATUS>(0xC0000012u);
+// Whether a data transfer that ran on its pipe and ended with this status leaves the endpoint
+// halted, as a host controller does after any error of the transfer.
+bool HaltsEndpoint(USBD_STATUS status);
 
 }  // namespace usb
 }  // namespace emu

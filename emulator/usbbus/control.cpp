@@ -105,6 +105,20 @@ std::optional<USBD_STATUS> Bus::BuildSelectConfiguration(URB* urb, Transfer& tra
                        std::to_string(urb->UrbHeader.Length));
             return USBD_STATUS_INVALID_PARAMETER;
         }
+        if (info->Reserved != 0) {
+            ReportForm("interface " + std::to_string(info->InterfaceNumber) +
+                       " information with its Reserved byte not zero");
+            return USBD_STATUS_INVALID_PARAMETER;
+        }
+        for (size_t p = 0; p < real->endpoints.size(); ++p) {
+            if (info->Pipes[p].PipeFlags != 0) {
+                ReportForm("pipe " + std::to_string(p) + " of interface " +
+                           std::to_string(info->InterfaceNumber) + " with PipeFlags " +
+                           std::to_string(info->Pipes[p].PipeFlags) +
+                           ", which this bus does not take");
+                return USBD_STATUS_INVALID_PARAMETER;
+            }
+        }
         offset += info->Length;
     }
     transfer.setup.value = value;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -49,12 +50,17 @@ public:
     virtual ControlAnswer Control(const Setup& setup, std::span<const uint8_t> out) = 0;
     // Port reset (plug, port cycle): back to the default, unconfigured state.
     virtual void BusReset() = 0;
+    // Whether the endpoint is halted: it answers every IN or OUT token with a stall.
+    virtual bool EndpointHalted(uint8_t endpoint) const = 0;
     // One OUT packet (0 to max packet bytes) on a bulk or interrupt endpoint.
     virtual void OutPacket(uint8_t endpoint, std::span<const uint8_t> packet) = 0;
-    // IN endpoints: whether a transfer's worth of data is ready, and taking it. One take is
-    // what the device sends up to and including its short (or zero-length) packet.
-    virtual bool InReady(uint8_t endpoint) const = 0;
-    virtual std::vector<uint8_t> TakeIn(uint8_t endpoint) = 0;
+    // IN endpoints, packet by packet: the length of the packet the device would send now
+    // (none: it answers NAK), and that packet, taken when the host accepts it. The device's
+    // own transfers end at a short or zero-length packet; a host transfer that ends first
+    // (its buffer full) leaves the rest waiting here for the next one.
+    virtual std::optional<size_t> NextInPacket(uint8_t endpoint) const = 0;
+    virtual std::vector<uint8_t> TakeInPacket(uint8_t endpoint) = 0;
+    bool InReady(uint8_t endpoint) const { return NextInPacket(endpoint).has_value(); }
 
     // The bus listens here for IN data becoming ready.
     void SetInReadyListener(std::function<void(uint8_t endpoint)> listener) {

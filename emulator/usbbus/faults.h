@@ -27,7 +27,7 @@ enum class FaultAction {
     FailAtOnce,     // complete inside IoCallDriver with `status`
     SucceedAtOnce,  // do the transfer and complete inside IoCallDriver
     PendForever,    // never complete: only cancel, abort or unplug end it
-    Stall,          // a control request the device answers with a stall handshake
+    Stall,          // the device answers with a stall handshake
 };
 
 struct Fault {

@@ -9,12 +9,10 @@
 
 namespace emu::usb {
 
-uint32_t Bus::PacketsFor(size_t bytes, uint16_t max_packet, bool in) const {
+uint32_t Bus::PacketsFor(size_t bytes, uint16_t max_packet) const {
     if (max_packet == 0) max_packet = 64;
-    uint32_t packets = static_cast<uint32_t>((bytes + max_packet - 1) / max_packet);
-    // An IN transfer of whole packets ends with the device's zero-length packet.
-    if (bytes == 0 || (in && bytes % max_packet == 0)) ++packets;
-    return packets;
+    const auto packets = static_cast<uint32_t>((bytes + max_packet - 1) / max_packet);
+    return bytes == 0 ? 1 : packets;  // a zero-length transfer is one empty packet
 }
 
 uint64_t Bus::Occupy(uint32_t packets) {
@@ -38,25 +36,57 @@ void Bus::StartNext(Pipe* pipe) {
     if (transfer.kind == Kind::Control) {
         when += kControlTimeUs;
     } else if (!pipe->halted) {
-        size_t bytes = *BufferOf(transfer.urb).length;
-        if (pipe->In() && faulted) {
-            bytes = 0;  // the error ends it at its first packet
-        } else if (pipe->In()) {
+        uint32_t packets = 1;  // a stall, or an error on IN, ends it at its first packet
+        if (!faulted && device_->EndpointHalted(pipe->endpoint)) {
+            transfer.stalled = true;
+        } else if (!pipe->In()) {
+            packets = PacketsFor(*BufferOf(transfer.urb).length, pipe->max_packet);
+        } else if (!faulted) {
             if (!device_->InReady(pipe->endpoint)) return;  // NAKed until data comes
-            transfer.in_data = device_->TakeIn(pipe->endpoint);
-            transfer.taken = true;
-            bytes = std::min(bytes, transfer.in_data.size());
+            packets = PullIn(transfer);
+            if (!transfer.in_ended) return;  // the rest of it has yet to come
         }
-        when = Occupy(PacketsFor(bytes, pipe->max_packet, pipe->In()));
+        when = Occupy(packets);
     }
     transfer.stage = Stage::Moving;
     pipe->moving = true;
     transfer.timer = machine_.Clock().At(when, "USB transfer", [this, id] { Due(id); });
 }
 
+// The host asks for packets until the transfer ends: at a short packet, or with its buffer
+// full, when whatever the device has left stays there for the next transfer. A packet longer
+// than the room left is babble: the transfer ends in error with what came before it, and the
+// device, never acknowledged, still holds that packet. Returns the packets that crossed the
+// bus.
+uint32_t Bus::PullIn(Transfer& transfer) {
+    const Pipe& pipe = *transfer.pipe;
+    const size_t length = transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    uint32_t packets = 0;
+    while (!transfer.in_ended) {
+        const size_t room = length - transfer.in_data.size();
+        if (room == 0 && length != 0) {
+            transfer.in_ended = true;
+            break;
+        }
+        const std::optional<size_t> next = device_->NextInPacket(pipe.endpoint);
+        if (!next) break;  // nothing more yet: the transfer waits for it
+        ++packets;
+        if (*next > room) {
+            transfer.in_status = USBD_STATUS_BABBLE_DETECTED;
+            transfer.in_ended = true;
+            break;
+        }
+        const std::vector<uint8_t> packet = device_->TakeInPacket(pipe.endpoint);
+        transfer.in_data.insert(transfer.in_data.end(), packet.begin(), packet.end());
+        if (packet.size() < pipe.max_packet) transfer.in_ended = true;
+    }
+    return packets;
+}
+
 Bus::Outcome Bus::RunData(Transfer& transfer) {
     Pipe* pipe = transfer.pipe;
     if (pipe->halted) return {USBD_STATUS_ENDPOINT_HALTED};
+    if (transfer.stalled || device_->EndpointHalted(pipe->endpoint)) return {USBD_STATUS_STALL_PID};
     const auto& request = transfer.urb->UrbBulkOrInterruptTransfer;
     const uint32_t length = request.TransferBufferLength;
     if (!pipe->In()) {
@@ -68,21 +98,14 @@ Bus::Outcome Bus::RunData(Transfer& transfer) {
                                {bytes + at, std::min<size_t>(packet, length - at)});
         return {USBD_STATUS_SUCCESS, length};
     }
-    if (!transfer.taken) {
-        transfer.taken = true;
-        if (device_->InReady(pipe->endpoint)) transfer.in_data = device_->TakeIn(pipe->endpoint);
-    }
+    PullIn(transfer);  // when it did not wait on the bus for its data
     Outcome outcome;
+    outcome.status = transfer.in_status;
     outcome.in_data = std::move(transfer.in_data);
-    if (outcome.in_data.size() > length) {
-        // The device sent more than the buffer holds: babble.
-        outcome.status = USBD_STATUS_DATA_OVERRUN;
-        outcome.in_data.resize(length);
-    } else if (outcome.in_data.size() < length &&
-               (request.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0) {
-        outcome.status = kStatusShortTransfer;
-    }
     outcome.length = static_cast<uint32_t>(outcome.in_data.size());
+    if (outcome.status == USBD_STATUS_SUCCESS && outcome.length < length &&
+        (request.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0)
+        outcome.status = USBD_STATUS_ERROR_SHORT_TRANSFER;
     return outcome;
 }
 
@@ -134,11 +157,30 @@ void Bus::CollectAborted(Transfer& abort) {
     pipe->moving = false;
 }
 
+// The aborted transfers are off the pipe already; only their completions are left, before
+// the abort's own or a frame after it.
 Bus::Outcome Bus::EndAborted(Transfer& abort) {
     if (!abort.collected) CollectAborted(abort);
-    const std::vector<uint64_t> ending = std::move(abort.aborted);
+    std::vector<uint64_t> ending = std::move(abort.aborted);
+    if (AbortGoesFirst()) {
+        if (!ending.empty())
+            machine_.Clock().After(kAbortTimeUs, "USB transfers cancelled by an abort",
+                                   [this, ending = std::move(ending)] {
+                                       for (uint64_t id : ending) Finish(id, {USBD_STATUS_CANCELED});
+                                   });
+        return {};
+    }
     for (uint64_t id : ending) Finish(id, {USBD_STATUS_CANCELED});
     return {};
+}
+
+bool Bus::AbortGoesFirst() {
+    switch (abort_order_) {
+        case AbortOrder::TransfersFirst: return false;
+        case AbortOrder::AbortFirst: return true;
+        case AbortOrder::Seeded: return (abort_choice_() & 1) != 0;
+    }
+    return false;
 }
 
 // ---- Port cycle -----------------------------------------------------------------------------

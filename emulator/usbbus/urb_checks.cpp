@@ -1,6 +1,9 @@
 // The checks every URB passes before the bus accepts it (URB_FORM, URB_PIPE). A failed check
 // is reported and the URB is refused with the status a bus driver would give.
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/pool.h"
@@ -49,6 +52,98 @@ std::optional<USBD_STATUS> Bus::CheckForm(const URB* urb) {
                        " runs past the end of the block the URB lies in");
             return USBD_STATUS_INVALID_PARAMETER;
         }
+    }
+    return std::nullopt;
+}
+
+// Fields a client leaves zero: the reserved ones, the link (the bus chains no URBs) and the
+// transfer flags a form does not take. A URB built on the stack without being zeroed first
+// shows here. The header's status, device handle and flags and the host controller's area
+// belong to the bus driver, which writes them, so whatever the client left there is not
+// looked at.
+std::optional<USBD_STATUS> Bus::CheckReserved(const URB* urb) {
+    const USHORT function = urb->UrbHeader.Function;
+    std::vector<std::string> set;
+    auto zero = [&set](const char* name, auto value) {
+        if (value != decltype(value){} && std::find(set.begin(), set.end(), name) == set.end())
+            set.push_back(name);
+    };
+    const URB* link = nullptr;
+    ULONG flags = 0;
+    ULONG allowed_flags = 0;
+    switch (function) {
+        case URB_FUNCTION_ABORT_PIPE:
+        case URB_FUNCTION_RESET_PIPE:
+            zero("Reserved", urb->UrbPipeRequest.Reserved);
+            break;
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+            const auto& r = urb->UrbControlDescriptorRequest;
+            zero("Reserved", r.Reserved);
+            zero("Reserved0", r.Reserved0);
+            zero("Reserved1", r.Reserved1);
+            zero("Reserved2", r.Reserved2);
+            link = r.UrbLink;
+            break;
+        }
+        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
+            const auto& r = urb->UrbControlFeatureRequest;
+            zero("Reserved", r.Reserved);
+            zero("Reserved0", r.Reserved0);
+            zero("Reserved1", r.Reserved1);
+            zero("Reserved2", r.Reserved2);
+            zero("Reserved3", r.Reserved3);
+            zero("Reserved4", r.Reserved4);
+            zero("Reserved5", r.Reserved5);
+            link = r.UrbLink;
+            break;
+        }
+        case URB_FUNCTION_GET_STATUS_FROM_DEVICE: {
+            const auto& r = urb->UrbControlGetStatusRequest;
+            zero("Reserved", r.Reserved);
+            zero("Reserved0", r.Reserved0);
+            for (UCHAR byte : r.Reserved1) zero("Reserved1", byte);
+            zero("Reserved2", r.Reserved2);
+            link = r.UrbLink;
+            break;
+        }
+        case URB_FUNCTION_VENDOR_DEVICE: {
+            const auto& r = urb->UrbControlVendorClassRequest;
+            zero("Reserved", r.Reserved);
+            // Its bits would turn the request's recipient from the device into something else.
+            zero("RequestTypeReservedBits", r.RequestTypeReservedBits);
+            zero("Reserved1", r.Reserved1);
+            link = r.UrbLink;
+            flags = r.TransferFlags;
+            allowed_flags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+            break;
+        }
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+            const auto& r = urb->UrbBulkOrInterruptTransfer;
+            link = r.UrbLink;
+            flags = r.TransferFlags;
+            allowed_flags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+            break;
+        }
+        default:
+            break;  // select configuration: its interface entries are checked as it is built
+    }
+    if (!set.empty()) {
+        std::string names;
+        for (const std::string& name : set) names += (names.empty() ? "" : ", ") + name;
+        ReportForm("URB function " + Hex(function) + " with reserved fields not zero (" + names +
+                   "): a URB the client did not zero");
+        return USBD_STATUS_INVALID_PARAMETER;
+    }
+    if (link != nullptr) {
+        ReportForm("URB function " + Hex(function) +
+                   " with a UrbLink: the bus driver chains no URBs");
+        return USBD_STATUS_INVALID_PARAMETER;
+    }
+    if ((flags & ~allowed_flags) != 0) {
+        ReportPipe("URB function " + Hex(function) + " with transfer flags " + Hex(flags) +
+                   ", of which " + Hex(flags & ~allowed_flags) + " this transfer does not take");
+        return USBD_STATUS_INVALID_PARAMETER;
     }
     return std::nullopt;
 }

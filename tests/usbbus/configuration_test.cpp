@@ -169,7 +169,7 @@ TEST_F(Configuration, CyclingThePortUnconfiguresTheDeviceAndInvalidatesItsHandle
     Expect(emu::Rule::UrbPipe);
     UCHAR frame[64];
     URB stale = BulkUrb(BulkOut(), USBD_TRANSFER_DIRECTION_OUT, frame, sizeof frame);
-    EXPECT_EQ(SubmitSync(&stale), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SubmitSync(&stale), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(stale.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
     EXPECT_EQ(Check().Of(emu::Rule::UrbPipe).size(), 1u);
 }

@@ -2,6 +2,9 @@
 // removal; and the PnP requests of its physical device object.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "tests/usbbus/usb_client.h"
 
 namespace qvtest {
@@ -98,6 +101,55 @@ TEST_F(RequestLife, AbortEndsThatPipesTransfersOnly) {
     EXPECT_LE(a.time_us, b.time_us);
     EXPECT_FALSE(other.done);
     EXPECT_EQ(Bus().PendingRequests(), 1u);
+}
+
+// A real bus promises no order between an abort's completion and those of the transfers it
+// cancels. Either way the transfers are off the pipe once the abort is taken, so a reset sent
+// as soon as the abort is back finds none pending.
+TEST_F(RequestLife, AnAbortMayCompleteBeforeOrAfterTheTransfersItCancels) {
+    using Order = emu::usb::Bus::AbortOrder;
+    for (Order order : {Order::TransfersFirst, Order::AbortFirst}) {
+        SCOPED_TRACE(order == Order::AbortFirst ? "abort first" : "transfers first");
+        Bus().SetAbortOrder(order);
+        URB first = ReadUrb(), second = ReadUrb();
+        Completion& a = SubmitAsync(&first);
+        Completion& b = SubmitAsync(&second);
+        URB abort = PipeUrb(URB_FUNCTION_ABORT_PIPE, BulkIn());
+        const uint64_t start = Now();
+        EXPECT_EQ(SubmitSync(&abort), STATUS_SUCCESS);
+        EXPECT_EQ(Now() - start, emu::usb::Bus::kAbortTimeUs);
+        EXPECT_EQ(a.done, order == Order::TransfersFirst);
+        EXPECT_EQ(b.done, order == Order::TransfersFirst);
+
+        URB reset = PipeUrb(URB_FUNCTION_RESET_PIPE, BulkIn());
+        EXPECT_EQ(SubmitSync(&reset), STATUS_SUCCESS);
+        Settle();
+        EXPECT_EQ(a.status, STATUS_CANCELLED);
+        EXPECT_EQ(b.status, STATUS_CANCELLED);
+        EXPECT_EQ(first.UrbHeader.Status, USBD_STATUS_CANCELED);
+        EXPECT_EQ(Bus().PendingRequests(), 0u);
+    }
+}
+
+TEST_F(RequestLife, ASeededAbortOrderPicksBothOrdersAndRepeatsWithItsSeed) {
+    auto orders = [this](uint32_t seed) {
+        Bus().SetAbortOrder(emu::usb::Bus::AbortOrder::Seeded, seed);
+        std::vector<bool> abort_first;
+        for (int i = 0; i < 16; ++i) {
+            URB read = ReadUrb();
+            Completion& cancelled = SubmitAsync(&read);
+            URB abort = PipeUrb(URB_FUNCTION_ABORT_PIPE, BulkIn());
+            EXPECT_EQ(SubmitSync(&abort), STATUS_SUCCESS);
+            abort_first.push_back(!cancelled.done);
+            Settle();
+            EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+        }
+        return abort_first;
+    };
+    const std::vector<bool> first = orders(7);
+    EXPECT_NE(std::count(first.begin(), first.end(), true), 0);
+    EXPECT_NE(std::count(first.begin(), first.end(), false), 0);
+    EXPECT_EQ(orders(7), first);
 }
 
 TEST_F(RequestLife, RemovalEndsEverythingHeldAndRefusesWhatFollows) {

@@ -84,7 +84,7 @@ TEST_F(UsbFixture, TraceRecordsInDataAtCompletionAndRefusalsAsErrors) {
 
     Expect(emu::Rule::UrbPipe);
     URB wrong = BulkUrb(BulkIn(), 0, buffer, 64);  // OUT on the IN pipe
-    EXPECT_EQ(SubmitSync(&wrong), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SubmitSync(&wrong), STATUS_INVALID_PARAMETER);
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[2].type, 'E');
     EXPECT_EQ(records[2].status, -22);

@@ -123,13 +123,14 @@ protected:
 
     // One of the client's own requests, sent from DISPATCH_LEVEL as a data path would; its
     // completion routine records the outcome, frees the request and keeps it.
-    Completion& SubmitAsync(URB* urb, NTSTATUS* call_status = nullptr, IRP** sent = nullptr) {
+    Completion& SubmitAsync(URB* urb, NTSTATUS* call_status = nullptr, IRP** sent = nullptr,
+                            ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB) {
         completions_.emplace_back();
         Completion* record = &completions_.back();
         IRP* irp = IoAllocateIrp(static_cast<CCHAR>(Pdo()->StackSize + 1), FALSE);
         IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
         next->Parameters.Others.Argument1 = urb;
         IoSetCompletionRoutine(irp, &UsbFixture::Completed, record, TRUE, TRUE, TRUE);
         if (sent != nullptr) *sent = irp;
