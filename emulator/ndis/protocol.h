@@ -65,6 +65,8 @@ public:
     const std::vector<SendCompletion>& Completions() const { return completions_; }
     const std::vector<SendCall>& SendCalls() const { return send_calls_; }
     size_t Queued() const { return queue_.size(); }    // held back after a refusal
+    // Virtual times of each NdisMSendResourcesAvailable the miniport made.
+    const std::vector<uint64_t>& ResourceNotices() const { return resource_notices_; }
     size_t Pended() const;                             // pended and not yet completed
 
     const std::vector<Receive>& Received() const { return received_; }
@@ -167,6 +169,7 @@ private:
     bool keep_records_ = true;
     std::function<void(const SendCompletion&)> send_sink_;
     std::function<void(const Receive&)> receive_sink_;
+    std::vector<uint64_t> resource_notices_;
 };
 
 }  // namespace emu::ndis

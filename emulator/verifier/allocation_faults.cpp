@@ -5,10 +5,11 @@ namespace emu {
 
 void AllocationFaults::FailNth(uint64_t n) { nth_ = n == 0 ? 0 : counted_ + n; }
 
-void AllocationFaults::FailTag(ULONG tag, int count) {
+void AllocationFaults::FailTag(ULONG tag, int count, int skip) {
     tag_on_ = count != 0;
     tag_ = tag;
     tag_count_ = count;
+    tag_skip_ = skip;
 }
 
 void AllocationFaults::FailRandom(uint32_t seed, double probability) {
@@ -38,7 +39,9 @@ bool AllocationFaults::ShouldFail(ULONG tag, uintptr_t site) {
         nth_ = 0;
         fail = true;
     }
-    if (tag_on_ && tag == tag_) {
+    if (tag_on_ && tag == tag_ && tag_skip_ > 0) {
+        --tag_skip_;
+    } else if (tag_on_ && tag == tag_) {
         fail = true;
         if (tag_count_ > 0 && --tag_count_ == 0) tag_on_ = false;
     }

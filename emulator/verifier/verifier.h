@@ -66,8 +66,9 @@ class AllocationFaults {
 public:
     // Fail the n-th allocation counted from now (1 = the next one).
     void FailNth(uint64_t n);
-    // Fail allocations under this tag; count < 0 means every one.
-    void FailTag(ULONG tag, int count = -1);
+    // Fail allocations under this tag, after letting `skip` of them through; count < 0
+    // means every one.
+    void FailTag(ULONG tag, int count = -1, int skip = 0);
     // Fail each allocation with the given probability, reproducibly from the seed.
     void FailRandom(uint32_t seed, double probability);
     // Systematic mode: fail the first allocation of this run from a call site not in `seen`,
@@ -87,6 +88,7 @@ private:
     bool tag_on_ = false;
     ULONG tag_ = 0;
     int tag_count_ = 0;
+    int tag_skip_ = 0;
     bool random_on_ = false;
     double probability_ = 0;
     std::mt19937 rng_;

@@ -147,6 +147,30 @@ TEST_F(Receive, WhenEveryDescriptorHoldsAFrameThePipeRestartsOnceAllAreIndicated
     EXPECT_EQ(Record().RxFreeList.Count, 3u);
 }
 
+// The transmit side fails while every receive descriptor holds a parked frame: the frames are
+// still indicated, but the restart puts nothing on the pipe of a failed adapter.
+TEST_F(Receive, AfterATransmitFailureWithFramesParkedTheRestartSubmitsNothing) {
+    ExactSchedule();
+    AdapterOptions options;
+    options.rx_descriptors = 2;
+    options.complete_at_once = true;
+    Start(options);
+    const Frames frames{FrameIn(200, 0), FrameIn(300, 1)};
+    for (const auto& frame : frames) Nic().Inject(frame);
+    ASSERT_TRUE(Nic().RunUntil([&] { return Record().RxReadyList.Count == 2; }));
+    const size_t submitted = Nic().Bulk().SubmittedLengths(RunningAdapter::kBulkIn).size();
+
+    M().Bus().Faults().Add(
+        {emu::usb::match::Endpoint(RunningAdapter::kBulkOut), emu::usb::FaultAction::FailAtOnce});
+    Nic().Send(FrameOut(100, 9));
+    ASSERT_EQ(Record().DeviceState, DeviceFailed);
+    Nic().RunUntilIdle();
+
+    EXPECT_EQ(Nic().ReceivedFrames(), frames);
+    EXPECT_EQ(Nic().Bulk().SubmittedLengths(RunningAdapter::kBulkIn).size(), submitted);
+    EXPECT_EQ(Nic().Bulk().Outstanding(RunningAdapter::kBulkIn), 0u);
+}
+
 // A protocol reads each frame's length from the packet (NdisQueryPacket), so each receive
 // packet must carry the length of the frame it holds now, not of one it held before. Two
 // descriptors make every packet come round again, with frames longer and shorter than before.

@@ -14,6 +14,7 @@
 #include "emulator/usbbus/bus.h"
 #include "emulator/usbbus/faults.h"
 #include "tests/support/running_adapter_fixture.h"
+#include "usb/device_config.h"
 
 namespace qvtest {
 namespace {
@@ -144,6 +145,11 @@ TEST_F(Transmit, ARefusedSendIsOfferedAgainOnlyOnceEveryDescriptorIsBack) {
     EXPECT_EQ(backBefore, 18u);  // and not one descriptor sooner
     EXPECT_EQ(Nic().WireFrames(), frames);
     ExpectEachCompletedOnceWithSuccess(frames.size());
+
+    // Told once for the one refusal: sends that were never refused tell it nothing more.
+    for (uint32_t i = 0; i < 3; ++i) Nic().Send(FrameOut(100, 100 + i));
+    Nic().RunUntilIdle();
+    EXPECT_EQ(Nic().Edge().ResourceNotices().size(), 1u);
 }
 
 TEST_F(Transmit, ASendWhileATransferIsAtTheBusWaitsBehindIt) {
@@ -244,6 +250,7 @@ TEST_F(Transmit, RequestsFailedInsideTheCallDrainInTurnWithoutNesting) {
     EXPECT_EQ(Nic().Bulk().MostOutstanding(kBulkOut), 1u);
     EXPECT_EQ(Nic().WireFrames().size(), 1u);
     EXPECT_EQ(Record().DeviceState, DeviceFailed);
+    EXPECT_EQ(Record().XmitOk, 1u);  // failed transfers are not counted as sent
     EXPECT_EQ(Record().TxFreeCount, 200);
     EXPECT_EQ(Record().TxInFlight, 0);
 }
@@ -255,6 +262,7 @@ struct ShortageCase {
     bool transferAhead;  // another transfer is at the bus, so this one has to wait
     size_t length;
     bool failRequest;    // the frame's request (else a queue entry) cannot be had
+    int entriesHad = 0;  // queue entries that can be had before the one that cannot
 };
 
 TEST_F(Transmit, ASendThatCannotHaveItsRequestsSendsNothingOfItAndLaterFramesGoOutWhole) {
@@ -263,7 +271,9 @@ TEST_F(Transmit, ASendThatCannotHaveItsRequestsSendsNothingOfItAndLaterFramesGoO
     uint32_t seed = 1;
     for (const ShortageCase& c : {ShortageCase{"frame's request", false, 62, true},
                                   ShortageCase{"follow-up's queue entry", false, 62, false},
-                                  ShortageCase{"frame's queue entry", true, 42, false}}) {
+                                  ShortageCase{"frame's queue entry", true, 42, false},
+                                  ShortageCase{"frame's queue entry, its follow-up's had", true,
+                                               62, false, 1}}) {
         SCOPED_TRACE(c.what);
         Nic().Device().Wire().ClearRecords();
         Frames expected;
@@ -277,7 +287,7 @@ TEST_F(Transmit, ASendThatCannotHaveItsRequestsSendsNothingOfItAndLaterFramesGoO
         if (c.failRequest) {
             M().Io().FailAllocations(1);
         } else {
-            Check().Allocations().FailTag(RequestPoolTag, 1);
+            Check().Allocations().FailTag(RequestPoolTag, 1, c.entriesHad);
         }
         Nic().Send(FrameOut(c.length, seed++));
         EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_FAILURE);
@@ -302,6 +312,14 @@ TEST_F(Transmit, AHaltWhileTransfersWaitSendsNothingMoreAndLeavesNothingBehind) 
     for (uint32_t i = 0; i < 25; ++i) Nic().Send(FrameOut(1514, i));
     const size_t submitted = Nic().Bulk().SubmittedLengths(kBulkOut).size();
     ASSERT_EQ(submitted, 1u);
+
+    // The stop first, as the halt makes it: every waiting request ends unsent and gives its
+    // descriptor back.
+    AtIrql(PASSIVE_LEVEL, [&] { EXPECT_EQ(StopDevice(&Record()), 1u); });
+    EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut).size(), submitted);
+    EXPECT_EQ(Record().TxFreeCount, 20);
+    EXPECT_EQ(Record().TxFreeList.Count, 20u);
+    EXPECT_EQ(Record().TxInFlight, 0);
 
     Nic().Halt();  // NDIS's checks at the end of the halt report whatever was left
     EXPECT_EQ(Nic().Bulk().SubmittedLengths(kBulkOut).size(), submitted);
