@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "emulator/kernel/machine.h"
 #include "emulator/verifier/verifier.h"
@@ -50,6 +51,17 @@ void Processor::InitializeLock(const void* lock) {
 void Processor::ForgetLocksIn(const void* begin, size_t length) {
     for (auto it = initialized_.begin(); it != initialized_.end();)
         it = Within(*it, begin, length) ? initialized_.erase(it) : std::next(it);
+    for (auto it = guards_.begin(); it != guards_.end();) {
+        if (Within(it->first, begin, length)) {
+            it = guards_.erase(it);
+            continue;
+        }
+        auto& ranges = it->second.ranges;
+        ranges.erase(std::remove_if(ranges.begin(), ranges.end(),
+                                    [&](const Guarded& g) { return Within(g.begin, begin, length); }),
+                     ranges.end());
+        ++it;
+    }
     for (auto it = order_.begin(); it != order_.end();) {
         bool stale = Within(it->first.first, begin, length) || Within(it->first.second, begin, length);
         it = stale ? order_.erase(it) : std::next(it);
@@ -85,6 +97,7 @@ bool Processor::Acquire(const void* lock, const char* call, uintptr_t site) {
         }
     }
     held_.push_back(lock);
+    CheckGuards(lock, call, site);
     return true;
 }
 
@@ -95,7 +108,41 @@ bool Processor::Release(const void* lock, const char* call, uintptr_t site) {
         return false;
     }
     held_.erase(held);
+    KeepGuards(lock, call, site);
     return true;
+}
+
+void Processor::GuardWithLock(const void* lock, const void* begin, size_t size, std::string what) {
+    const auto* bytes = static_cast<const uint8_t*>(begin);
+    guards_[lock].ranges.push_back(
+        Guarded{bytes, size, std::move(what), std::vector<uint8_t>(bytes, bytes + size)});
+}
+
+void Processor::CheckGuards(const void* lock, const char* call, uintptr_t site) {
+    auto found = guards_.find(lock);
+    if (found == guards_.end()) return;
+    for (Guarded& guarded : found->second.ranges) {
+        if (std::memcmp(guarded.kept.data(), guarded.begin, guarded.size) == 0) continue;
+        Check().Report(Rule::LockGuard, call,
+                       guarded.what + " changed while lock " + Hex(lock) +
+                           " was free (last released " +
+                           (found->second.released_by == nullptr
+                                ? std::string("before the check began")
+                                : std::string("by ") + found->second.released_by + " at " +
+                                      PlaceName(found->second.released_at)) +
+                           "); it was written without the lock",
+                       site);
+        guarded.kept.assign(guarded.begin, guarded.begin + guarded.size);
+    }
+}
+
+void Processor::KeepGuards(const void* lock, const char* call, uintptr_t site) {
+    auto found = guards_.find(lock);
+    if (found == guards_.end()) return;
+    for (Guarded& guarded : found->second.ranges)
+        guarded.kept.assign(guarded.begin, guarded.begin + guarded.size);
+    found->second.released_by = call;
+    found->second.released_at = site;
 }
 
 bool Processor::HoldsAnyIn(const void* begin, size_t length) const {

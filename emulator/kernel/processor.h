@@ -41,6 +41,11 @@ public:
     // LOCK_STATE (not held); returns false when the release was refused.
     bool Release(const void* lock, const char* call, uintptr_t site = 0);
     const std::vector<const void*>& Held() const { return held_; }
+
+    // LOCK_GUARD: memory that only code holding `lock` may change (a driver record's fields
+    // that the lock guards). Its bytes are kept at every release and compared at the next
+    // acquisition; a difference was written while nobody held the lock.
+    void GuardWithLock(const void* lock, const void* begin, size_t size, std::string what);
     bool HoldsAnyIn(const void* begin, size_t length) const;
 
     // Called at the start of a platform routine that driver code called while this processor
@@ -131,6 +136,20 @@ private:
     std::function<void(const char*)> boundary_;
     std::set<const void*> initialized_;
     std::vector<const void*> held_;
+    struct Guarded {
+        const uint8_t* begin;
+        size_t size;
+        std::string what;
+        std::vector<uint8_t> kept;  // as the last holder left it
+    };
+    struct LockGuards {
+        std::vector<Guarded> ranges;
+        const char* released_by = nullptr;  // the call that last let the lock go, and where
+        uintptr_t released_at = 0;
+    };
+    std::map<const void*, LockGuards> guards_;
+    void CheckGuards(const void* lock, const char* call, uintptr_t site);
+    void KeepGuards(const void* lock, const char* call, uintptr_t site);
     // LOCK_ORDER: for each ordered pair (first held, then taken) the place it was seen.
     std::map<std::pair<const void*, const void*>, std::string> order_;
 };

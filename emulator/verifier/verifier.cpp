@@ -41,6 +41,7 @@ const char* RuleName(Rule rule) {
         case Rule::PipeReset: return "PIPE_RESET";
         case Rule::UsbdParse: return "USBD_PARSE";
         case Rule::Removal: return "REMOVAL";
+        case Rule::LockGuard: return "LOCK_GUARD";
         case Rule::StackDepth: return "STACK_DEPTH";
         case Rule::Platform: return "PLATFORM";
     }

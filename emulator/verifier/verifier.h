@@ -24,6 +24,7 @@ enum class Rule {
     IrqlBalance,
     LockState,
     LockOrder,
+    LockGuard,
     IrpOnce,
     IrpOwnedComplete,
     IrpInFlightFree,

@@ -1,5 +1,8 @@
 #include "tests/support/running_adapter_fixture.h"
 
+#include "driver/adapter.h"
+#include "emulator/kernel/processor.h"
+
 #include "emulator/usbbus/bus.h"
 
 namespace qvtest {
@@ -7,6 +10,25 @@ namespace qvtest {
 void RunningAdapterFixture::Start(AdapterOptions options) {
     nic_ = std::make_unique<RunningAdapter>(M(), std::move(options));
     ASSERT_EQ(nic_->Start(), NDIS_STATUS_SUCCESS);
+    GuardFieldsWithTheirLocks();
+}
+
+void RunningAdapterFixture::GuardFieldsWithTheirLocks() {
+    // Which of the record's fields each lock guards: written without it, they are reported.
+    Adapter& a = Record();
+    emu::Processor& cpu = M().Cpu();
+    auto guard = [&](const void* lock, const auto& field, const char* name) {
+        cpu.GuardWithLock(lock, &field, sizeof(field), name);
+    };
+    guard(&a.TxLock.SpinLock, a.TxFreeList, "TxFreeList");
+    guard(&a.TxLock.SpinLock, a.TxFreeCount, "TxFreeCount");
+    guard(&a.RxLock.SpinLock, a.RxFreeList, "RxFreeList");
+    guard(&a.RxLock.SpinLock, a.RxReadyList, "RxReadyList");
+    guard(&a.RxLock.SpinLock, a.RxIndicating, "RxIndicating");
+    guard(&a.TxSubmitLock, a.TxInFlight, "TxInFlight");
+    guard(&a.TxSubmitLock, a.TxIrpQueue, "TxIrpQueue");
+    guard(&a.TxSubmitLock, a.TxCallingDown, "TxCallingDown");
+    guard(&a.TxSubmitLock, a.TxNextIrp, "TxNextIrp");
 }
 
 void RunningAdapterFixture::TearDown() {

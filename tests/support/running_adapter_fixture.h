@@ -27,6 +27,8 @@ protected:
     std::vector<uint8_t> FrameOut(size_t length, uint32_t seed) const;
 
 private:
+    // LOCK_GUARD over the record's lock-guarded fields, for every test on a running adapter.
+    void GuardFieldsWithTheirLocks();
     std::unique_ptr<RunningAdapter> nic_;
 };
 
