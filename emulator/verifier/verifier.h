@@ -28,6 +28,7 @@ enum class Rule {
     IrpOwnedComplete,
     IrpInFlightFree,
     IrpAtHalt,
+    IrpDispatch,
     SendOnce,
     RecvOwnership,
     RequestOne,
