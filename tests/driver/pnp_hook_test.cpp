@@ -355,7 +355,8 @@ TEST_F(PnpHookTest, SecondDeviceOfTheLoadIsNeverStartedByNdis) {
 }
 
 // A bypassed start that the lower driver has not finished is reported as pending, not as
-// done.
+// done. The hook sets no completion routine, so the lower driver's pending mark passes up to
+// its stack location and the I/O verifier finds the STATUS_PENDING marked.
 TEST_F(PnpHookTest, BypassedStartStillPendingBelowReturnsPending) {
     Load();
     DEVICE_OBJECT* pdo = Plug();
