@@ -161,24 +161,32 @@ inline void IoSetCompletionRoutine(IRP* Irp, PIO_COMPLETION_ROUTINE CompletionRo
     if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
     if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
 }
+// Any IRQL. Marks the current stack location pending. A dispatch routine that returns
+// STATUS_PENDING calls it first; a completion routine that lets the completion go on calls it
+// when Irp->PendingReturned, so that its own dispatch routine may return the lower driver's
+// STATUS_PENDING. Without a completion routine the mark passes up by itself.
 inline void IoMarkIrpPending(IRP* Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
 // ---- Requests -------------------------------------------------------------------------------
 
 // Up to DISPATCH_LEVEL. Passes the request to DeviceObject's dispatch routine for the next
-// stack location's major function; returns that routine's status (STATUS_PENDING while the
-// request is outstanding).
+// stack location's major function; returns that routine's status: STATUS_PENDING for a request
+// marked pending, or else the status the request was completed with.
 NTSTATUS IoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp);
 // Up to DISPATCH_LEVEL. A request with StackSize stack locations, owned by the caller, who
 // frees it with IoFreeIrp; null when none can be had.
 IRP* IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-// Up to DISPATCH_LEVEL. Frees a request from IoAllocateIrp that no driver holds.
+// Up to DISPATCH_LEVEL. Frees a request from IoAllocateIrp that no driver holds; never a
+// thread request, which the I/O manager frees.
 void IoFreeIrp(IRP* Irp);
 // Up to DISPATCH_LEVEL. Marks the request cancelled and calls its cancel routine, if any;
 // TRUE when a cancel routine was called.
 BOOLEAN IoCancelIrp(IRP* Irp);
 // Up to DISPATCH_LEVEL; used by the driver that holds the request. Runs the completion
-// routines of the drivers above, from the current location up.
+// routines of the drivers above, from the current location up. A routine that returns
+// STATUS_MORE_PROCESSING_REQUIRED stops there; its driver then holds the request and completes
+// it again to go on above it (a thread request stopped by its maker's routine is finished by
+// that second completion).
 void IoCompleteRequest(IRP* Irp, CCHAR PriorityBoost);
 // Up to DISPATCH_LEVEL; used by the driver that holds the request. Sets the routine that
 // IoCancelIrp calls; returns the previous one.

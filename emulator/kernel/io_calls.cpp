@@ -1,4 +1,6 @@
 // The request calls of platform/io.h, with the request-life checks of the I/O verifier.
+#include <cstdio>
+
 #include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/processor.h"
@@ -48,6 +50,92 @@ bool InjectedRequestFault(uintptr_t site) {
     return Machine::Current().Check().Allocations().ShouldFail(IoManager::kRequestTag, site);
 }
 
+std::string StatusText(NTSTATUS status) {
+    if (status == STATUS_SUCCESS) return "STATUS_SUCCESS";
+    if (status == STATUS_PENDING) return "STATUS_PENDING";
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+std::string FunctionText(UCHAR major, UCHAR minor) {
+    char text[48];
+    switch (major) {
+        case IRP_MJ_PNP:
+            std::snprintf(text, sizeof text, "IRP_MJ_PNP, minor 0x%02X", minor);
+            return text;
+        case IRP_MJ_DEVICE_CONTROL: return "IRP_MJ_DEVICE_CONTROL";
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL: return "IRP_MJ_INTERNAL_DEVICE_CONTROL";
+        default:
+            std::snprintf(text, sizeof text, "major 0x%02X, minor 0x%02X", major, minor);
+            return text;
+    }
+}
+
+// What the I/O verifier asks of a dispatch routine, once it has returned and the request's
+// completion has gone past the stack location it was called with: STATUS_PENDING only for a
+// request marked pending (and a request marked pending answered with STATUS_PENDING); any
+// other status only for a request completed with that very status.
+void CheckDispatch(const IoManager::RequestInfo& info, const IoManager::Dispatch& dispatch) {
+    const std::string request = "request #" + std::to_string(info.serial) + " (" +
+                                FunctionText(dispatch.major, dispatch.minor) + ")";
+    std::string wrong;
+    if (!dispatch.completed) {
+        if (dispatch.returned_status != STATUS_PENDING)
+            wrong = "returned " + StatusText(dispatch.returned_status) + " for " + request +
+                    " that was not completed: a request still under way is answered with "
+                    "STATUS_PENDING";
+    } else if (dispatch.returned_status == STATUS_PENDING) {
+        if (!dispatch.marked_pending)
+            wrong = "returned STATUS_PENDING for " + request + " without IoMarkIrpPending";
+    } else if (dispatch.marked_pending) {
+        wrong = "marked " + request + " pending but returned " +
+                StatusText(dispatch.returned_status);
+    } else if (dispatch.returned_status != dispatch.completed_status) {
+        wrong = "returned " + StatusText(dispatch.returned_status) + " for " + request +
+                " completed with " + StatusText(dispatch.completed_status);
+    }
+    if (!wrong.empty()) Report(Rule::IrpDispatch, "dispatch routine", wrong, dispatch.routine);
+}
+
+// The completion has gone past stack location `location`: every dispatch routine called with
+// it is answered for, and checked if it has already returned.
+void PassedLocation(IoManager::RequestInfo* info, CCHAR location, NTSTATUS status, bool marked) {
+    auto& dispatches = info->dispatches;
+    for (auto it = dispatches.begin(); it != dispatches.end();) {
+        if (it->location != location || it->completed) {
+            ++it;
+            continue;
+        }
+        it->completed = true;
+        it->completed_status = status;
+        it->marked_pending = marked;
+        if (!it->returned) {
+            ++it;
+            continue;
+        }
+        const IoManager::Dispatch done = *it;
+        it = dispatches.erase(it);
+        CheckDispatch(*info, done);
+    }
+}
+
+// The dispatch routine has returned; checked now if the request's completion has already gone
+// past its stack location, or if it returned as if it had.
+void DispatchReturned(IoManager::RequestInfo* info, uint64_t id, NTSTATUS status) {
+    auto& dispatches = info->dispatches;
+    for (auto it = dispatches.begin(); it != dispatches.end(); ++it) {
+        if (it->id != id) continue;
+        it->returned = true;
+        it->returned_status = status;
+        if (!it->completed && status == STATUS_PENDING) return;  // settled at the completion
+        const IoManager::Dispatch done = *it;
+        dispatches.erase(it);
+        CheckDispatch(*info, done);
+        return;
+    }
+}
+
 // The walk reached the top: a thread request ends here; a driver's own request must never.
 void FinishRequest(IRP* irp, IoManager::RequestInfo* info, uintptr_t site) {
     if (info->origin == IoManager::Origin::Thread) {
@@ -84,8 +172,21 @@ void IoFreeIrp(IRP* Irp) {
                "request #" + std::to_string(info->serial) + " is still held by a driver below", EMU_CALLER());
         return;
     }
+    if (info->origin == IoManager::Origin::Thread) {
+        // Refused: the I/O manager frees a thread request when its completion ends.
+        Report(Rule::IrpOwnedComplete, kCall,
+               "request #" + std::to_string(info->serial) +
+                   " was built by IoBuildDeviceIoControlRequest: the I/O manager frees it once "
+                   "it is completed",
+               EMU_CALLER());
+        return;
+    }
     Io().Release(Irp);
 }
+
+namespace {
+uint64_t next_dispatch_id = 1;
+}  // namespace
 
 NTSTATUS IoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     constexpr const char* kCall = "IoCallDriver";
@@ -128,10 +229,18 @@ NTSTATUS IoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     info->state = State::InFlight;
     info->sent_to = DeviceObject;
     info->dispatching++;
+    const uint64_t serial = info->serial;
+    const uint64_t id = next_dispatch_id++;
+    info->dispatches.push_back({id, Irp->CurrentLocation, reinterpret_cast<uintptr_t>(dispatch),
+                                location->MajorFunction, location->MinorFunction});
     const NTSTATUS status =
         cpu.CallDriver(cpu.Irql(), "dispatch routine", [&] { return dispatch(DeviceObject, Irp); });
     // The request may have been completed and freed inside; look its record up again.
-    if (IoManager::RequestInfo* after = Io().Info(Irp)) after->dispatching--;
+    IoManager::RequestInfo* after = Io().Info(Irp);
+    if (after != nullptr && after->serial == serial) {
+        after->dispatching--;
+        DispatchReturned(after, id, status);
+    }
     return status;
 }
 
@@ -144,7 +253,16 @@ void IoCompleteRequest(IRP* Irp, CCHAR /*PriorityBoost*/) {
     if (info == nullptr) return;
     const uint64_t serial = info->serial;
     if (info->state == State::Completed) {
-        Report(Rule::IrpOnce, kCall, "request #" + std::to_string(serial) + " completed a second time", site);
+        // Taken back by its maker's completion routine. A thread request comes back to be
+        // finished; a driver's own request has had its completion already.
+        if (info->origin == IoManager::Origin::Thread) {
+            FinishRequest(Irp, info, site);
+        } else {
+            Report(Rule::IrpOnce, kCall,
+                   "request #" + std::to_string(serial) +
+                       " completed a second time, after its completion routine took it back",
+                   site);
+        }
         return;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
@@ -153,12 +271,14 @@ void IoCompleteRequest(IRP* Irp, CCHAR /*PriorityBoost*/) {
 
     while (Irp->CurrentLocation <= Irp->StackCount) {
         IO_STACK_LOCATION* location = Irp->CurrentStackLocation;
+        const UCHAR control = location->Control;
+        PassedLocation(info, Irp->CurrentLocation, Irp->IoStatus.Status,
+                       (control & SL_PENDING_RETURNED) != 0);
         Irp->CurrentLocation++;
         Irp->CurrentStackLocation++;
-        Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         const PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
         const PVOID context = location->Context;
-        const UCHAR control = location->Control;
         location->Control = 0;
         location->CompletionRoutine = nullptr;
         location->Context = nullptr;
@@ -169,7 +289,8 @@ void IoCompleteRequest(IRP* Irp, CCHAR /*PriorityBoost*/) {
         }
         const bool top = Irp->CurrentLocation > Irp->StackCount;
         DEVICE_OBJECT* device = top ? nullptr : Irp->CurrentStackLocation->DeviceObject;
-        // At the top the request is its maker's again, to free or send once more.
+        // At the top the request is its maker's again: a driver's own to free or send once
+        // more, a thread request to send once more or to complete again.
         if (top) info->state = State::Completed;
         const NTSTATUS result = cpu.CallDriver(cpu.Irql(), "completion routine",
                                                [&] { return routine(device, Irp, context); });

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "emulator/kernel/poison.h"
+
 namespace emu {
 
 namespace {
@@ -22,6 +24,13 @@ size_t RequestBytes(CCHAR stack_size) {
 }
 
 }  // namespace
+
+IoManager::Record::Record(std::unique_ptr<uint8_t[]> memory_, size_t bytes_, RequestInfo info_)
+    : memory(std::move(memory_)), bytes(bytes_), info(std::move(info_)) {}
+
+IoManager::Record::~Record() {
+    if (memory) Unpoison(memory.get(), bytes);
+}
 
 IoManager::IoManager() = default;
 IoManager::~IoManager() = default;
@@ -97,8 +106,8 @@ IRP* IoManager::NewRequest(CCHAR stack_size, Origin origin) {
     irp->CurrentStackLocation = locations + stack_size;
     // An address the heap reused after its old record was dropped starts a new life.
     requests_.erase(irp);
-    requests_.emplace(irp, Record{std::move(memory), RequestInfo{origin, State::Owned, nullptr,
-                                                                 next_serial_++}});
+    requests_.emplace(irp, Record(std::move(memory), bytes,
+                                  RequestInfo{origin, State::Owned, nullptr, next_serial_++, 0, {}}));
     return irp;
 }
 
@@ -110,8 +119,10 @@ IoManager::RequestInfo* IoManager::Info(const IRP* irp) {
 void IoManager::Release(IRP* irp) {
     auto found = requests_.find(irp);
     if (found == requests_.end()) return;
-    found->second.info.state = State::Freed;
-    std::memset(found->second.memory.get(), kFreedRequestByte, RequestBytes(irp->StackCount));
+    Record& record = found->second;
+    record.info.state = State::Freed;
+    std::memset(record.memory.get(), kFreedRequestByte, record.bytes);
+    Poison(record.memory.get(), record.bytes);
     freed_order_.push_back(irp);
     while (freed_order_.size() > kFreedKept) {
         auto oldest = requests_.find(freed_order_.front());

@@ -1,5 +1,5 @@
 // The I/O manager's own bookkeeping behind platform/io.h: driver and device objects, and the
-// life of every request (IRP_ONCE, IRP_OWNED_COMPLETE, IRP_IN_FLIGHT_FREE).
+// life of every request (IRP_ONCE, IRP_OWNED_COMPLETE, IRP_IN_FLIGHT_FREE, IRP_DISPATCH).
 #pragma once
 
 #include <cstdint>
@@ -16,10 +16,28 @@ namespace emu {
 class IoManager {
 public:
     enum class Origin { Driver, Thread };  // IoAllocateIrp, IoBuildDeviceIoControlRequest
-    // Owned: with the driver that made it, never sent or sent and returned. InFlight: passed
-    // down, held by a driver below. Completed: a completion routine at the top took it back
-    // (STATUS_MORE_PROCESSING_REQUIRED); completing it again is a second completion.
+    // Owned: with the driver that made it, never sent. InFlight: passed down, held by a
+    // driver below (or by a driver above whose completion routine stopped the completion).
+    // Completed: its completion reached the top and its maker's completion routine took it
+    // back. A driver's own request is then the driver's to free or send again; completing it
+    // once more is a second completion. A thread request stopped there
+    // (STATUS_MORE_PROCESSING_REQUIRED) is completed again by its maker, and the I/O manager
+    // finishes it then.
     enum class State { Owned, InFlight, Completed, Freed };
+
+    // One dispatch routine's handling of the request. Once both its return and the request's
+    // completion past its stack location are known, the two must agree (IRP_DISPATCH).
+    struct Dispatch {
+        uint64_t id;
+        CCHAR location;            // the stack location it was called with
+        uintptr_t routine;         // the dispatch routine, for the report's place
+        UCHAR major, minor;
+        bool returned = false;
+        NTSTATUS returned_status = 0;
+        bool completed = false;    // the completion went past its stack location
+        NTSTATUS completed_status = 0;
+        bool marked_pending = false;
+    };
 
     struct RequestInfo {
         Origin origin;
@@ -27,6 +45,7 @@ public:
         DEVICE_OBJECT* sent_to;   // the device object IoCallDriver last passed it to
         uint64_t serial;
         int dispatching = 0;      // dispatch routines for it still running (nested IoCallDriver)
+        std::vector<Dispatch> dispatches;  // not yet settled
     };
 
     // Freed requests stay poisoned and recognisable up to this many; then the oldest go.
@@ -48,7 +67,9 @@ public:
     // Request records (used by the platform/io.h implementation).
     IRP* NewRequest(CCHAR stack_size, Origin origin);
     RequestInfo* Info(const IRP* irp);  // null for an address that never was a request
-    void Release(IRP* irp);             // memory of a freed request (kept poisoned)
+    // Memory of a freed request: kept, filled with a pattern and, in the sanitizer build,
+    // poisoned so that a driver touching it is stopped at the access.
+    void Release(IRP* irp);
 
     // Requests of Origin::Driver still owned or in flight (for IRP_AT_HALT and leak checks).
     std::vector<IRP*> Outstanding() const;
@@ -63,7 +84,11 @@ public:
 
 private:
     struct Record {
+        Record(std::unique_ptr<uint8_t[]> memory, size_t bytes, RequestInfo info);
+        Record(Record&&) = default;
+        ~Record();  // opens poisoned memory before it goes back to the heap
         std::unique_ptr<uint8_t[]> memory;
+        size_t bytes;
         RequestInfo info;
     };
     std::map<const IRP*, Record> requests_;

@@ -1,5 +1,7 @@
 // Tagged pool: pattern-filled blocks between guard zones, tracked until freed, and kept
-// poisoned in quarantine after the free.
+// poisoned in quarantine after the free. In the sanitizer build the guard zones and the
+// quarantine are poisoned for AddressSanitizer too, and opened only while the pool itself
+// looks at them.
 #include "emulator/kernel/pool.h"
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <cstring>
 
 #include "emulator/kernel/machine.h"
+#include "emulator/kernel/poison.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
 
@@ -16,8 +19,30 @@ namespace emu {
 static Verifier& Check() { return Machine::Current().Check(); }
 
 Pool::~Pool() {
-    for (auto& [payload, entry] : blocks_) delete[] entry.raw;
-    for (auto& [payload, entry] : freed_) delete[] entry.raw;
+    for (auto& [payload, entry] : blocks_) Release(entry);
+    for (auto& [payload, entry] : freed_) Release(entry);
+}
+
+size_t Pool::RawSize(const Entry& entry) { return entry.block.size + 2 * kGuardSize; }
+
+void Pool::Expose(const Entry& entry) { Unpoison(entry.raw, RawSize(entry)); }
+
+void Pool::CoverGuards(const Entry& entry) {
+    Poison(entry.raw, kGuardSize);
+    Poison(entry.raw + kGuardSize + entry.block.size, kGuardSize);
+}
+
+void Pool::CoverAll(const Entry& entry) { Poison(entry.raw, RawSize(entry)); }
+
+void Pool::Release(const Entry& entry) {
+    Expose(entry);
+    delete[] entry.raw;
+}
+
+void Pool::PoisonFreed(const Entry& entry) {
+    std::memset(entry.raw, kGuardByte, kGuardSize);
+    std::memset(entry.raw + kGuardSize, kFreedByte, entry.block.size);
+    std::memset(entry.raw + kGuardSize + entry.block.size, kGuardByte, kGuardSize);
 }
 
 std::string Pool::TagName(ULONG tag) {
@@ -57,7 +82,8 @@ void* Pool::Allocate(size_t size, ULONG tag, const char* call, uintptr_t site) {
     freed_.erase(payload);
     Block block{next_serial_++, tag, size, call, site};
     log_.push_back({block.serial, Event::Kind::Alloc, tag, size, call});
-    blocks_.emplace(payload, Entry{std::move(block), raw});
+    auto placed = blocks_.emplace(payload, Entry{std::move(block), raw});
+    CoverGuards(placed.first->second);
     return payload;
 }
 
@@ -87,6 +113,7 @@ bool Pool::Free(void* address, const char* call, uintptr_t site, size_t expected
             return false;
         }
     }
+    Expose(entry);
     if (!GuardsIntact(entry))
         Check().Report(Rule::PoolGuard, call,
                        "guard bytes of a " + std::to_string(entry.block.size) + "-byte block under '" +
@@ -96,9 +123,8 @@ bool Pool::Free(void* address, const char* call, uintptr_t site, size_t expected
     log_.push_back({entry.block.serial, Event::Kind::Free, entry.block.tag, entry.block.size, call});
     Machine::Current().Cpu().ForgetLocksIn(payload, entry.block.size);
     // Quarantine starts clean, so that what changes later was written after the free.
-    std::memset(entry.raw, kGuardByte, kGuardSize);
-    std::memset(entry.raw + kGuardSize, kFreedByte, entry.block.size);
-    std::memset(entry.raw + kGuardSize + entry.block.size, kGuardByte, kGuardSize);
+    PoisonFreed(entry);
+    CoverAll(entry);
     Entry moved = std::move(entry);
     blocks_.erase(found);
     Quarantine(payload, std::move(moved));
@@ -114,7 +140,7 @@ void Pool::Quarantine(const uint8_t* payload, Entry entry) {
         freed_order_.pop_front();
         if (oldest == freed_.end()) continue;
         freed_bytes_ -= oldest->second.block.size;
-        delete[] oldest->second.raw;
+        Release(oldest->second);
         freed_.erase(oldest);
     }
 }
@@ -176,7 +202,10 @@ size_t Pool::CheckLeaks(uint64_t serial, const char* when) {
               [](const Entry* a, const Entry* b) { return a->block.serial < b->block.serial; });
     for (const Entry* entry : leaked) {
         const Block& block = entry->block;
-        if (!GuardsIntact(*entry))
+        Expose(*entry);
+        const bool intact = GuardsIntact(*entry);
+        CoverGuards(*entry);
+        if (!intact)
             Check().Report(Rule::PoolGuard, when,
                            "guard bytes of a live block under '" + TagName(block.tag) + "' were overwritten",
                            block.site);
@@ -188,15 +217,17 @@ size_t Pool::CheckLeaks(uint64_t serial, const char* when) {
     }
     // A freed block whose poison changed was written after its free.
     for (auto& [payload, entry] : freed_) {
-        if (entry.block.serial < serial || PoisonIntact(entry)) continue;
+        if (entry.block.serial < serial) continue;
+        Expose(entry);
+        const bool intact = PoisonIntact(entry);
+        // Poison again so the same write is reported once.
+        if (!intact) PoisonFreed(entry);
+        CoverAll(entry);
+        if (intact) continue;
         Check().Report(Rule::PoolGuard, when,
                        "block #" + std::to_string(entry.block.serial) + " under '" +
                            TagName(entry.block.tag) + "' was written after it was freed",
                        entry.block.site);
-        // Poison again so the same write is reported once.
-        std::memset(entry.raw, kGuardByte, kGuardSize);
-        std::memset(entry.raw + kGuardSize, kFreedByte, entry.block.size);
-        std::memset(entry.raw + kGuardSize + entry.block.size, kGuardByte, kGuardSize);
     }
     return leaked.size();
 }

@@ -1,5 +1,6 @@
 // The pool behind NdisAllocateMemoryWithTag and ExAllocatePoolWithTag: tagged blocks filled
-// with a pattern, guard bytes on both sides, and tracking for the leak check.
+// with a pattern, guard bytes on both sides, and tracking for the leak check. In the sanitizer
+// build AddressSanitizer watches the guard bytes and the quarantine as well (poison.h).
 #pragma once
 
 #include <cstdint>
@@ -79,6 +80,14 @@ private:
     };
     bool GuardsIntact(const Entry& entry) const;
     bool PoisonIntact(const Entry& entry) const;
+    static size_t RawSize(const Entry& entry);
+    static void PoisonFreed(const Entry& entry);  // the freed pattern, guards included
+    // AddressSanitizer's view: the whole block opened for the pool, only the guards closed
+    // (a live block), or all of it closed (quarantine).
+    static void Expose(const Entry& entry);
+    static void CoverGuards(const Entry& entry);
+    static void CoverAll(const Entry& entry);
+    static void Release(const Entry& entry);  // back to the C++ heap
     void Quarantine(const uint8_t* payload, Entry entry);
     std::map<const uint8_t*, Entry> blocks_;  // keyed by payload address
     std::map<const uint8_t*, Entry> freed_;   // quarantined, keyed by payload address

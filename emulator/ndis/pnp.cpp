@@ -21,11 +21,47 @@ NTSTATUS Pnp::AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
         machine_.Check().Report(Rule::Platform, "AddDevice", "the driver has no AddDevice entry");
         return STATUS_UNSUCCESSFUL;
     }
-    return machine_.Cpu().CallDriver(PASSIVE_LEVEL, "AddDevice",
-                                     [&] { return add_device(driver, pdo); });
+    const NTSTATUS status = machine_.Cpu().CallDriver(PASSIVE_LEVEL, "AddDevice",
+                                                      [&] { return add_device(driver, pdo); });
+    if (NT_SUCCESS(status)) devices_[pdo] = DeviceState::Added;
+    return status;
+}
+
+Pnp::DeviceState Pnp::StateOf(const DEVICE_OBJECT* pdo) const {
+    auto found = devices_.find(pdo);
+    return found == devices_.end() ? DeviceState::Absent : found->second;
 }
 
 Pnp::Result Pnp::Send(DEVICE_OBJECT* pdo, UCHAR minor) {
+    const Result result = SendOne(pdo, minor);
+    const bool succeeded = NT_SUCCESS(result.status);
+    switch (minor) {
+        case IRP_MN_START_DEVICE:
+            if (succeeded) {
+                devices_[pdo] = DeviceState::Started;
+                break;
+            }
+            // Nothing is left running on a device that failed to start: its stack is torn
+            // down, and the device is not used again until it is added anew.
+            SendOne(pdo, IRP_MN_REMOVE_DEVICE);
+            devices_[pdo] = DeviceState::Removed;
+            break;
+        case IRP_MN_STOP_DEVICE:
+            if (succeeded) devices_[pdo] = DeviceState::Stopped;
+            break;
+        case IRP_MN_SURPRISE_REMOVAL:
+            devices_[pdo] = DeviceState::SurpriseRemoved;
+            break;
+        case IRP_MN_REMOVE_DEVICE:
+            devices_[pdo] = DeviceState::Removed;
+            break;
+        default:
+            break;
+    }
+    return result;
+}
+
+Pnp::Result Pnp::SendOne(DEVICE_OBJECT* pdo, UCHAR minor) {
     DEVICE_OBJECT* top = TopOfStack(pdo);
     IRP* irp = machine_.Io().NewRequest(top->StackSize, IoManager::Origin::Thread);
     KEVENT done;
@@ -51,23 +87,16 @@ Pnp::Result Pnp::Send(DEVICE_OBJECT* pdo, UCHAR minor) {
     Processor& cpu = machine_.Cpu();
     KIRQL entry = cpu.Irql();
     cpu.SetIrql(PASSIVE_LEVEL);
-    Result result{IoCallDriver(top, irp), STATUS_PENDING};
+    Result result{IoCallDriver(top, irp), STATUS_PENDING, STATUS_PENDING};
     if (result.returned == STATUS_PENDING && done.Signaled == 0) {
         machine_.Clock().WaitFor([&done] { return done.Signaled != 0; }, std::nullopt,
                                  "PnP request");
     }
     cpu.SetIrql(entry);
-    if (done.Signaled == 0) {
-        // A pended request the wait has already reported, or one returned uncompleted.
-        if (result.returned != STATUS_PENDING) {
-            machine_.Check().Report(Rule::Platform, "PnP request",
-                                    "dispatch returned " + std::to_string(result.returned) +
-                                        " without completing the request");
-        }
-        result.final = result.returned;
-        return result;
-    }
-    result.final = iosb.Status;
+    // A request returned uncompleted has been reported by the I/O manager (IRP_DISPATCH), a
+    // pended one that never completed by the wait.
+    result.final = done.Signaled != 0 ? iosb.Status : result.returned;
+    result.status = result.returned == STATUS_PENDING ? result.final : result.returned;
     return result;
 }
 

@@ -28,6 +28,7 @@ const char* RuleName(Rule rule) {
         case Rule::IrpOwnedComplete: return "IRP_OWNED_COMPLETE";
         case Rule::IrpInFlightFree: return "IRP_IN_FLIGHT_FREE";
         case Rule::IrpAtHalt: return "IRP_AT_HALT";
+        case Rule::IrpDispatch: return "IRP_DISPATCH";
         case Rule::SendOnce: return "SEND_ONCE";
         case Rule::RecvOwnership: return "RECV_OWNERSHIP";
         case Rule::RequestOne: return "REQUEST_ONE";

@@ -29,6 +29,7 @@ enum class Rule {
     IrpOwnedComplete,
     IrpInFlightFree,
     IrpAtHalt,
+    IrpDispatch,
     SendOnce,
     RecvOwnership,
     RequestOne,

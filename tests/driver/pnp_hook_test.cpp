@@ -213,6 +213,8 @@ class PnpRouteTest : public PnpHookTest, public ::testing::WithParamInterface<Ro
 
 TEST_P(PnpRouteTest, GoesWhereTheTableSays) {
     const Route& route = GetParam();
+    // Success for a request completed with a failure is what the I/O verifier reports.
+    if (route.alwaysSuccess) Expect(emu::Rule::IrpDispatch);
     Load();
     DEVICE_OBJECT* pdo = Plug();
     PlatformPresent = route.platform;
@@ -221,19 +223,36 @@ TEST_P(PnpRouteTest, GoesWhereTheTableSays) {
     bus.status = STATUS_NOT_SUPPORTED;
     ndisPends = route.ndisPends;
 
-    const NTSTATUS returned = Send(pdo, route.minor).returned;
+    const emu::ndis::Pnp::Result result = Send(pdo, route.minor);
+    const NTSTATUS returned = result.returned;
 
+    NTSTATUS handled = STATUS_NOT_SUPPORTED;
     if (route.toNdis) {
-        ASSERT_EQ(ndisSaw, std::vector<UCHAR>{route.minor});
-        const NTSTATUS handled = ndisReturned.front();
+        ASSERT_FALSE(ndisSaw.empty());
+        EXPECT_EQ(ndisSaw.front(), route.minor);
+        handled = ndisReturned.front();
         EXPECT_EQ(returned,
                   route.alwaysSuccess && handled != STATUS_PENDING ? STATUS_SUCCESS : handled);
     } else {
         EXPECT_TRUE(ndisSaw.empty());
-        ASSERT_EQ(busSaw.size(), 1u);
+        ASSERT_FALSE(busSaw.empty());
         EXPECT_EQ(busSaw[0].device, pdo);
         EXPECT_EQ(busSaw[0].minor, route.minor);
         EXPECT_EQ(returned, route.alwaysSuccess ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
+    }
+    EXPECT_EQ(Check().Saw(emu::Rule::IrpDispatch),
+              route.alwaysSuccess && handled != STATUS_PENDING && !NT_SUCCESS(handled));
+
+    // The PnP manager believes the hook's answer; a start it takes as failed is followed by
+    // the device's removal, through the same routing.
+    if (route.minor == IRP_MN_START_DEVICE) {
+        const bool started = NT_SUCCESS(result.status);
+        EXPECT_EQ(started, route.alwaysSuccess || handled == STATUS_PENDING);
+        EXPECT_EQ(M().Ndis().PnpManager().StateOf(pdo),
+                  started ? emu::ndis::Pnp::DeviceState::Started
+                          : emu::ndis::Pnp::DeviceState::Removed);
+        const UCHAR last = route.toNdis ? ndisSaw.back() : busSaw.back().minor;
+        EXPECT_EQ(last, started ? IRP_MN_START_DEVICE : IRP_MN_REMOVE_DEVICE);
     }
 }
 
@@ -263,6 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Sequences of one driver load -----------------------------------------------------------
 
 TEST_F(PnpHookTest, WithoutPlatformNdisSeesOneStartAndNoQueries) {
+    Expect(emu::Rule::IrpDispatch);  // success for the start NDIS failed
     Load();
     DEVICE_OBJECT* pdo = Plug();
     EXPECT_EQ(SavedPhysicalDeviceObject, pdo);
@@ -272,9 +292,14 @@ TEST_F(PnpHookTest, WithoutPlatformNdisSeesOneStartAndNoQueries) {
     EXPECT_TRUE(ndisSaw.empty());
 
     // The first start initializes the adapter; it fails here, yet the hook reports success
-    // and NDIS's status stays in the request.
+    // and NDIS's status stays in the request. The I/O verifier sees the disagreement; the PnP
+    // manager believes the hook and takes the device as started.
     const emu::ndis::Pnp::Result start = Send(pdo, IRP_MN_START_DEVICE);
     EXPECT_EQ(start.returned, STATUS_SUCCESS);
+    EXPECT_FALSE(NT_SUCCESS(start.final));
+    ASSERT_EQ(Check().Of(emu::Rule::IrpDispatch).size(), 1u);
+    EXPECT_EQ(Check().Of(emu::Rule::IrpDispatch)[0].place.rfind("PnpDispatchHook", 0), 0u);
+    EXPECT_EQ(M().Ndis().PnpManager().StateOf(pdo), emu::ndis::Pnp::DeviceState::Started);
     EXPECT_EQ(ndisSaw, std::vector<UCHAR>{IRP_MN_START_DEVICE});
     EXPECT_TRUE(NdisInitialized(pdo));
     EXPECT_TRUE(StartedOnce);
@@ -288,6 +313,7 @@ TEST_F(PnpHookTest, WithoutPlatformNdisSeesOneStartAndNoQueries) {
 }
 
 TEST_F(PnpHookTest, PlatformReadDuringTheFirstStartSendsLaterStartsToNdis) {
+    Expect(emu::Rule::IrpDispatch);  // success for the first start, which NDIS failed
     Load();
     DEVICE_OBJECT* pdo = Plug();
     // The configuration read inside the first start finds "Platform".
@@ -302,12 +328,16 @@ TEST_F(PnpHookTest, PlatformReadDuringTheFirstStartSendsLaterStartsToNdis) {
 
     Send(pdo, IRP_MN_STOP_DEVICE);
     const NTSTATUS second = Send(pdo, IRP_MN_START_DEVICE).returned;
-    EXPECT_EQ(ndisSaw,
-              (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}));
-    EXPECT_EQ(second, ndisReturned.back());
+    // NDIS's failure comes back this time, and the PnP manager removes the device.
+    EXPECT_EQ(ndisSaw, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_STOP_DEVICE,
+                                           IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(second, ndisReturned[2]);
+    EXPECT_FALSE(NT_SUCCESS(second));
+    EXPECT_EQ(M().Ndis().PnpManager().StateOf(pdo), emu::ndis::Pnp::DeviceState::Removed);
 }
 
 TEST_F(PnpHookTest, SecondDeviceOfTheLoadIsNeverStartedByNdis) {
+    Expect(emu::Rule::IrpDispatch);  // success for the first device's failed start
     Load();
     DEVICE_OBJECT* first = Plug();
     Send(first, IRP_MN_START_DEVICE);
@@ -325,7 +355,8 @@ TEST_F(PnpHookTest, SecondDeviceOfTheLoadIsNeverStartedByNdis) {
 }
 
 // A bypassed start that the lower driver has not finished is reported as pending, not as
-// done.
+// done. The hook sets no completion routine, so the lower driver's pending mark passes up to
+// its stack location and the I/O verifier finds the STATUS_PENDING marked.
 TEST_F(PnpHookTest, BypassedStartStillPendingBelowReturnsPending) {
     Load();
     DEVICE_OBJECT* pdo = Plug();

@@ -133,7 +133,11 @@ TEST_F(IrpCompletion, ThreadRequestWritesItsStatusBlockSignalsAndIsFreed) {
     IRP* plain = IoBuildDeviceIoControlRequest(1, lower.Device(), nullptr, 0, nullptr, 0, FALSE,
                                                &event, &iosb);
     EXPECT_EQ(IoGetNextIrpStackLocation(plain)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
-    IoFreeIrp(plain);
+    // Not sent after all: completing it is how its maker gives it back.
+    plain->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(plain, IO_NO_INCREMENT);
+    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(M().Io().Info(plain)->state, emu::IoManager::State::Freed);
 }
 
 TEST_F(IrpCompletion, DefaultDispatchSlotsAnswerNotSupported) {

@@ -115,8 +115,11 @@ TEST_F(Lifecycle, StartFailedByTheBusNeverInitializes) {
     emu::ndis::Pnp::Result start = Pnp(IRP_MN_START_DEVICE);
     EXPECT_EQ(start.returned, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(start.final, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(events, std::vector<std::string>{"bus minor 0"});
+    // The PnP manager removes a device that failed to start.
+    EXPECT_EQ(events, (std::vector<std::string>{"bus minor 0", "bus minor 2"}));
     EXPECT_EQ(Adapter().CurrentState(), Miniport::State::Added);
+    EXPECT_EQ(N().PnpManager().StateOf(bus.pdo), emu::ndis::Pnp::DeviceState::Removed);
+    EXPECT_EQ(bus.pdo->AttachedDevice, nullptr);
 }
 
 TEST_F(Lifecycle, FailedInitializeIsCheckedForLeaksAndTimersAndEndsTheHandle) {

@@ -47,7 +47,7 @@ TEST_F(AllocationFaults, FailsTheNthAllocationAndThoseOfATag) {
 }
 
 // Gets a request each way in `ways` ('a' IoAllocateIrp, 'b' IoBuildDeviceIoControlRequest for
-// `device`) and frees it; "x" for a request refused, "." for one given.
+// `device`) and gives it back; "x" for a request refused, "." for one given.
 std::string RequestPattern(DEVICE_OBJECT* device, const std::string& ways) {
     std::string pattern;
     for (char way : ways) {
@@ -55,7 +55,12 @@ std::string RequestPattern(DEVICE_OBJECT* device, const std::string& ways) {
                               : IoBuildDeviceIoControlRequest(1, device, nullptr, 0, nullptr, 0,
                                                               TRUE, nullptr, nullptr);
         pattern += irp == nullptr ? 'x' : '.';
-        if (irp != nullptr) IoFreeIrp(irp);
+        if (irp == nullptr) continue;
+        if (way == 'a') {
+            IoFreeIrp(irp);
+        } else {
+            IoCompleteRequest(irp, IO_NO_INCREMENT);  // the I/O manager frees a thread request
+        }
     }
     return pattern;
 }

@@ -68,8 +68,9 @@ TEST_F(IrqlAndLockRules, CallsOutsideTheirIrqlRangeAreReported) {
          [] {
              DEVICE_OBJECT device{};
              device.StackSize = 1;
-             IoFreeIrp(IoBuildDeviceIoControlRequest(1, &device, nullptr, 0, nullptr, 0, TRUE,
-                                                     &event, nullptr));
+             IoCompleteRequest(IoBuildDeviceIoControlRequest(1, &device, nullptr, 0, nullptr, 0,
+                                                             TRUE, &event, nullptr),
+                               IO_NO_INCREMENT);
          },
          true},
         {"KeAcquireSpinLockAtDpcLevel", PASSIVE_LEVEL,
