@@ -19,12 +19,6 @@ NTSTATUS BypassNdis(IRP* Irp) {
     return IoCallDriver(SavedPhysicalDeviceObject, Irp);
 }
 
-// Any IRQL. What the hook returns for a start request it handled itself: success, unless
-// the request is still pending below, which the caller must be told.
-NTSTATUS StartResult(NTSTATUS Status) {
-    return Status == STATUS_PENDING ? STATUS_PENDING : STATUS_SUCCESS;
-}
-
 }  // namespace
 
 // PASSIVE_LEVEL. Returns nothing.
@@ -48,13 +42,14 @@ NTSTATUS PnpDispatchHook(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
         case IRP_MN_START_DEVICE:
             if (!StartedOnce) {
-                // NDIS initializes the adapter during its one start request; its own status
-                // travels in the request's status block.
+                // NDIS initializes the adapter during its one start request. Its status is
+                // passed on as it is: a start that failed must not be reported as started,
+                // or the PnP manager would use a device that never came up.
                 NTSTATUS status = NdisPnpDispatch(DeviceObject, Irp);
                 StartedOnce = TRUE;
-                return StartResult(status);
+                return status;
             }
-            return StartResult(BypassNdis(Irp));
+            return BypassNdis(Irp);
         case IRP_MN_QUERY_CAPABILITIES:
         case IRP_MN_QUERY_ID:
         case IRP_MN_QUERY_PNP_DEVICE_STATE:

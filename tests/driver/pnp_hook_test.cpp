@@ -100,6 +100,17 @@ protected:
     }
 
     // Whether NDIS has run MiniportInitialize for the adapter over pdo.
+    // NDIS's initialize succeeds without the driver's own (a record of no one's).
+    void SucceedInitialize() {
+        M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM*, UINT,
+                                         NDIS_HANDLE handle, NDIS_HANDLE) {
+            static int context;
+            *selected = 0;
+            NdisMSetAttributesEx(handle, &context, 0, 0, NdisInterfaceInternal);
+            return NDIS_STATUS_SUCCESS;
+        });
+    }
+
     bool NdisInitialized(DEVICE_OBJECT* pdo) {
         emu::ndis::Miniport* adapter = M().Ndis().AdapterOver(pdo);
         return adapter != nullptr &&
@@ -204,8 +215,6 @@ struct Route {
     BOOLEAN platform;
     BOOLEAN startedOnce;
     bool toNdis;          // else straight to the physical device object
-    bool alwaysSuccess;   // the hook returns STATUS_SUCCESS whatever the handler returned,
-                          // unless it returned STATUS_PENDING
     bool ndisPends = false;
 };
 
@@ -213,8 +222,6 @@ class PnpRouteTest : public PnpHookTest, public ::testing::WithParamInterface<Ro
 
 TEST_P(PnpRouteTest, GoesWhereTheTableSays) {
     const Route& route = GetParam();
-    // Success for a request completed with a failure is what the I/O verifier reports.
-    if (route.alwaysSuccess) Expect(emu::Rule::IrpDispatch);
     Load();
     DEVICE_OBJECT* pdo = Plug();
     PlatformPresent = route.platform;
@@ -231,28 +238,30 @@ TEST_P(PnpRouteTest, GoesWhereTheTableSays) {
         ASSERT_FALSE(ndisSaw.empty());
         EXPECT_EQ(ndisSaw.front(), route.minor);
         handled = ndisReturned.front();
-        EXPECT_EQ(returned,
-                  route.alwaysSuccess && handled != STATUS_PENDING ? STATUS_SUCCESS : handled);
+        EXPECT_EQ(returned, handled);
     } else {
-        EXPECT_TRUE(ndisSaw.empty());
+        // Nothing reaches NDIS but the removal that follows a failed start.
+        EXPECT_TRUE(ndisSaw.empty() || ndisSaw == std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE});
         ASSERT_FALSE(busSaw.empty());
         EXPECT_EQ(busSaw[0].device, pdo);
         EXPECT_EQ(busSaw[0].minor, route.minor);
-        EXPECT_EQ(returned, route.alwaysSuccess ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(returned, STATUS_NOT_SUPPORTED);
     }
-    EXPECT_EQ(Check().Saw(emu::Rule::IrpDispatch),
-              route.alwaysSuccess && handled != STATUS_PENDING && !NT_SUCCESS(handled));
 
-    // The PnP manager believes the hook's answer; a start it takes as failed is followed by
-    // the device's removal, through the same routing.
+    // The PnP manager believes the hook's answer, which is the handler's own; a start that
+    // failed is followed by the device's removal, which goes to NDIS.
     if (route.minor == IRP_MN_START_DEVICE) {
         const bool started = NT_SUCCESS(result.status);
-        EXPECT_EQ(started, route.alwaysSuccess || handled == STATUS_PENDING);
+        EXPECT_EQ(started, NT_SUCCESS(result.final));
         EXPECT_EQ(M().Ndis().PnpManager().StateOf(pdo),
                   started ? emu::ndis::Pnp::DeviceState::Started
                           : emu::ndis::Pnp::DeviceState::Removed);
-        const UCHAR last = route.toNdis ? ndisSaw.back() : busSaw.back().minor;
-        EXPECT_EQ(last, started ? IRP_MN_START_DEVICE : IRP_MN_REMOVE_DEVICE);
+        if (started) {
+            EXPECT_EQ(route.toNdis ? ndisSaw.back() : busSaw.back().minor, IRP_MN_START_DEVICE);
+        } else {
+            ASSERT_FALSE(ndisSaw.empty());
+            EXPECT_EQ(ndisSaw.back(), IRP_MN_REMOVE_DEVICE);
+        }
     }
 }
 
@@ -260,45 +269,40 @@ INSTANTIATE_TEST_SUITE_P(
     Routing, PnpRouteTest,
     ::testing::Values(
         // Without "Platform": one start for NDIS, then starts and three queries bypass it.
-        Route{"FirstStart", IRP_MN_START_DEVICE, FALSE, FALSE, true, true},
-        // Success for a start NDIS has not finished would tell the PnP manager it is done.
-        Route{"FirstStartPendingInNdis", IRP_MN_START_DEVICE, FALSE, FALSE, true, true, true},
-        Route{"LaterStart", IRP_MN_START_DEVICE, FALSE, TRUE, false, true},
-        Route{"Capabilities", IRP_MN_QUERY_CAPABILITIES, FALSE, FALSE, false, false},
-        Route{"CapabilitiesAfterStart", IRP_MN_QUERY_CAPABILITIES, FALSE, TRUE, false, false},
-        Route{"Id", IRP_MN_QUERY_ID, FALSE, TRUE, false, false},
-        Route{"PnpState", IRP_MN_QUERY_PNP_DEVICE_STATE, FALSE, TRUE, false, false},
-        Route{"Stop", IRP_MN_STOP_DEVICE, FALSE, TRUE, true, false},
-        Route{"BusInformation", IRP_MN_QUERY_BUS_INFORMATION, FALSE, TRUE, true, false},
-        Route{"SurpriseRemoval", IRP_MN_SURPRISE_REMOVAL, FALSE, TRUE, true, false},
-        Route{"UnnamedCode", 0x18, FALSE, TRUE, true, false},
+        // Whatever handled the request, its status comes back unchanged: a start that failed
+        // is not reported as started, nor one still pending as done.
+        Route{"FirstStart", IRP_MN_START_DEVICE, FALSE, FALSE, true},
+        Route{"FirstStartPendingInNdis", IRP_MN_START_DEVICE, FALSE, FALSE, true, true},
+        Route{"LaterStart", IRP_MN_START_DEVICE, FALSE, TRUE, false},
+        Route{"Capabilities", IRP_MN_QUERY_CAPABILITIES, FALSE, FALSE, false},
+        Route{"CapabilitiesAfterStart", IRP_MN_QUERY_CAPABILITIES, FALSE, TRUE, false},
+        Route{"Id", IRP_MN_QUERY_ID, FALSE, TRUE, false},
+        Route{"PnpState", IRP_MN_QUERY_PNP_DEVICE_STATE, FALSE, TRUE, false},
+        Route{"Stop", IRP_MN_STOP_DEVICE, FALSE, TRUE, true},
+        Route{"BusInformation", IRP_MN_QUERY_BUS_INFORMATION, FALSE, TRUE, true},
+        Route{"SurpriseRemoval", IRP_MN_SURPRISE_REMOVAL, FALSE, TRUE, true},
+        Route{"UnnamedCode", 0x18, FALSE, TRUE, true},
         // With "Platform": everything goes to NDIS and its status comes back.
-        Route{"PlatformStart", IRP_MN_START_DEVICE, TRUE, FALSE, true, false},
-        Route{"PlatformLaterStart", IRP_MN_START_DEVICE, TRUE, TRUE, true, false},
-        Route{"PlatformCapabilities", IRP_MN_QUERY_CAPABILITIES, TRUE, TRUE, true, false},
-        Route{"PlatformPnpState", IRP_MN_QUERY_PNP_DEVICE_STATE, TRUE, FALSE, true, false}),
+        Route{"PlatformStart", IRP_MN_START_DEVICE, TRUE, FALSE, true},
+        Route{"PlatformLaterStart", IRP_MN_START_DEVICE, TRUE, TRUE, true},
+        Route{"PlatformCapabilities", IRP_MN_QUERY_CAPABILITIES, TRUE, TRUE, true},
+        Route{"PlatformPnpState", IRP_MN_QUERY_PNP_DEVICE_STATE, TRUE, FALSE, true}),
     [](const ::testing::TestParamInfo<Route>& info) { return std::string(info.param.name); });
 
 // ---- Sequences of one driver load -----------------------------------------------------------
 
 TEST_F(PnpHookTest, WithoutPlatformNdisSeesOneStartAndNoQueries) {
-    Expect(emu::Rule::IrpDispatch);  // success for the start NDIS failed
     Load();
     DEVICE_OBJECT* pdo = Plug();
     EXPECT_EQ(SavedPhysicalDeviceObject, pdo);
+    SucceedInitialize();
 
     // The capability query that precedes a start is answered below NDIS.
     EXPECT_EQ(Send(pdo, IRP_MN_QUERY_CAPABILITIES).returned, STATUS_SUCCESS);
     EXPECT_TRUE(ndisSaw.empty());
 
-    // The first start initializes the adapter; it fails here, yet the hook reports success
-    // and NDIS's status stays in the request. The I/O verifier sees the disagreement; the PnP
-    // manager believes the hook and takes the device as started.
-    const emu::ndis::Pnp::Result start = Send(pdo, IRP_MN_START_DEVICE);
-    EXPECT_EQ(start.returned, STATUS_SUCCESS);
-    EXPECT_FALSE(NT_SUCCESS(start.final));
-    ASSERT_EQ(Check().Of(emu::Rule::IrpDispatch).size(), 1u);
-    EXPECT_EQ(Check().Of(emu::Rule::IrpDispatch)[0].place.rfind("PnpDispatchHook", 0), 0u);
+    // The first start initializes the adapter through NDIS.
+    EXPECT_EQ(Send(pdo, IRP_MN_START_DEVICE).returned, STATUS_SUCCESS);
     EXPECT_EQ(M().Ndis().PnpManager().StateOf(pdo), emu::ndis::Pnp::DeviceState::Started);
     EXPECT_EQ(ndisSaw, std::vector<UCHAR>{IRP_MN_START_DEVICE});
     EXPECT_TRUE(NdisInitialized(pdo));
@@ -312,15 +316,35 @@ TEST_F(PnpHookTest, WithoutPlatformNdisSeesOneStartAndNoQueries) {
     EXPECT_EQ(busSaw[0].minor, IRP_MN_START_DEVICE);
 }
 
+// A first start that NDIS fails is reported as failed, not as started: the PnP manager then
+// removes the device instead of using one that never came up.
+TEST_F(PnpHookTest, AFirstStartThatFailsIsReportedAsFailed) {
+    Load();
+    DEVICE_OBJECT* pdo = Plug();
+    M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT*, NDIS_MEDIUM*, UINT, NDIS_HANDLE,
+                                     NDIS_HANDLE) { return NDIS_STATUS_FAILURE; });
+
+    const emu::ndis::Pnp::Result start = Send(pdo, IRP_MN_START_DEVICE);
+    EXPECT_FALSE(NT_SUCCESS(start.returned));
+    EXPECT_EQ(start.returned, start.final);
+    EXPECT_EQ(M().Ndis().PnpManager().StateOf(pdo), emu::ndis::Pnp::DeviceState::Removed);
+    EXPECT_EQ(ndisSaw, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_TRUE(StartedOnce);
+}
+
 TEST_F(PnpHookTest, PlatformReadDuringTheFirstStartSendsLaterStartsToNdis) {
-    Expect(emu::Rule::IrpDispatch);  // success for the first start, which NDIS failed
     Load();
     DEVICE_OBJECT* pdo = Plug();
     // The configuration read inside the first start finds "Platform".
-    M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT*, NDIS_MEDIUM*, UINT, NDIS_HANDLE,
-                                     NDIS_HANDLE) {
+    static int first_start_done;
+    first_start_done = 0;
+    M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM*, UINT,
+                                     NDIS_HANDLE handle, NDIS_HANDLE) {
         PlatformPresent = TRUE;
-        return NDIS_STATUS_FAILURE;
+        if (first_start_done++ != 0) return NDIS_STATUS_FAILURE;
+        *selected = 0;
+        NdisMSetAttributesEx(handle, &first_start_done, 0, 0, NdisInterfaceInternal);
+        return NDIS_STATUS_SUCCESS;
     });
 
     EXPECT_EQ(Send(pdo, IRP_MN_START_DEVICE).returned, STATUS_SUCCESS);
@@ -337,7 +361,6 @@ TEST_F(PnpHookTest, PlatformReadDuringTheFirstStartSendsLaterStartsToNdis) {
 }
 
 TEST_F(PnpHookTest, SecondDeviceOfTheLoadIsNeverStartedByNdis) {
-    Expect(emu::Rule::IrpDispatch);  // success for the first device's failed start
     Load();
     DEVICE_OBJECT* first = Plug();
     Send(first, IRP_MN_START_DEVICE);

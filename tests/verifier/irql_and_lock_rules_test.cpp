@@ -186,4 +186,44 @@ TEST_F(IrqlAndLockRules, LocksTakenInBothOrdersAreReportedWithBothPlaces) {
     EXPECT_EQ(Check().Of(Rule::LockOrder).size(), 1u) << "one report per pair of locks";
 }
 
+// A record's fields guarded by a lock: a driver that writes one without taking the lock (a
+// list updated from a completion on another processor, say) is reported at the next
+// acquisition, with where the lock was last let go; writes under the lock are not.
+struct GuardedRecord {
+    KSPIN_LOCK lock;
+    LONG count;
+    LONG unguarded;
+};
+
+void TakeAndLeave(GuardedRecord* record, LONG add) {
+    KIRQL old;
+    KeAcquireSpinLock(&record->lock, &old);
+    record->count += add;
+    KeReleaseSpinLock(&record->lock, old);
+}
+
+TEST_F(IrqlAndLockRules, AGuardedFieldWrittenWithoutItsLockIsReported) {
+    Expect(Rule::LockGuard);
+    GuardedRecord record{};
+    KeInitializeSpinLock(&record.lock);
+    M().Cpu().GuardWithLock(&record.lock, &record.count, sizeof(record.count), "count");
+
+    TakeAndLeave(&record, 1);
+    record.unguarded = 5;
+    TakeAndLeave(&record, 1);
+    EXPECT_FALSE(Check().Saw(Rule::LockGuard));
+
+    record.count--;  // the mistake
+    TakeAndLeave(&record, 1);
+    ASSERT_EQ(Check().Of(Rule::LockGuard).size(), 1u);
+    const emu::Violation report = Check().Of(Rule::LockGuard)[0];
+    EXPECT_EQ(report.call, "KeAcquireSpinLock");
+    EXPECT_NE(report.detail.find("count changed while lock"), std::string::npos) << report.detail;
+    EXPECT_NE(report.detail.find("KeReleaseSpinLock at"), std::string::npos) << report.detail;
+    EXPECT_FALSE(report.place.empty());
+
+    TakeAndLeave(&record, 1);
+    EXPECT_EQ(Check().Of(Rule::LockGuard).size(), 1u) << "reported once per change";
+}
+
 }  // namespace
