@@ -59,9 +59,10 @@ public:
         uint32_t seed = 1;
         // Chance of stepping in at a boundary: one in `one_in`.
         uint32_t one_in = 3;
-        // How far ahead of now an item that is not yet due may be pulled in. Keeps a boundary
-        // from leaping over seconds of virtual time to a far-off periodic item.
-        uint64_t horizon_us = 20'000;
+        // How far ahead of now an item that is not yet due may be pulled in: about what a
+        // transfer or a timer about to fire may come sooner by. Keeps boundaries from leaping
+        // the clock over far-off work (the next clock tick, a periodic check) call by call.
+        uint64_t horizon_us = 2'000;
     };
     void Interleave(InterleaveOptions options);
     void StopInterleaving() { interleave_.reset(); }

@@ -13,6 +13,7 @@
 #include "emulator/verifier/verifier.h"
 #include "tests/support/harness/frames.h"
 #include "tests/support/harness/running_adapter.h"
+#include "tests/support/harness/schedule.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ struct Options {
     unsigned tx_descriptors = 20;
     unsigned rx_descriptors = 20;
     unsigned interval_us = 2000;
+    qvtest::ScheduleOptions schedule;
 };
 
 std::string Hex(const qvtest::MacAddress& address) {
@@ -45,6 +47,7 @@ int Run(const Options& options) {
     machine.Check().OnReport([](const emu::Violation& violation) {
         std::fprintf(stderr, "verifier: %s\n", emu::Describe(violation).c_str());
     });
+    qvtest::ApplySchedule(machine, options.schedule);
 
     qvtest::AdapterOptions adapter_options;
     adapter_options.complete_at_once = options.complete_at_once;
@@ -62,6 +65,7 @@ int Run(const Options& options) {
                 Hex(adapter.StationAddress()).c_str(), options.tx_descriptors,
                 options.rx_descriptors,
                 options.complete_at_once ? "completing inside IoCallDriver" : "completing later");
+    std::printf("       schedule: %s\n", qvtest::DescribeSchedule(options.schedule).c_str());
 
     // Frame lengths vary over the whole Ethernet range, so transfers that need a zero-length
     // follow-up and ones that need padding are both among them.
@@ -106,6 +110,11 @@ int Run(const Options& options) {
     } else {
         std::printf("verifier: %zu violation(s)\n", violations.size());
     }
+    if (options.schedule.interleave_seed) {
+        std::printf("interleaving: another processor stepped in %llu times at %llu boundaries\n",
+                    static_cast<unsigned long long>(machine.Clock().Interleaved()),
+                    static_cast<unsigned long long>(machine.Clock().Boundaries()));
+    }
     bool ok = violations.empty() && on_wire == options.frames &&
               adapter.WireFrames().size() == options.frames && indicated == options.frames &&
               adapter.ReceivedFrames().size() == options.frames;
@@ -127,6 +136,15 @@ int main(int argc, char** argv) {
     app.add_option("--tx-descriptors", options.tx_descriptors, "transmit descriptors")
         ->capture_default_str();
     app.add_option("--rx-descriptors", options.rx_descriptors, "receive descriptors")
+        ->capture_default_str();
+    app.add_option("--interleave", options.schedule.interleave_seed,
+                   "a second processor steps in at the driver's platform calls, its schedule "
+                   "drawn from this seed (the same seed replays the same run)");
+    app.add_option("--timer-tick", options.schedule.timer_tick_us,
+                   "NDIS timers expire on a clock tick of this many microseconds (10000, 15625)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--timer-seed", options.schedule.timer_seed,
+                   "seed for the clock tick's phase and jitter")
         ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     return Run(options);
