@@ -4,13 +4,13 @@
 
 #include "emulator/device/mac_filter.h"
 #include "emulator/device/registers.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/usbbus/configuration_set.h"
 
 namespace emu::device {
 
-Controller::Controller(Machine& machine, Identity identity)
-    : clock_(machine.Clock()), identity_(std::move(identity)), wire_(machine.Clock()) {
+Controller::Controller(Kernel& kernel, Identity identity)
+    : clock_(kernel.Clock()), identity_(std::move(identity)), wire_(kernel.Clock()) {
     wire_.ConnectController([this](const std::vector<uint8_t>& frame) { OnWireFrame(frame); });
 }
 

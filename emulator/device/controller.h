@@ -21,7 +21,7 @@
 #include "emulator/wire/wire.h"
 
 namespace emu {
-class Machine;
+class Kernel;
 namespace device {
 
 // One request the device received on its default pipe.
@@ -48,7 +48,7 @@ class Controller : public usb::Device {
 public:
     static constexpr uint64_t kEepromReadTimeUs = 300;
 
-    explicit Controller(Machine& machine, Identity identity = Identity::Standard());
+    explicit Controller(Kernel& kernel, Identity identity = Identity::Standard());
     ~Controller() override;
     Controller(const Controller&) = delete;
     Controller& operator=(const Controller&) = delete;

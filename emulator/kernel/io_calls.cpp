@@ -2,23 +2,23 @@
 #include <cstdio>
 
 #include "emulator/kernel/io_manager.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
 #include "platform/io.h"
 
 using emu::IoManager;
-using emu::Machine;
+using emu::Kernel;
 using emu::Rule;
 
 namespace {
 
 using State = IoManager::State;
 
-emu::Processor& Cpu() { return Machine::Current().Cpu(); }
-IoManager& Io() { return Machine::Current().Io(); }
+emu::Processor& Cpu() { return Kernel::Current().Cpu(); }
+IoManager& Io() { return Kernel::Current().Io(); }
 void Report(Rule rule, const char* call, std::string detail, uintptr_t site) {
-    Machine::Current().Check().Report(rule, call, std::move(detail), site);
+    Kernel::Current().Check().Report(rule, call, std::move(detail), site);
 }
 
 // The record of a live request; reports and returns null for a freed or unknown one.
@@ -47,7 +47,7 @@ bool ShouldInvoke(UCHAR control, const IRP* irp) {
 // A request is memory like any other: the verifier's n-th, tag, random and systematic
 // allocation faults reach it, charged to the driver's call site.
 bool InjectedRequestFault(uintptr_t site) {
-    return Machine::Current().Check().Allocations().ShouldFail(IoManager::kRequestTag, site);
+    return Kernel::Current().Check().Allocations().ShouldFail(IoManager::kRequestTag, site);
 }
 
 std::string StatusText(NTSTATUS status) {

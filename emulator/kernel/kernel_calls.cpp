@@ -1,13 +1,13 @@
 // The kernel services of platform/kernel.h: IRQL, spin locks, events, waits and delays on
 // the virtual clock, pool and interlocked lists. Each checks the IRQL it is called at.
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/verifier/verifier.h"
 #include "platform/kernel.h"
 
-using emu::Machine;
+using emu::Kernel;
 
 namespace {
 
@@ -17,8 +17,8 @@ constexpr KSPIN_LOCK kLockHeld = 0x4B4C6468;  // "hdLK"
 // Kept in KEVENT::Reserved by KeInitializeEvent.
 constexpr ULONG_PTR kEventReady = 0x45564E54;  // "TNVE"
 
-emu::Processor& Cpu() { return Machine::Current().Cpu(); }
-emu::Scheduler& Clock() { return Machine::Current().Clock(); }
+emu::Processor& Cpu() { return Kernel::Current().Cpu(); }
+emu::Scheduler& Clock() { return Kernel::Current().Clock(); }
 
 // A time-out in 100-ns units (negative relative, positive absolute from virtual time 0) as
 // a virtual deadline in microseconds, rounded up.
@@ -49,7 +49,7 @@ KIRQL KeGetCurrentIrql() { return Cpu().Irql(); }
 void KeRaiseIrql(KIRQL NewIrql, KIRQL* OldIrql) {
     emu::Processor& cpu = Cpu();
     if (NewIrql < cpu.Irql())
-        Machine::Current().Check().Report(emu::Rule::IrqlCall, "KeRaiseIrql",
+        Kernel::Current().Check().Report(emu::Rule::IrqlCall, "KeRaiseIrql",
                                           "asked to raise from " + std::to_string(cpu.Irql()) +
                                               " to the lower " + std::to_string(NewIrql),
                                           EMU_CALLER());
@@ -60,7 +60,7 @@ void KeRaiseIrql(KIRQL NewIrql, KIRQL* OldIrql) {
 void KeLowerIrql(KIRQL NewIrql) {
     emu::Processor& cpu = Cpu();
     if (NewIrql > cpu.Irql())
-        Machine::Current().Check().Report(emu::Rule::IrqlCall, "KeLowerIrql",
+        Kernel::Current().Check().Report(emu::Rule::IrqlCall, "KeLowerIrql",
                                           "asked to lower from " + std::to_string(cpu.Irql()) +
                                               " to the higher " + std::to_string(NewIrql),
                                           EMU_CALLER());
@@ -130,7 +130,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/,
     Cpu().CheckIrql(kCall, poll ? DISPATCH_LEVEL : PASSIVE_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     auto* event = static_cast<KEVENT*>(Object);
     if (event == nullptr || event->Reserved != kEventReady) {
-        Machine::Current().Check().Report(emu::Rule::Platform, kCall,
+        Kernel::Current().Check().Report(emu::Rule::Platform, kCall,
                                           "the object is not an initialised KEVENT", EMU_CALLER());
         return STATUS_TIMEOUT;
     }
@@ -150,7 +150,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertabl
     constexpr const char* kCall = "KeDelayExecutionThread";
     Cpu().CheckIrqlExactly(kCall, PASSIVE_LEVEL, EMU_CALLER());
     if (Interval == nullptr) {
-        Machine::Current().Check().Report(emu::Rule::Platform, kCall, "no interval given", EMU_CALLER());
+        Kernel::Current().Check().Report(emu::Rule::Platform, kCall, "no interval given", EMU_CALLER());
         return STATUS_INVALID_PARAMETER;
     }
     Clock().WaitFor([] { return false; }, DeadlineFrom(*Interval), kCall);
@@ -163,12 +163,12 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag)
     constexpr const char* kCall = "ExAllocatePoolWithTag";
     Cpu().CheckIrql(kCall, PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, PASSIVE_LEVEL,
                     EMU_CALLER());
-    return Machine::Current().Memory().Allocate(NumberOfBytes, Tag, kCall, EMU_CALLER());
+    return Kernel::Current().Memory().Allocate(NumberOfBytes, Tag, kCall, EMU_CALLER());
 }
 
 void ExFreePool(PVOID P) {
     Cpu().CheckIrql("ExFreePool", DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
-    Machine::Current().Memory().Free(P, "ExFreePool", EMU_CALLER());
+    Kernel::Current().Memory().Free(P, "ExFreePool", EMU_CALLER());
 }
 
 // ---- Interlocked lists ----------------------------------------------------------------------

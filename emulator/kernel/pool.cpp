@@ -9,14 +9,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/poison.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
 
 namespace emu {
 
-static Verifier& Check() { return Machine::Current().Check(); }
+static Verifier& Check() { return Kernel::Current().Check(); }
 
 Pool::~Pool() {
     for (auto& [payload, entry] : blocks_) Release(entry);
@@ -121,7 +121,7 @@ bool Pool::Free(void* address, const char* call, uintptr_t site, size_t expected
                        site);
 
     log_.push_back({entry.block.serial, Event::Kind::Free, entry.block.tag, entry.block.size, call});
-    Machine::Current().Cpu().ForgetLocksIn(payload, entry.block.size);
+    Kernel::Current().Cpu().ForgetLocksIn(payload, entry.block.size);
     // Quarantine starts clean, so that what changes later was written after the free.
     PoisonFreed(entry);
     CoverAll(entry);

@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/verifier/verifier.h"
 
 namespace emu {
 
-static Verifier& Check() { return Machine::Current().Check(); }
+static Verifier& Check() { return Kernel::Current().Check(); }
 
 static std::string Hex(const void* address) {
     char buffer[32];

@@ -3,7 +3,7 @@
 
 #include <limits>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
 #include "platform/kernel.h"
@@ -60,7 +60,7 @@ void Scheduler::RunFirst() {
 
     // Deferred work runs as a DPC would: at DISPATCH_LEVEL, platform code until it calls
     // into the driver.
-    Processor& cpu = Machine::Current().Cpu();
+    Processor& cpu = Kernel::Current().Cpu();
     Processor::PlatformScope platform(cpu);
     KIRQL entry = cpu.Irql();
     cpu.SetIrql(DISPATCH_LEVEL);
@@ -88,7 +88,7 @@ void Scheduler::AtBoundary(const char* /*call*/) {
     ++stepping_in_;
     ++interleaved_;
     {
-        Processor::OtherProcessor other(Machine::Current().Cpu());
+        Processor::OtherProcessor other(Kernel::Current().Cpu());
         RunFirst();
     }
     --stepping_in_;
@@ -114,7 +114,7 @@ bool Scheduler::WaitFor(const std::function<bool()>& done, std::optional<uint64_
     for (;;) {
         if (done()) return true;
         if (!deadline_us && Idle()) {
-            Machine::Current().Check().Report(
+            Kernel::Current().Check().Report(
                 Rule::Platform, call,
                 "wait can never end: nothing is queued that could satisfy it");
             return false;

@@ -1,7 +1,7 @@
 // The configuration store and the NDIS calls that read it.
 #include "emulator/ndis/config.h"
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
@@ -83,7 +83,7 @@ const ConfigStore::Value* ConfigStore::Find(std::u16string_view keyword) const {
 
 // ---- Platform routines --------------------------------------------------------------------
 
-using emu::Machine;
+using emu::Kernel;
 using emu::Rule;
 using emu::ndis::ConfigHandle;
 using emu::ndis::ConfigStore;
@@ -92,16 +92,16 @@ using emu::ndis::Miniport;
 namespace {
 
 bool AtPassive(const char* call, uintptr_t site) {
-    return Machine::Current().Cpu().CheckIrql(call, PASSIVE_LEVEL, PASSIVE_LEVEL, site);
+    return Kernel::Current().Cpu().CheckIrql(call, PASSIVE_LEVEL, PASSIVE_LEVEL, site);
 }
 
 ConfigHandle* OpenHandle(NDIS_HANDLE handle, const char* call, uintptr_t site) {
-    Machine& machine = Machine::Current();
-    for (Miniport* adapter : machine.Ndis().Adapters()) {
+    Kernel& kernel = Kernel::Current();
+    for (Miniport* adapter : emu::ndis::Ndis::Current().Adapters()) {
         ConfigHandle* open = adapter->FindConfiguration(handle);
         if (open != nullptr) return open;
     }
-    machine.Check().Report(Rule::Platform, call, "not an open configuration handle", site);
+    kernel.Check().Report(Rule::Platform, call, "not an open configuration handle", site);
     return nullptr;
 }
 
@@ -111,20 +111,20 @@ void NdisOpenConfiguration(NDIS_STATUS* Status, NDIS_HANDLE* ConfigurationHandle
                            NDIS_HANDLE WrapperConfigurationContext) {
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisOpenConfiguration", site);
-    Machine& machine = Machine::Current();
+    Kernel& kernel = Kernel::Current();
     *Status = NDIS_STATUS_FAILURE;
     *ConfigurationHandle = nullptr;
     Miniport* owner = nullptr;
-    for (Miniport* adapter : machine.Ndis().Adapters()) {
+    for (Miniport* adapter : emu::ndis::Ndis::Current().Adapters()) {
         if (adapter->ConfigurationContext() == WrapperConfigurationContext) owner = adapter;
     }
     if (owner == nullptr) {
-        machine.Check().Report(Rule::Platform, "NdisOpenConfiguration",
+        kernel.Check().Report(Rule::Platform, "NdisOpenConfiguration",
                                "not a configuration context NDIS gave out", site);
         return;
     }
-    if (machine.Ndis().Use(owner->Handle(), "NdisOpenConfiguration", site) == nullptr) return;
-    if (machine.Ndis().OpenConfigurationFails()) {
+    if (emu::ndis::Ndis::Current().Use(owner->Handle(), "NdisOpenConfiguration", site) == nullptr) return;
+    if (emu::ndis::Ndis::Current().OpenConfigurationFails()) {
         *Status = NDIS_STATUS_RESOURCES;
         return;
     }

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "emulator/kernel/io_manager.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/miniport.h"
@@ -38,13 +38,13 @@ NTSTATUS PassDown(DEVICE_OBJECT* next, IRP* irp) {
 
 // The start request goes to the bus first: the device must be powered and configured before
 // the miniport may talk to it.
-NTSTATUS StartDevice(Machine& machine, Miniport& adapter, IRP* irp) {
+NTSTATUS StartDevice(Kernel& kernel, Miniport& adapter, IRP* irp) {
     LowerWait wait;
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, LowerStartDone, &wait, TRUE, TRUE, TRUE);
     NTSTATUS status = IoCallDriver(adapter.NextDevice(), irp);
     if (status == STATUS_PENDING && !wait.done) {
-        machine.Clock().WaitFor([&wait] { return wait.done; }, std::nullopt,
+        kernel.Clock().WaitFor([&wait] { return wait.done; }, std::nullopt,
                                 "IRP_MN_START_DEVICE at the lower driver");
     }
     // A lower driver that never completed the request has been reported; the request is
@@ -60,39 +60,39 @@ NTSTATUS StartDevice(Machine& machine, Miniport& adapter, IRP* irp) {
 }  // namespace
 
 NTSTATUS NdisAddDeviceEntry(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("AddDevice", PASSIVE_LEVEL);
-    emu::Processor::PlatformScope platform(machine.Cpu());
-    Ndis& ndis = machine.Ndis();
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("AddDevice", PASSIVE_LEVEL);
+    emu::Processor::PlatformScope platform(kernel.Cpu());
+    Ndis& ndis = Ndis::Current();
     Wrapper* wrapper = ndis.RegisteredWrapperOf(driver);
     if (wrapper == nullptr || pdo == nullptr) {
-        machine.Check().Report(Rule::Platform, "AddDevice",
+        kernel.Check().Report(Rule::Platform, "AddDevice",
                                wrapper ? "no physical device object"
                                        : "no miniport registered for this driver object");
         return STATUS_UNSUCCESSFUL;
     }
-    DEVICE_OBJECT* fdo = machine.Io().CreateDevice(driver, 0, 1);
+    DEVICE_OBJECT* fdo = kernel.Io().CreateDevice(driver, 0, 1);
     if (fdo == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    DEVICE_OBJECT* next = machine.Io().Attach(fdo, Pnp::TopOfStack(pdo));
+    DEVICE_OBJECT* next = kernel.Io().Attach(fdo, Pnp::TopOfStack(pdo));
     ndis.AddAdapter(*wrapper, pdo, fdo, next);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS NdisPnpDispatchEntry(DEVICE_OBJECT* device, IRP* irp) {
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("IRP_MJ_PNP", PASSIVE_LEVEL);
-    emu::Processor::PlatformScope platform(machine.Cpu());
-    Ndis& ndis = machine.Ndis();
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("IRP_MJ_PNP", PASSIVE_LEVEL);
+    emu::Processor::PlatformScope platform(kernel.Cpu());
+    Ndis& ndis = Ndis::Current();
     Miniport* adapter = ndis.AdapterOfDevice(device);
     if (adapter == nullptr) {
-        machine.Check().Report(Rule::Platform, "IRP_MJ_PNP",
+        kernel.Check().Report(Rule::Platform, "IRP_MJ_PNP",
                                "request for a device object NDIS did not create");
         return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
     }
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     switch (minor) {
         case IRP_MN_START_DEVICE:
-            return StartDevice(machine, *adapter, irp);
+            return StartDevice(kernel, *adapter, irp);
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_REMOVE_DEVICE: {
@@ -102,8 +102,8 @@ NTSTATUS NdisPnpDispatchEntry(DEVICE_OBJECT* device, IRP* irp) {
             NTSTATUS status = PassDown(next, irp);
             if (minor == IRP_MN_REMOVE_DEVICE) {
                 ndis.ForgetDevice(device);
-                machine.Io().Detach(next);
-                machine.Io().DeleteDevice(device);
+                kernel.Io().Detach(next);
+                kernel.Io().DeleteDevice(device);
             }
             return status;
         }

@@ -1,34 +1,34 @@
 // NDIS memory, spin locks and sleeps.
 #include <cstdint>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/verifier/verifier.h"
 #include "platform/ndis.h"
 
-using emu::Machine;
+using emu::Kernel;
 using emu::Processor;
 
 NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisAllocateMemoryWithTag", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    *VirtualAddress = machine.Memory().Allocate(Length, Tag, "NdisAllocateMemoryWithTag", site);
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisAllocateMemoryWithTag", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    *VirtualAddress = kernel.Memory().Allocate(Length, Tag, "NdisAllocateMemoryWithTag", site);
     return *VirtualAddress != nullptr ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
 }
 
 void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT /*MemoryFlags*/) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisFreeMemory", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    machine.Memory().Free(VirtualAddress, "NdisFreeMemory", site, Length);
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisFreeMemory", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    kernel.Memory().Free(VirtualAddress, "NdisFreeMemory", site, Length);
 }
 
 void NdisAllocateSpinLock(NDIS_SPIN_LOCK* SpinLock) {
     uintptr_t site = EMU_CALLER();
-    Processor& cpu = Machine::Current().Cpu();
+    Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrql("NdisAllocateSpinLock", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     SpinLock->SpinLock = 0;
     SpinLock->OldIrql = PASSIVE_LEVEL;
@@ -37,11 +37,11 @@ void NdisAllocateSpinLock(NDIS_SPIN_LOCK* SpinLock) {
 
 void NdisFreeSpinLock(NDIS_SPIN_LOCK* SpinLock) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    Processor& cpu = machine.Cpu();
+    Kernel& kernel = Kernel::Current();
+    Processor& cpu = kernel.Cpu();
     cpu.CheckIrql("NdisFreeSpinLock", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     if (cpu.HoldsAnyIn(SpinLock, sizeof(*SpinLock))) {
-        machine.Check().Report(emu::Rule::LockState, "NdisFreeSpinLock", "the lock is held",
+        kernel.Check().Report(emu::Rule::LockState, "NdisFreeSpinLock", "the lock is held",
                                site);
     }
     // A freed lock is uninitialised again: taking it later is reported.
@@ -50,7 +50,7 @@ void NdisFreeSpinLock(NDIS_SPIN_LOCK* SpinLock) {
 
 void NdisAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock) {
     uintptr_t site = EMU_CALLER();
-    Processor& cpu = Machine::Current().Cpu();
+    Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrql("NdisAcquireSpinLock", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     KIRQL old = cpu.Irql();
     // A refused acquisition (self-deadlock, uninitialised) leaves the lock's saved level
@@ -63,7 +63,7 @@ void NdisAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock) {
 
 void NdisReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock) {
     uintptr_t site = EMU_CALLER();
-    Processor& cpu = Machine::Current().Cpu();
+    Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrqlExactly("NdisReleaseSpinLock", DISPATCH_LEVEL, site);
     if (!cpu.Release(&SpinLock->SpinLock, "NdisReleaseSpinLock", site)) return;
     SpinLock->SpinLock = 0;
@@ -72,7 +72,7 @@ void NdisReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock) {
 
 void NdisDprAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock) {
     uintptr_t site = EMU_CALLER();
-    Processor& cpu = Machine::Current().Cpu();
+    Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrqlExactly("NdisDprAcquireSpinLock", DISPATCH_LEVEL, site);
     if (!cpu.Acquire(&SpinLock->SpinLock, "NdisDprAcquireSpinLock", site)) return;
     SpinLock->SpinLock = 1;
@@ -81,7 +81,7 @@ void NdisDprAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock) {
 
 void NdisDprReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock) {
     uintptr_t site = EMU_CALLER();
-    Processor& cpu = Machine::Current().Cpu();
+    Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrqlExactly("NdisDprReleaseSpinLock", DISPATCH_LEVEL, site);
     if (!cpu.Release(&SpinLock->SpinLock, "NdisDprReleaseSpinLock", site)) return;
     SpinLock->SpinLock = 0;
@@ -89,9 +89,9 @@ void NdisDprReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock) {
 
 void NdisMSleep(ULONG MicrosecondsToSleep) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    if (!machine.Cpu().CheckIrql("NdisMSleep", PASSIVE_LEVEL, PASSIVE_LEVEL, site)) return;
-    emu::Scheduler& clock = machine.Clock();
+    Kernel& kernel = Kernel::Current();
+    if (!kernel.Cpu().CheckIrql("NdisMSleep", PASSIVE_LEVEL, PASSIVE_LEVEL, site)) return;
+    emu::Scheduler& clock = kernel.Clock();
     uint64_t deadline = clock.Now() + MicrosecondsToSleep;
     // Other processors' work (completions, timers) goes on while this thread sleeps.
     clock.WaitFor([&clock, deadline] { return clock.Now() >= deadline; }, deadline, "NdisMSleep");

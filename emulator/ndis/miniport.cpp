@@ -4,7 +4,7 @@
 #include <climits>
 
 #include "emulator/kernel/io_manager.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
@@ -48,7 +48,7 @@ Miniport::~Miniport() {
 const NDIS50_MINIPORT_CHARACTERISTICS& Miniport::Handlers() const { return wrapper_.handlers; }
 
 NDIS_STATUS Miniport::Initialize() {
-    Machine& machine = ndis_.Host();
+    Kernel& kernel = ndis_.Host();
     state_ = State::Initializing;
     context_ = nullptr;
     attributes_set_ = false;
@@ -56,13 +56,13 @@ NDIS_STATUS Miniport::Initialize() {
     hang_seconds_ = 0;
     shutdown_handler_ = nullptr;
     // Everything the pool hands out from here on belongs to this adapter's life.
-    pool_mark_ = machine.Memory().Serial();
+    pool_mark_ = kernel.Memory().Serial();
 
     std::vector<NDIS_MEDIUM> media = ndis_.MediumArray();
     NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;
     UINT selected = UINT_MAX;
     const Ndis::InitializeOverride& replacement = ndis_.InitializeOverrideHandler();
-    NDIS_STATUS status = machine.Cpu().CallDriver(PASSIVE_LEVEL, "MiniportInitialize", [&] {
+    NDIS_STATUS status = kernel.Cpu().CallDriver(PASSIVE_LEVEL, "MiniportInitialize", [&] {
         if (replacement) {
             return replacement(&open_error, &selected, media.data(),
                                static_cast<UINT>(media.size()), Handle(),
@@ -75,7 +75,7 @@ NDIS_STATUS Miniport::Initialize() {
     initialize_status_ = status;
 
     if (!open_configurations_.empty()) {
-        machine.Check().Report(Rule::PoolLeak, "MiniportInitialize",
+        kernel.Check().Report(Rule::PoolLeak, "MiniportInitialize",
                                std::to_string(open_configurations_.size()) +
                                    " configuration handle(s) still open when it returned");
         open_configurations_.clear();
@@ -83,7 +83,7 @@ NDIS_STATUS Miniport::Initialize() {
 
     if (status == NDIS_STATUS_SUCCESS) {
         if (selected >= media.size()) {
-            machine.Check().Report(Rule::Platform, "MiniportInitialize",
+            kernel.Check().Report(Rule::Platform, "MiniportInitialize",
                                    "succeeded without selecting one of the offered media");
         }
         selected_medium_ = selected;
@@ -98,12 +98,12 @@ NDIS_STATUS Miniport::Initialize() {
 
 void Miniport::Halt() {
     if (state_ != State::Running) return;
-    Machine& machine = ndis_.Host();
+    Kernel& kernel = ndis_.Host();
     StopHangCheck();
     protocol_->BeforeHalt();
     state_ = State::Halting;
     const Ndis::HaltOverride& replacement = ndis_.HaltOverrideHandler();
-    machine.Cpu().CallDriver(PASSIVE_LEVEL, "MiniportHalt", [&] {
+    kernel.Cpu().CallDriver(PASSIVE_LEVEL, "MiniportHalt", [&] {
         if (replacement) {
             replacement(context_);
         } else {
@@ -127,16 +127,16 @@ bool Miniport::Shutdown() {
 }
 
 void Miniport::CheckEnded(const char* when, bool requests) {
-    Machine& machine = ndis_.Host();
-    machine.Memory().CheckLeaks(pool_mark_, when);
+    Kernel& kernel = ndis_.Host();
+    kernel.Memory().CheckLeaks(pool_mark_, when);
     for (const std::string& timer : ndis_.TimerTable().LiveOf(this)) {
-        machine.Check().Report(Rule::TimerAtHalt, when, timer);
+        kernel.Check().Report(Rule::TimerAtHalt, when, timer);
     }
     if (!requests) return;
-    for (IRP* irp : machine.Io().Outstanding()) {
-        const IoManager::RequestInfo* info = machine.Io().Info(irp);
+    for (IRP* irp : kernel.Io().Outstanding()) {
+        const IoManager::RequestInfo* info = kernel.Io().Info(irp);
         bool in_flight = info != nullptr && info->state == IoManager::State::InFlight;
-        machine.Check().Report(Rule::IrpAtHalt, when,
+        kernel.Check().Report(Rule::IrpAtHalt, when,
                                std::string("request #") +
                                    std::to_string(info ? info->serial : 0) +
                                    (in_flight ? " is still at the bus"

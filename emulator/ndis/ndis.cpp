@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/ndis/packets.h"
 #include "emulator/ndis/pnp.h"
@@ -13,20 +13,31 @@
 
 namespace emu::ndis {
 
-Ndis::Ndis(Machine& machine)
-    : machine_(machine),
-      pnp_(std::make_unique<Pnp>(machine)),
-      timers_(std::make_shared<Timers>(machine)),
-      pools_(std::make_unique<Pools>(machine)) {
+static Ndis* current_ndis = nullptr;
+
+Ndis::Ndis(Kernel& kernel)
+    : kernel_(kernel),
+      pnp_(std::make_unique<Pnp>(kernel)),
+      timers_(std::make_shared<Timers>(kernel)),
+      pools_(std::make_unique<Pools>(kernel)) {
+    current_ndis = this;
     // The pool outlives NDIS inside the machine, so the check holds the table weakly.
     std::weak_ptr<Timers> timers = timers_;
-    machine.Memory().AddLiveCheck([timers](const void* begin, size_t size) -> std::string {
+    kernel.Memory().AddLiveCheck([timers](const void* begin, size_t size) -> std::string {
         auto table = timers.lock();
         return table ? table->ReleaseRange(begin, size) : std::string();
     });
 }
 
-Ndis::~Ndis() = default;
+Ndis::~Ndis() { current_ndis = nullptr; }
+
+Ndis& Ndis::Current() {
+    if (current_ndis == nullptr) {
+        std::fprintf(stderr, "qvnet emulator: an NDIS routine was called with no kernel\n");
+        std::abort();
+    }
+    return *current_ndis;
+}
 
 const Wrapper* Ndis::WrapperOf(const DRIVER_OBJECT* driver) const {
     for (auto it = wrappers_.rbegin(); it != wrappers_.rend(); ++it) {
@@ -55,8 +66,8 @@ std::vector<Miniport*> Ndis::Adapters() const {
 
 Miniport& Ndis::Adapter() {
     if (adapters_.size() != 1) {
-        machine_.Check().Report(Rule::Platform, "Ndis::Adapter",
-                                "the machine has " + std::to_string(adapters_.size()) +
+        kernel_.Check().Report(Rule::Platform, "Ndis::Adapter",
+                                "the kernel has " + std::to_string(adapters_.size()) +
                                     " adapters, not one");
         std::fprintf(stderr, "Ndis::Adapter: no single adapter\n");
         std::abort();
@@ -131,19 +142,19 @@ Miniport* Ndis::Known(NDIS_HANDLE handle) const {
 Miniport* Ndis::Use(NDIS_HANDLE handle, const char* call, uintptr_t site) {
     Miniport* adapter = Known(handle);
     if (adapter == nullptr) {
-        machine_.Check().Report(Rule::Platform, call, "not an adapter handle NDIS gave out",
+        kernel_.Check().Report(Rule::Platform, call, "not an adapter handle NDIS gave out",
                                 site);
         return nullptr;
     }
     if (adapter->Ended()) {
-        machine_.Check().Report(Rule::NoCallsAfterHalt, call,
+        kernel_.Check().Report(Rule::NoCallsAfterHalt, call,
                                 std::string("the adapter is ") +
                                     StateName(adapter->CurrentState()),
                                 site);
         return nullptr;
     }
     if (!adapter->AcceptsCalls()) {
-        machine_.Check().Report(Rule::Platform, call,
+        kernel_.Check().Report(Rule::Platform, call,
                                 "the adapter has not been started (MiniportInitialize not "
                                 "called yet)",
                                 site);

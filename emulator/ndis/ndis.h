@@ -19,7 +19,7 @@
 #include "platform/ndis.h"
 
 namespace emu {
-class Machine;
+class Kernel;
 namespace ndis {
 
 class Pnp;
@@ -50,12 +50,15 @@ public:
                                   NDIS_HANDLE configuration_context)>;
     using HaltOverride = std::function<void(NDIS_HANDLE adapter_context)>;
 
-    explicit Ndis(Machine& machine);
+    explicit Ndis(Kernel& kernel);
     ~Ndis();
     Ndis(const Ndis&) = delete;
     Ndis& operator=(const Ndis&) = delete;
 
-    Machine& Host() { return machine_; }
+    // The NDIS the platform routines act on; aborts with a message when there is none.
+    static Ndis& Current();
+
+    Kernel& Host() { return kernel_; }
     Pnp& PnpManager() { return *pnp_; }
 
     // ---- Test face: registration ----------------------------------------------------------
@@ -116,7 +119,7 @@ public:
     void RecordRelease(ReleaseCall call) { release_calls_.push_back(std::move(call)); }
 
 private:
-    Machine& machine_;
+    Kernel& kernel_;
     std::unique_ptr<Pnp> pnp_;
     std::shared_ptr<Timers> timers_;  // shared with the pool's live check
     std::unique_ptr<Pools> pools_;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <functional>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/ndis/miniport.h"
@@ -25,8 +25,8 @@ bool Within(const void* address, const void* begin, size_t size) {
     return !less(address, begin) && less(address, bytes + size);
 }
 
-bool LentToAProtocol(Machine& machine, const NDIS_PACKET* packet) {
-    for (Miniport* adapter : machine.Ndis().Adapters()) {
+bool LentToAProtocol(const NDIS_PACKET* packet) {
+    for (Miniport* adapter : Ndis::Current().Adapters()) {
         if (adapter->Edge().IsLent(packet)) return true;
     }
     return false;
@@ -72,7 +72,7 @@ NDIS_STATUS Pools::NewPacketPool(NDIS_HANDLE* handle, UINT count, UINT reserved,
     pool->reserved = reserved;
     pool->layout = LayoutPacket(reserved);
     size_t size = static_cast<size_t>(count) * pool->layout.size;
-    pool->memory = static_cast<uint8_t*>(machine_.Memory().Allocate(
+    pool->memory = static_cast<uint8_t*>(kernel_.Memory().Allocate(
         size != 0 ? size : 1, kPacketPoolTag, "NdisAllocatePacketPool", site));
     if (pool->memory == nullptr) {
         *handle = nullptr;
@@ -87,7 +87,7 @@ NDIS_STATUS Pools::NewPacketPool(NDIS_HANDLE* handle, UINT count, UINT reserved,
 bool Pools::AnyLent(const PacketPool& pool) const {
     for (UINT i = 0; i < pool.count; ++i) {
         auto packet = reinterpret_cast<const NDIS_PACKET*>(pool.memory + i * pool.layout.size);
-        if (pool.used[i] && LentToAProtocol(machine_, packet)) return true;
+        if (pool.used[i] && LentToAProtocol(packet)) return true;
     }
     return false;
 }
@@ -95,16 +95,16 @@ bool Pools::AnyLent(const PacketPool& pool) const {
 void Pools::FreePacketPool(NDIS_HANDLE handle, uintptr_t site) {
     auto it = packet_pools_.find(handle);
     if (it == packet_pools_.end()) {
-        machine_.Check().Report(Rule::PoolBadFree, "NdisFreePacketPool",
+        kernel_.Check().Report(Rule::PoolBadFree, "NdisFreePacketPool",
                                 "not a live packet pool", site);
         return;
     }
     if (AnyLent(*it->second)) {
-        machine_.Check().Report(Rule::RecvOwnership, "NdisFreePacketPool",
+        kernel_.Check().Report(Rule::RecvOwnership, "NdisFreePacketPool",
                                 "a packet of the pool is still lent to the protocol", site);
     }
     // Freeing the pool ends its packets; they need not be freed one by one.
-    machine_.Memory().Free(it->second->memory, "NdisFreePacketPool", site);
+    kernel_.Memory().Free(it->second->memory, "NdisFreePacketPool", site);
     packet_pools_.erase(it);
 }
 
@@ -112,7 +112,7 @@ NDIS_STATUS Pools::AllocatePacket(NDIS_PACKET** packet, NDIS_HANDLE handle, uint
     *packet = nullptr;
     auto it = packet_pools_.find(handle);
     if (it == packet_pools_.end()) {
-        machine_.Check().Report(Rule::Platform, "NdisAllocatePacket", "not a live packet pool",
+        kernel_.Check().Report(Rule::Platform, "NdisAllocatePacket", "not a live packet pool",
                                 site);
         return NDIS_STATUS_RESOURCES;
     }
@@ -142,13 +142,13 @@ void Pools::FreePacket(NDIS_PACKET* packet, uintptr_t site) {
     size_t index = 0;
     PacketPool* pool = PoolOfPacket(packet, &index);
     if (pool == nullptr || !pool->used[index]) {
-        machine_.Check().Report(Rule::PoolBadFree, "NdisFreePacket",
+        kernel_.Check().Report(Rule::PoolBadFree, "NdisFreePacket",
                                 pool ? "packet already freed" : "not a packet from a live pool",
                                 site);
         return;
     }
-    if (LentToAProtocol(machine_, packet)) {
-        machine_.Check().Report(Rule::RecvOwnership, "NdisFreePacket",
+    if (LentToAProtocol(packet)) {
+        kernel_.Check().Report(Rule::RecvOwnership, "NdisFreePacket",
                                 "the packet is still lent to the protocol", site);
     }
     pool->used[index] = false;
@@ -174,7 +174,7 @@ NDIS_STATUS Pools::NewBufferPool(NDIS_HANDLE* handle, UINT count, uintptr_t site
     auto pool = std::make_unique<BufferPool>();
     pool->count = count;
     size_t size = static_cast<size_t>(count) * sizeof(NDIS_BUFFER);
-    pool->memory = static_cast<NDIS_BUFFER*>(machine_.Memory().Allocate(
+    pool->memory = static_cast<NDIS_BUFFER*>(kernel_.Memory().Allocate(
         size != 0 ? size : 1, kBufferPoolTag, "NdisAllocateBufferPool", site));
     if (pool->memory == nullptr) {
         *handle = nullptr;
@@ -189,11 +189,11 @@ NDIS_STATUS Pools::NewBufferPool(NDIS_HANDLE* handle, UINT count, uintptr_t site
 void Pools::FreeBufferPool(NDIS_HANDLE handle, uintptr_t site) {
     auto it = buffer_pools_.find(handle);
     if (it == buffer_pools_.end()) {
-        machine_.Check().Report(Rule::PoolBadFree, "NdisFreeBufferPool",
+        kernel_.Check().Report(Rule::PoolBadFree, "NdisFreeBufferPool",
                                 "not a live buffer pool", site);
         return;
     }
-    machine_.Memory().Free(it->second->memory, "NdisFreeBufferPool", site);
+    kernel_.Memory().Free(it->second->memory, "NdisFreeBufferPool", site);
     buffer_pools_.erase(it);
 }
 
@@ -202,7 +202,7 @@ NDIS_STATUS Pools::AllocateBuffer(NDIS_BUFFER** buffer, NDIS_HANDLE handle, PVOI
     *buffer = nullptr;
     auto it = buffer_pools_.find(handle);
     if (it == buffer_pools_.end()) {
-        machine_.Check().Report(Rule::Platform, "NdisAllocateBuffer", "not a live buffer pool",
+        kernel_.Check().Report(Rule::Platform, "NdisAllocateBuffer", "not a live buffer pool",
                                 site);
         return NDIS_STATUS_RESOURCES;
     }
@@ -233,7 +233,7 @@ void Pools::FreeBuffer(NDIS_BUFFER* buffer, uintptr_t site) {
     size_t index = 0;
     BufferPool* pool = PoolOfBuffer(buffer, &index);
     if (pool == nullptr || !pool->used[index]) {
-        machine_.Check().Report(Rule::PoolBadFree, "NdisFreeBuffer",
+        kernel_.Check().Report(Rule::PoolBadFree, "NdisFreeBuffer",
                                 pool ? "buffer already freed" : "not a buffer from a live pool",
                                 site);
         return;
@@ -253,14 +253,14 @@ size_t Pools::BuffersInUse(NDIS_HANDLE handle) const {
 
 // ---- Platform routines --------------------------------------------------------------------
 
-using emu::Machine;
+using emu::Kernel;
 
 namespace {
 
 emu::ndis::Pools& PoolTable(const char* call, uintptr_t site) {
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql(call, DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    return machine.Ndis().PoolTable();
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql(call, DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    return emu::ndis::Ndis::Current().PoolTable();
 }
 
 }  // namespace
@@ -313,14 +313,14 @@ void NdisFreeBuffer(NDIS_BUFFER* Buffer) {
 
 void NdisQueryBuffer(NDIS_BUFFER* Buffer, PVOID* VirtualAddress, UINT* Length) {
     uintptr_t site = EMU_CALLER();
-    Machine::Current().Cpu().CheckIrql("NdisQueryBuffer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    Kernel::Current().Cpu().CheckIrql("NdisQueryBuffer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     if (VirtualAddress != nullptr) *VirtualAddress = Buffer->MappedSystemVa;
     *Length = Buffer->ByteCount;
 }
 
 void NdisQueryBufferOffset(NDIS_BUFFER* Buffer, UINT* Offset, UINT* Length) {
     uintptr_t site = EMU_CALLER();
-    Machine::Current().Cpu().CheckIrql("NdisQueryBufferOffset", DISPATCH_LEVEL, PASSIVE_LEVEL,
+    Kernel::Current().Cpu().CheckIrql("NdisQueryBufferOffset", DISPATCH_LEVEL, PASSIVE_LEVEL,
                                        site);
     *Offset = Buffer->ByteOffset;
     *Length = Buffer->ByteCount;
@@ -328,11 +328,11 @@ void NdisQueryBufferOffset(NDIS_BUFFER* Buffer, UINT* Offset, UINT* Length) {
 
 void NdisAdjustBufferLength(NDIS_BUFFER* Buffer, UINT Length) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisAdjustBufferLength", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisAdjustBufferLength", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     if (Length > Buffer->BuiltLength) {
         // Whoever reads the buffer next would read past the memory it was built over.
-        machine.Check().Report(emu::Rule::RecvOwnership, "NdisAdjustBufferLength",
+        kernel.Check().Report(emu::Rule::RecvOwnership, "NdisAdjustBufferLength",
                                std::to_string(Length) + " bytes, above the " +
                                    std::to_string(Buffer->BuiltLength) +
                                    " the buffer was built with",
@@ -347,7 +347,7 @@ void NdisAdjustBufferLength(NDIS_BUFFER* Buffer, UINT Length) {
 
 void NdisUnchainBufferAtFront(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer) {
     uintptr_t site = EMU_CALLER();
-    Machine::Current().Cpu().CheckIrql("NdisUnchainBufferAtFront", DISPATCH_LEVEL,
+    Kernel::Current().Cpu().CheckIrql("NdisUnchainBufferAtFront", DISPATCH_LEVEL,
                                        PASSIVE_LEVEL, site);
     NDIS_BUFFER* first = Packet->Private.Head;
     *Buffer = first;
@@ -360,7 +360,7 @@ void NdisUnchainBufferAtFront(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer) {
 
 void NdisUnchainBufferAtBack(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer) {
     uintptr_t site = EMU_CALLER();
-    Machine::Current().Cpu().CheckIrql("NdisUnchainBufferAtBack", DISPATCH_LEVEL,
+    Kernel::Current().Cpu().CheckIrql("NdisUnchainBufferAtBack", DISPATCH_LEVEL,
                                        PASSIVE_LEVEL, site);
     NDIS_BUFFER* previous = nullptr;
     NDIS_BUFFER* last = Packet->Private.Head;

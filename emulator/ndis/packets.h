@@ -12,7 +12,7 @@
 #include "platform/ndis.h"
 
 namespace emu {
-class Machine;
+class Kernel;
 }
 
 namespace emu::ndis {
@@ -35,7 +35,7 @@ public:
     static constexpr ULONG kPacketPoolTag = 0x6B70444E;  // "NDpk"
     static constexpr ULONG kBufferPoolTag = 0x6662444E;  // "NDbf"
 
-    explicit Pools(Machine& machine) : machine_(machine) {}
+    explicit Pools(Kernel& kernel) : kernel_(kernel) {}
 
     NDIS_STATUS NewPacketPool(NDIS_HANDLE* handle, UINT count, UINT reserved, uintptr_t site);
     void FreePacketPool(NDIS_HANDLE handle, uintptr_t site);
@@ -71,7 +71,7 @@ private:
     BufferPool* PoolOfBuffer(const NDIS_BUFFER* buffer, size_t* index) const;
     bool AnyLent(const PacketPool& pool) const;
 
-    Machine& machine_;
+    Kernel& kernel_;
     std::map<const void*, std::unique_ptr<PacketPool>> packet_pools_;  // by handle
     std::map<const void*, std::unique_ptr<BufferPool>> buffer_pools_;
 };

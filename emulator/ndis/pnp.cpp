@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "emulator/kernel/io_manager.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/verifier/verifier.h"
@@ -18,10 +18,10 @@ DEVICE_OBJECT* Pnp::TopOfStack(DEVICE_OBJECT* device) {
 NTSTATUS Pnp::AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
     PDRIVER_ADD_DEVICE add_device = driver->DriverExtension->AddDevice;
     if (add_device == nullptr) {
-        machine_.Check().Report(Rule::Platform, "AddDevice", "the driver has no AddDevice entry");
+        kernel_.Check().Report(Rule::Platform, "AddDevice", "the driver has no AddDevice entry");
         return STATUS_UNSUCCESSFUL;
     }
-    const NTSTATUS status = machine_.Cpu().CallDriver(PASSIVE_LEVEL, "AddDevice",
+    const NTSTATUS status = kernel_.Cpu().CallDriver(PASSIVE_LEVEL, "AddDevice",
                                                       [&] { return add_device(driver, pdo); });
     if (NT_SUCCESS(status)) devices_[pdo] = DeviceState::Added;
     return status;
@@ -63,7 +63,7 @@ Pnp::Result Pnp::Send(DEVICE_OBJECT* pdo, UCHAR minor) {
 
 Pnp::Result Pnp::SendOne(DEVICE_OBJECT* pdo, UCHAR minor) {
     DEVICE_OBJECT* top = TopOfStack(pdo);
-    IRP* irp = machine_.Io().NewRequest(top->StackSize, IoManager::Origin::Thread);
+    IRP* irp = kernel_.Io().NewRequest(top->StackSize, IoManager::Origin::Thread);
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{STATUS_PENDING, 0};
@@ -84,12 +84,12 @@ Pnp::Result Pnp::SendOne(DEVICE_OBJECT* pdo, UCHAR minor) {
     stack->Context = nullptr;
 
     // PnP requests come from a system thread at PASSIVE_LEVEL.
-    Processor& cpu = machine_.Cpu();
+    Processor& cpu = kernel_.Cpu();
     KIRQL entry = cpu.Irql();
     cpu.SetIrql(PASSIVE_LEVEL);
     Result result{IoCallDriver(top, irp), STATUS_PENDING, STATUS_PENDING};
     if (result.returned == STATUS_PENDING && done.Signaled == 0) {
-        machine_.Clock().WaitFor([&done] { return done.Signaled != 0; }, std::nullopt,
+        kernel_.Clock().WaitFor([&done] { return done.Signaled != 0; }, std::nullopt,
                                  "PnP request");
     }
     cpu.SetIrql(entry);

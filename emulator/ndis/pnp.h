@@ -9,7 +9,7 @@
 #include "platform/io.h"
 
 namespace emu {
-class Machine;
+class Kernel;
 }
 
 namespace emu::ndis {
@@ -25,7 +25,7 @@ public:
     // Where the PnP manager believes a device stands.
     enum class DeviceState { Absent, Added, Started, Stopped, SurpriseRemoved, Removed };
 
-    explicit Pnp(Machine& machine) : machine_(machine) {}
+    explicit Pnp(Kernel& kernel) : kernel_(kernel) {}
 
     // Calls the driver's AddDevice at PASSIVE_LEVEL for the physical device object.
     NTSTATUS AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo);
@@ -39,7 +39,7 @@ public:
 private:
     Result SendOne(DEVICE_OBJECT* pdo, UCHAR minor);
 
-    Machine& machine_;
+    Kernel& kernel_;
     std::map<const DEVICE_OBJECT*, DeviceState> devices_;
 };
 

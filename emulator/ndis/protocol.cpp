@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
@@ -51,9 +51,9 @@ uint64_t Protocol::Send(const std::vector<uint8_t>& frame) {
 }
 
 uint64_t Protocol::Send(const std::vector<std::vector<uint8_t>>& segments) {
-    Machine& machine = adapter_.Owner().Host();
+    Kernel& kernel = adapter_.Owner().Host();
     if (!adapter_.IsRunning()) {
-        machine.Check().Report(Rule::Platform, "Protocol::Send",
+        kernel.Check().Report(Rule::Platform, "Protocol::Send",
                                std::string("the adapter is ") +
                                    StateName(adapter_.CurrentState()));
         return 0;
@@ -89,7 +89,7 @@ Protocol::OwnPacket* Protocol::Build(const std::vector<std::vector<uint8_t>>& se
 }
 
 void Protocol::Offer(OwnPacket* own) {
-    Machine& machine = adapter_.Owner().Host();
+    Kernel& kernel = adapter_.Owner().Host();
     const NDIS50_MINIPORT_CHARACTERISTICS& handlers = adapter_.Handlers();
     NDIS_HANDLE context = adapter_.Context();
     NDIS_PACKET* packet = own->packet;
@@ -98,17 +98,17 @@ void Protocol::Offer(OwnPacket* own) {
 
     NDIS_STATUS returned;
     if (handlers.SendHandler != nullptr) {
-        returned = machine.Cpu().CallDriver(DISPATCH_LEVEL, "MiniportSend", [&] {
+        returned = kernel.Cpu().CallDriver(DISPATCH_LEVEL, "MiniportSend", [&] {
             return handlers.SendHandler(context, packet, 0);
         });
     } else {
         NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_SUCCESS);
-        machine.Cpu().CallDriver(DISPATCH_LEVEL, "MiniportSendPackets", [&] {
+        kernel.Cpu().CallDriver(DISPATCH_LEVEL, "MiniportSendPackets", [&] {
             handlers.SendPacketsHandler(context, &packet, 1);
         });
         returned = NDIS_GET_PACKET_STATUS(packet);
     }
-    if (keep_records_) send_calls_.push_back({own->id, returned, machine.Clock().Now()});
+    if (keep_records_) send_calls_.push_back({own->id, returned, kernel.Clock().Now()});
 
     if (returned == NDIS_STATUS_PENDING) {
         // Completing during the call, before returning pending, is allowed.
@@ -116,12 +116,12 @@ void Protocol::Offer(OwnPacket* own) {
             Finish(own, own->completion_status);
         } else {
             own->state = PacketState::Pended;
-            own->pended_at_us = machine.Clock().Now();
+            own->pended_at_us = kernel.Clock().Now();
         }
         return;
     }
     if (own->completed_in_call) {
-        machine.Check().Report(Rule::SendOnce, "MiniportSend",
+        kernel.Check().Report(Rule::SendOnce, "MiniportSend",
                                PacketName(own->id) + " was completed, yet the send returned " +
                                    Status(returned) + " instead of NDIS_STATUS_PENDING");
     }
@@ -151,10 +151,10 @@ void Protocol::Retire(OwnPacket* own) {
 }
 
 void Protocol::SendComplete(NDIS_PACKET* packet, NDIS_STATUS status, uintptr_t site) {
-    Machine& machine = adapter_.Owner().Host();
+    Kernel& kernel = adapter_.Owner().Host();
     auto it = packets_.find(packet);
     if (it == packets_.end()) {
-        machine.Check().Report(Rule::SendOnce, "NdisMSendComplete",
+        kernel.Check().Report(Rule::SendOnce, "NdisMSendComplete",
                                "a packet NDIS never handed to the miniport", site);
         return;
     }
@@ -162,7 +162,7 @@ void Protocol::SendComplete(NDIS_PACKET* packet, NDIS_STATUS status, uintptr_t s
     switch (own->state) {
         case PacketState::InSend:
             if (own->completed_in_call) {
-                machine.Check().Report(Rule::SendOnce, "NdisMSendComplete",
+                kernel.Check().Report(Rule::SendOnce, "NdisMSendComplete",
                                        PacketName(own->id) + " completed twice during its send",
                                        site);
                 return;
@@ -174,11 +174,11 @@ void Protocol::SendComplete(NDIS_PACKET* packet, NDIS_STATUS status, uintptr_t s
             Finish(own, status);
             return;
         case PacketState::Done:
-            machine.Check().Report(Rule::SendOnce, "NdisMSendComplete",
+            kernel.Check().Report(Rule::SendOnce, "NdisMSendComplete",
                                    PacketName(own->id) + " was already finished", site);
             return;
         case PacketState::Queued:
-            machine.Check().Report(Rule::SendOnce, "NdisMSendComplete",
+            kernel.Check().Report(Rule::SendOnce, "NdisMSendComplete",
                                    PacketName(own->id) +
                                        " was refused and waits in NDIS's queue; the miniport "
                                        "does not own it",
@@ -208,13 +208,13 @@ void Protocol::DrainQueue() {
 }
 
 void Protocol::CheckWatchdog() {
-    Machine& machine = adapter_.Owner().Host();
-    uint64_t now = machine.Clock().Now();
+    Kernel& kernel = adapter_.Owner().Host();
+    uint64_t now = kernel.Clock().Now();
     for (const auto& [packet, own] : packets_) {
         if (own->state != PacketState::Pended || own->watchdog_reported) continue;
         if (now - own->pended_at_us <= kSendWatchdogUs) continue;
         own->watchdog_reported = true;
-        machine.Check().Report(Rule::Watchdog, "MiniportSend",
+        kernel.Check().Report(Rule::Watchdog, "MiniportSend",
                                PacketName(own->id) + " pended " +
                                    std::to_string((now - own->pended_at_us) / 1000) +
                                    " ms ago and is not completed");
@@ -275,8 +275,8 @@ uint64_t Protocol::Sum(const std::vector<Piece>& chain) {
 }
 
 void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site) {
-    Machine& machine = adapter_.Owner().Host();
-    Verifier& check = machine.Check();
+    Kernel& kernel = adapter_.Owner().Host();
+    Verifier& check = kernel.Check();
     const char* call = "NdisMIndicateReceivePacket";
     for (UINT i = 0; i < count; ++i) {
         NDIS_PACKET* packet = packets[i];
@@ -290,14 +290,14 @@ void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site
                          site);
             continue;
         }
-        if (!machine.Ndis().PoolTable().IsAllocatedPacket(packet)) {
+        if (!Ndis::Current().PoolTable().IsAllocatedPacket(packet)) {
             check.Report(Rule::RecvOwnership, call,
                          "not a packet drawn from a live packet pool", site);
             continue;
         }
         RunWorkDuringIndication();
         Receive receive{{}, NDIS_GET_PACKET_HEADER_SIZE(packet), NDIS_GET_PACKET_STATUS(packet),
-                        machine.Clock().Now()};
+                        kernel.Clock().Now()};
         std::vector<Piece> chain;
         UINT buffers = 0;
         UINT total = 0;
@@ -331,7 +331,7 @@ void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site
                 lent_.push_back({packet, site, std::move(chain), sum});
                 NDIS_SET_PACKET_STATUS(packet, NDIS_STATUS_PENDING);
                 if (return_mode_ == ReturnMode::AfterCall) {
-                    machine.Clock().After(0, "protocol returns a lent packet",
+                    kernel.Clock().After(0, "protocol returns a lent packet",
                                           [this, packet] { ReturnOne(packet); });
                 }
             }
@@ -416,22 +416,22 @@ void Protocol::IndicateStatusComplete() {
 
 // ---- Platform routines --------------------------------------------------------------------
 
-using emu::Machine;
+using emu::Kernel;
 using emu::ndis::Miniport;
 
 void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET** ReceivePackets,
                                 UINT NumberOfPackets) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
+    Kernel& kernel = Kernel::Current();
     // Reported; above DISPATCH_LEVEL not even NDIS may read the packets (its buffer
     // accessors are not allowed there), so the indication goes no further.
-    if (!machine.Cpu().CheckIrql("NdisMIndicateReceivePacket", DISPATCH_LEVEL, PASSIVE_LEVEL,
+    if (!kernel.Cpu().CheckIrql("NdisMIndicateReceivePacket", DISPATCH_LEVEL, PASSIVE_LEVEL,
                                  site)) {
         return;
     }
     // The protocols above run now: platform code until they call the miniport.
-    emu::Processor::PlatformScope platform(machine.Cpu());
-    Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateReceivePacket", site);
+    emu::Processor::PlatformScope platform(kernel.Cpu());
+    Miniport* adapter = emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMIndicateReceivePacket", site);
     if (adapter == nullptr) return;
     adapter->Edge().IndicateReceive(ReceivePackets, NumberOfPackets, site);
 }
@@ -439,21 +439,21 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET**
 void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
                        NDIS_STATUS Status) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisMSendComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    emu::Processor::PlatformScope platform(machine.Cpu());
-    Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMSendComplete", site);
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisMSendComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::Processor::PlatformScope platform(kernel.Cpu());
+    Miniport* adapter = emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMSendComplete", site);
     if (adapter == nullptr) return;
     adapter->Edge().SendComplete(Packet, Status, site);
 }
 
 void NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisMSendResourcesAvailable", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    emu::Processor::PlatformScope platform(machine.Cpu());
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisMSendResourcesAvailable", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::Processor::PlatformScope platform(kernel.Cpu());
     Miniport* adapter =
-        machine.Ndis().Use(MiniportAdapterHandle, "NdisMSendResourcesAvailable", site);
+        emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMSendResourcesAvailable", site);
     if (adapter == nullptr) return;
     adapter->Edge().SendResourcesAvailable();
 }
@@ -461,21 +461,21 @@ void NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
 void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                          PVOID StatusBuffer, UINT StatusBufferSize) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisMIndicateStatus", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    emu::Processor::PlatformScope platform(machine.Cpu());
-    Miniport* adapter = machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateStatus", site);
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisMIndicateStatus", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::Processor::PlatformScope platform(kernel.Cpu());
+    Miniport* adapter = emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMIndicateStatus", site);
     if (adapter == nullptr) return;
     adapter->Edge().IndicateStatus(GeneralStatus, StatusBuffer, StatusBufferSize);
 }
 
 void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisMIndicateStatusComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    emu::Processor::PlatformScope platform(machine.Cpu());
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisMIndicateStatusComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::Processor::PlatformScope platform(kernel.Cpu());
     Miniport* adapter =
-        machine.Ndis().Use(MiniportAdapterHandle, "NdisMIndicateStatusComplete", site);
+        emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMIndicateStatusComplete", site);
     if (adapter == nullptr) return;
     adapter->Edge().IndicateStatusComplete();
 }

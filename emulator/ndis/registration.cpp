@@ -1,14 +1,14 @@
 // Wrapper, registration and the per-adapter attributes a miniport gives NDIS.
 #include <string>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/verifier/verifier.h"
 #include "platform/ndis.h"
 
-using emu::Machine;
+using emu::Kernel;
 using emu::Rule;
 using emu::ndis::Miniport;
 using emu::ndis::Ndis;
@@ -16,10 +16,10 @@ using emu::ndis::Wrapper;
 
 namespace {
 
-Ndis& Hub() { return Machine::Current().Ndis(); }
+Ndis& Hub() { return emu::ndis::Ndis::Current(); }
 
 bool AtPassive(const char* call, uintptr_t site) {
-    return Machine::Current().Cpu().CheckIrql(call, PASSIVE_LEVEL, PASSIVE_LEVEL, site);
+    return Kernel::Current().Cpu().CheckIrql(call, PASSIVE_LEVEL, PASSIVE_LEVEL, site);
 }
 
 // The handlers NDIS cannot run an adapter without; empty when none is missing.
@@ -60,7 +60,7 @@ void NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID /*SystemSpecific*
     AtPassive("NdisTerminateWrapper", site);
     Wrapper* wrapper = Hub().FindWrapper(NdisWrapperHandle);
     if (wrapper == nullptr || wrapper->terminated) {
-        Machine::Current().Check().Report(Rule::Platform, "NdisTerminateWrapper",
+        Kernel::Current().Check().Report(Rule::Platform, "NdisTerminateWrapper",
                                           wrapper ? "wrapper already terminated"
                                                   : "not a wrapper handle",
                                           site);
@@ -77,7 +77,7 @@ NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
     Ndis& ndis = Hub();
     Wrapper* wrapper = ndis.FindWrapper(NdisWrapperHandle);
     if (wrapper == nullptr || wrapper->terminated) {
-        Machine::Current().Check().Report(Rule::Platform, "NdisMRegisterMiniport",
+        Kernel::Current().Check().Report(Rule::Platform, "NdisMRegisterMiniport",
                                           "not a live wrapper handle", site);
         return NDIS_STATUS_FAILURE;
     }
@@ -106,7 +106,7 @@ void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE Minipor
     Miniport* adapter = Hub().Use(MiniportAdapterHandle, "NdisMSetAttributesEx", site);
     if (adapter == nullptr) return;
     if (adapter->CurrentState() != Miniport::State::Initializing) {
-        Machine::Current().Check().Report(Rule::Platform, "NdisMSetAttributesEx",
+        Kernel::Current().Check().Report(Rule::Platform, "NdisMSetAttributesEx",
                                           "called outside MiniportInitialize", site);
         return;
     }

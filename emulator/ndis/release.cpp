@@ -1,13 +1,13 @@
 // Release calls for resources this kind of miniport could hold (shared memory, I/O ports, an
 // interrupt, map registers). NDIS logs each call so that a test can see which one a release
 // walk made and with what.
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/verifier/verifier.h"
 #include "platform/ndis.h"
 
-using emu::Machine;
+using emu::Kernel;
 using emu::ndis::ReleaseCall;
 
 namespace {
@@ -16,10 +16,10 @@ uintptr_t Word(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer
 
 // The adapter handle must be live; the call is logged either way so a test sees it.
 void Log(const char* call, NDIS_HANDLE adapter, std::vector<uintptr_t> args, uintptr_t site) {
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql(call, PASSIVE_LEVEL, PASSIVE_LEVEL, site);
-    if (adapter != nullptr) machine.Ndis().Use(adapter, call, site);
-    machine.Ndis().RecordRelease(ReleaseCall{call, std::move(args)});
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql(call, PASSIVE_LEVEL, PASSIVE_LEVEL, site);
+    if (adapter != nullptr) emu::ndis::Ndis::Current().Use(adapter, call, site);
+    emu::ndis::Ndis::Current().RecordRelease(ReleaseCall{call, std::move(args)});
 }
 
 }  // namespace

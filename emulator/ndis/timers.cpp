@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/miniport.h"
@@ -29,8 +29,8 @@ std::string Describe(const NDIS_MINIPORT_TIMER* timer, const Timers::Entry& entr
 void Timers::Initialize(NDIS_MINIPORT_TIMER* timer, Miniport* owner,
                         PNDIS_TIMER_FUNCTION function, PVOID context) {
     Entry& entry = entries_[timer];
-    if (entry.item != 0) machine_.Clock().Cancel(entry.item);
-    if (entry.dpc != 0) machine_.Clock().Cancel(entry.dpc);
+    if (entry.item != 0) kernel_.Clock().Cancel(entry.item);
+    if (entry.dpc != 0) kernel_.Clock().Cancel(entry.dpc);
     entry.dpc = 0;
     entry.owner = owner;
     entry.function = function;
@@ -47,13 +47,13 @@ void Timers::Initialize(NDIS_MINIPORT_TIMER* timer, Miniport* owner,
 Timers::Entry* Timers::Lookup(NDIS_MINIPORT_TIMER* timer, const char* call, uintptr_t site) {
     auto it = entries_.find(timer);
     if (it == entries_.end()) {
-        machine_.Check().Report(Rule::Platform, call,
+        kernel_.Check().Report(Rule::Platform, call,
                                 "timer " + Address(timer) + " was never initialised with "
                                 "NdisMInitializeTimer (or its memory was freed)",
                                 site);
         return nullptr;
     }
-    if (machine_.Ndis().Use(it->second.owner->Handle(), call, site) == nullptr) return nullptr;
+    if (Ndis::Current().Use(it->second.owner->Handle(), call, site) == nullptr) return nullptr;
     return &it->second;
 }
 
@@ -69,7 +69,7 @@ void Timers::RoundToTick(std::optional<ClockTick> tick) {
 }
 
 uint64_t Timers::DueTime(uint64_t delay_us) {
-    const uint64_t due = machine_.Clock().Now() + delay_us;
+    const uint64_t due = kernel_.Clock().Now() + delay_us;
     if (!rounding_) return due;
     // Timers expire at the first clock tick at or after their due time; the tick's own
     // interrupt and DPC latency add a little on top.
@@ -84,7 +84,7 @@ void Timers::Set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds, const char* call
                  uintptr_t site) {
     Entry* entry = Lookup(timer, call, site);
     if (entry == nullptr) return;
-    Scheduler& clock = machine_.Clock();
+    Scheduler& clock = kernel_.Clock();
     if (entry->item != 0) clock.Cancel(entry->item);
     uint64_t generation = ++entry->generation;
     // Even a 0 ms setting expires later, from the queue, never inside the call.
@@ -96,7 +96,7 @@ bool Timers::Cancel(NDIS_MINIPORT_TIMER* timer, const char* call, uintptr_t site
     Entry* entry = Lookup(timer, call, site);
     // Expired already: its function is queued, or has run, and goes on regardless.
     if (entry == nullptr || entry->item == 0) return false;
-    machine_.Clock().Cancel(entry->item);
+    kernel_.Clock().Cancel(entry->item);
     entry->item = 0;
     ++entry->generation;
     return true;
@@ -108,7 +108,7 @@ void Timers::Expire(NDIS_MINIPORT_TIMER* timer, uint64_t generation) {
     Entry& entry = it->second;
     entry.item = 0;
     if (entry.dpc != 0) return;  // still queued from an earlier expiry: it runs once
-    entry.dpc = machine_.Clock().At(machine_.Clock().Now(), entry.name + " (queued)",
+    entry.dpc = kernel_.Clock().At(kernel_.Clock().Now(), entry.name + " (queued)",
                                     [this, timer] { Run(timer); });
 }
 
@@ -118,7 +118,7 @@ void Timers::Run(NDIS_MINIPORT_TIMER* timer) {
     Entry& entry = it->second;
     entry.dpc = 0;
     if (entry.owner->Ended()) {
-        machine_.Check().Report(Rule::NoCallsAfterHalt, "NDIS timer",
+        kernel_.Check().Report(Rule::NoCallsAfterHalt, "NDIS timer",
                                 Describe(timer, entry) + " came due after the adapter was " +
                                     StateName(entry.owner->CurrentState()) +
                                     "; its function was not called");
@@ -128,7 +128,7 @@ void Timers::Run(NDIS_MINIPORT_TIMER* timer) {
     ++entry.runs;
     PNDIS_TIMER_FUNCTION function = entry.function;
     PVOID context = entry.context;
-    machine_.Cpu().CallDriver(DISPATCH_LEVEL, "NDIS timer function",
+    kernel_.Cpu().CallDriver(DISPATCH_LEVEL, "NDIS timer function",
                               [&] { function(nullptr, context, nullptr, nullptr); });
     // The function may have freed the timer's memory, and with it the entry.
     it = entries_.find(timer);
@@ -169,37 +169,37 @@ std::string Timers::ReleaseRange(const void* begin, size_t size) {
 
 // ---- Platform routines --------------------------------------------------------------------
 
-using emu::Machine;
+using emu::Kernel;
 
 void NdisMInitializeTimer(NDIS_MINIPORT_TIMER* Timer, NDIS_HANDLE MiniportAdapterHandle,
                           PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisMInitializeTimer", PASSIVE_LEVEL, PASSIVE_LEVEL, site);
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisMInitializeTimer", PASSIVE_LEVEL, PASSIVE_LEVEL, site);
     emu::ndis::Miniport* adapter =
-        machine.Ndis().Use(MiniportAdapterHandle, "NdisMInitializeTimer", site);
+        emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMInitializeTimer", site);
     if (adapter == nullptr) return;
-    machine.Ndis().TimerTable().Initialize(Timer, adapter, TimerFunction, FunctionContext);
+    emu::ndis::Ndis::Current().TimerTable().Initialize(Timer, adapter, TimerFunction, FunctionContext);
 }
 
 void NdisSetTimer(NDIS_MINIPORT_TIMER* Timer, UINT MillisecondsToDelay) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisSetTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    machine.Ndis().TimerTable().Set(Timer, MillisecondsToDelay, "NdisSetTimer", site);
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisSetTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::ndis::Ndis::Current().TimerTable().Set(Timer, MillisecondsToDelay, "NdisSetTimer", site);
 }
 
 void NdisMSetTimer(NDIS_MINIPORT_TIMER* Timer, UINT MillisecondsToDelay) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisMSetTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    machine.Ndis().TimerTable().Set(Timer, MillisecondsToDelay, "NdisMSetTimer", site);
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisMSetTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::ndis::Ndis::Current().TimerTable().Set(Timer, MillisecondsToDelay, "NdisMSetTimer", site);
 }
 
 void NdisMCancelTimer(NDIS_MINIPORT_TIMER* Timer, BOOLEAN* TimerCancelled) {
     uintptr_t site = EMU_CALLER();
-    Machine& machine = Machine::Current();
-    machine.Cpu().CheckIrql("NdisMCancelTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
-    bool cancelled = machine.Ndis().TimerTable().Cancel(Timer, "NdisMCancelTimer", site);
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisMCancelTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    bool cancelled = emu::ndis::Ndis::Current().TimerTable().Cancel(Timer, "NdisMCancelTimer", site);
     if (TimerCancelled != nullptr) *TimerCancelled = cancelled ? TRUE : FALSE;
 }

@@ -18,7 +18,7 @@
 #include "platform/ndis.h"
 
 namespace emu {
-class Machine;
+class Kernel;
 }
 
 namespace emu::ndis {
@@ -44,7 +44,7 @@ public:
         uint32_t seed = 1;
     };
 
-    explicit Timers(Machine& machine) : machine_(machine) {}
+    explicit Timers(Kernel& kernel) : kernel_(kernel) {}
 
     // Rounds every later setting's due time up to the next clock tick (nullopt: exact).
     void RoundToTick(std::optional<ClockTick> tick);
@@ -67,7 +67,7 @@ private:
     void Run(NDIS_MINIPORT_TIMER* timer);
     uint64_t DueTime(uint64_t delay_us);
 
-    Machine& machine_;
+    Kernel& kernel_;
     struct Rounding {
         ClockTick tick;
         uint64_t phase_us;

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "emulator/kernel/io_manager.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/processor.h"
@@ -27,13 +27,13 @@ NTSTATUS NoBus(IRP* irp) {
 }
 
 NTSTATUS PnpEntry(DEVICE_OBJECT* device, IRP* irp) {
-    emu::Processor::PlatformScope platform(emu::Machine::Current().Cpu());
+    emu::Processor::PlatformScope platform(emu::Kernel::Current().Cpu());
     Bus* bus = BusOf(device);
     return bus == nullptr ? NoBus(irp) : bus->DispatchPnp(device, irp);
 }
 
 NTSTATUS InternalControlEntry(DEVICE_OBJECT* device, IRP* irp) {
-    emu::Processor::PlatformScope platform(emu::Machine::Current().Cpu());
+    emu::Processor::PlatformScope platform(emu::Kernel::Current().Cpu());
     Bus* bus = BusOf(device);
     return bus == nullptr ? NoBus(irp) : bus->DispatchInternalControl(device, irp);
 }
@@ -68,7 +68,7 @@ bool PnpSucceeds(UCHAR minor) {
 
 }  // namespace
 
-Bus::Bus(Machine& machine) : machine_(machine), self_(std::make_shared<Bus*>(this)) {
+Bus::Bus(Kernel& kernel) : kernel_(kernel), self_(std::make_shared<Bus*>(this)) {
     default_pipe_.max_packet = 64;
 }
 
@@ -81,7 +81,7 @@ Bus::~Bus() {
 
 void Bus::PlugDevice(std::unique_ptr<Device> device) {
     if (device_ != nullptr && !gone_) {
-        machine_.Check().Report(Rule::Platform, "Bus::Plug",
+        kernel_.Check().Report(Rule::Platform, "Bus::Plug",
                                 "the port already holds a device; unplug it first");
         unplugged_.push_back(std::move(device));
         return;
@@ -89,11 +89,11 @@ void Bus::PlugDevice(std::unique_ptr<Device> device) {
     if (device_ != nullptr) unplugged_.push_back(std::move(device_));
     RegisterLiveCheck();
     if (driver_ == nullptr) {
-        driver_ = machine_.Io().CreateDriver("usbbus");
+        driver_ = kernel_.Io().CreateDriver("usbbus");
         driver_->MajorFunction[IRP_MJ_PNP] = PnpEntry;
         driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalControlEntry;
     }
-    pdo_ = machine_.Io().CreateDevice(driver_, sizeof(Bus*), 1);
+    pdo_ = kernel_.Io().CreateDevice(driver_, sizeof(Bus*), 1);
     pdos_.push_back(pdo_);
     *static_cast<Bus**>(pdo_->DeviceExtension) = this;
     device_ = std::move(device);
@@ -118,7 +118,7 @@ void Bus::Unplug() {
     device_->SetInReadyListener(nullptr);
     std::vector<uint64_t> ending;
     for (auto& [id, transfer] : transfers_) {
-        if (transfer->timer != 0) machine_.Clock().Cancel(transfer->timer);
+        if (transfer->timer != 0) kernel_.Clock().Cancel(transfer->timer);
         transfer->timer = 0;
         transfer->stage = Stage::Ending;
         ending.push_back(id);
@@ -130,7 +130,7 @@ void Bus::Unplug() {
     default_pipe_.queue.clear();
     default_pipe_.moving = false;
     if (!ending.empty()) {
-        machine_.Clock().After(0, "USB device removed", [this, ending] {
+        kernel_.Clock().After(0, "USB device removed", [this, ending] {
             for (uint64_t id : ending) Finish(id, {USBD_STATUS_DEVICE_GONE});
         });
     }
@@ -140,7 +140,7 @@ void Bus::Unplug() {
 void Bus::RegisterLiveCheck() {
     if (live_check_registered_) return;
     live_check_registered_ = true;
-    machine_.Memory().AddLiveCheck([self = self_](const void* begin, size_t size) -> std::string {
+    kernel_.Memory().AddLiveCheck([self = self_](const void* begin, size_t size) -> std::string {
         Bus* bus = *self;
         return bus == nullptr ? std::string() : bus->LiveIn(begin, size);
     });
@@ -154,7 +154,7 @@ std::string Bus::LiveIn(const void* begin, size_t size) {
     };
     for (const auto& [id, transfer] : transfers_) {
         if (transfer->urb != nullptr && inside(transfer->urb)) {
-            machine_.Check().Report(Rule::UrbActive, "free",
+            kernel_.Check().Report(Rule::UrbActive, "free",
                                     "memory holding a URB the bus still holds is freed");
             return "a URB pending at the USB bus";
         }
@@ -186,7 +186,7 @@ NTSTATUS Bus::DispatchInternalControl(DEVICE_OBJECT* device, IRP* irp) {
     if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         auto* urb = static_cast<URB*>(stack->Parameters.Others.Argument1);
         if (urb == nullptr) {
-            machine_.Check().Report(Rule::UrbForm, "IoCallDriver",
+            kernel_.Check().Report(Rule::UrbForm, "IoCallDriver",
                                     "IOCTL_INTERNAL_USB_SUBMIT_URB without a URB in Argument1");
             irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -216,13 +216,13 @@ NTSTATUS Bus::SubmitUrb(IRP* irp, URB* urb, uint64_t serial) {
     for (const auto& [id, held] : transfers_) {
         if (held->irp == irp) {
             // The request is ours still: completing it here would end the pending one.
-            machine_.Check().Report(Rule::UrbActive, "IoCallDriver",
+            kernel_.Check().Report(Rule::UrbActive, "IoCallDriver",
                                     "a request the bus still holds was submitted again");
             return STATUS_UNSUCCESSFUL;
         }
         if (held->urb == urb) {
             // The URB belongs to the pending request: fail the new one without touching it.
-            machine_.Check().Report(Rule::UrbActive, "IoCallDriver",
+            kernel_.Check().Report(Rule::UrbActive, "IoCallDriver",
                                     "a URB still pending at the bus was submitted again");
             irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -315,7 +315,7 @@ NTSTATUS Bus::Pend(std::unique_ptr<Transfer> transfer) {
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         // Cancelled before the routine was set: nobody else will end it.
         held.stage = Stage::Ending;
-        machine_.Clock().After(0, "cancelled USB request",
+        kernel_.Clock().After(0, "cancelled USB request",
                                [this, id] { Finish(id, {USBD_STATUS_CANCELED}); });
         return STATUS_PENDING;
     }
@@ -336,7 +336,7 @@ NTSTATUS Bus::Pend(std::unique_ptr<Transfer> transfer) {
                 break;
             }
             held.stage = Stage::Moving;
-            held.timer = machine_.Clock().After(
+            held.timer = kernel_.Clock().After(
                 held.kind == Kind::Abort ? kAbortTimeUs : kCyclePortTimeUs,
                 held.kind == Kind::Abort ? "USB abort pipe" : "USB port cycle",
                 [this, id] { Due(id); });
@@ -362,7 +362,7 @@ NTSTATUS Bus::GoneAtOnce(IRP* irp, URB* urb) {
         return RefuseAtOnce(irp, urb, USBD_STATUS_DEVICE_GONE, nullptr);
     if (!removal_reported_) {
         removal_reported_ = true;
-        machine_.Check().Report(Rule::Removal, "IoCallDriver",
+        kernel_.Check().Report(Rule::Removal, "IoCallDriver",
                                 "the client keeps sending requests to a device that is gone (" +
                                     std::to_string(after_removal_) + " since the removal)");
     }
@@ -376,7 +376,7 @@ NTSTATUS Bus::GoneAtOnce(IRP* irp, URB* urb) {
     transfer->stage = Stage::Ending;
     IoMarkIrpPending(irp);
     transfers_[id] = std::move(transfer);
-    machine_.Clock().After(1000, "USB request to a removed device",
+    kernel_.Clock().After(1000, "USB request to a removed device",
                            [this, id] { Finish(id, {USBD_STATUS_DEVICE_GONE}); });
     return STATUS_PENDING;
 }
@@ -397,22 +397,22 @@ void Bus::CancelRequest(IRP* irp) {
     Pipe* pipe = Unqueue(transfer);
     transfer.stage = Stage::Ending;
     // Ended from the scheduler: the canceller may hold locks its completion routine takes.
-    machine_.Clock().After(0, "cancelled USB request",
+    kernel_.Clock().After(0, "cancelled USB request",
                            [this, id] { Finish(id, {USBD_STATUS_CANCELED}); });
     if (pipe != nullptr) StartNext(pipe);
 }
 
 // A request the bus driver serves only at PASSIVE_LEVEL, because serving it waits.
 void Bus::NoteIrql(const char* what) {
-    const KIRQL irql = machine_.Cpu().Irql();
+    const KIRQL irql = kernel_.Cpu().Irql();
     if (irql == PASSIVE_LEVEL) return;
-    machine_.Check().Report(Rule::IrqlCall, "IoCallDriver",
+    kernel_.Check().Report(Rule::IrqlCall, "IoCallDriver",
                             std::string(what) + " sent at IRQL " + std::to_string(irql) +
                                 "; the bus driver takes it only at PASSIVE_LEVEL (0)");
 }
 
 Bus::Pipe* Bus::Unqueue(Transfer& transfer) {
-    if (transfer.timer != 0) machine_.Clock().Cancel(transfer.timer);
+    if (transfer.timer != 0) kernel_.Clock().Cancel(transfer.timer);
     transfer.timer = 0;
     Pipe* pipe = transfer.pipe;
     if (pipe == nullptr) return nullptr;

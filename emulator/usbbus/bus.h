@@ -30,7 +30,7 @@
 #include "platform/usb.h"
 
 namespace emu {
-class Machine;
+class Kernel;
 namespace usb {
 
 class Bus {
@@ -42,7 +42,7 @@ public:
     static constexpr uint16_t kBusNumber = 1;
     static constexpr size_t kDefaultRemovalResubmitLimit = 256;
 
-    explicit Bus(Machine& machine);
+    explicit Bus(Kernel& kernel);
     ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
@@ -206,7 +206,7 @@ private:
     bool AbortGoesFirst();
     Outcome CyclePort();
 
-    Machine& machine_;
+    Kernel& kernel_;
     DRIVER_OBJECT* driver_ = nullptr;
     DEVICE_OBJECT* pdo_ = nullptr;
     std::vector<DEVICE_OBJECT*> pdos_;  // every one made, the current one last

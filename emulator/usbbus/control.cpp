@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/usbbus/bus.h"
 #include "emulator/usbbus/configuration_set.h"
 #include "emulator/usbbus/urb_view.h"
@@ -63,7 +63,7 @@ std::optional<USBD_STATUS> Bus::BuildControl(URB* urb, Transfer& transfer) {
     }
     BufferView view = BufferOf(urb);
     if (*view.length > 0xFFFF) {
-        machine_.Check().Report(Rule::UrbForm, "IoCallDriver",
+        kernel_.Check().Report(Rule::UrbForm, "IoCallDriver",
                                 "a control transfer of " + std::to_string(*view.length) +
                                     " bytes does not fit wLength");
         return USBD_STATUS_INVALID_PARAMETER;

@@ -2,7 +2,7 @@
 // share the frames, a bulk IN transfer waits for the device's data; abort and port cycle.
 #include <algorithm>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/usbbus/bus.h"
 #include "emulator/usbbus/urb_view.h"
 #include "emulator/verifier/verifier.h"
@@ -16,7 +16,7 @@ uint32_t Bus::PacketsFor(size_t bytes, uint16_t max_packet) const {
 }
 
 uint64_t Bus::Occupy(uint32_t packets) {
-    const uint64_t start = std::max(machine_.Clock().Now(), bulk_free_at_us_);
+    const uint64_t start = std::max(kernel_.Clock().Now(), bulk_free_at_us_);
     bulk_free_at_us_ = start + (uint64_t{packets} * 1000 + kPacketsPerFrame - 1) / kPacketsPerFrame;
     return bulk_free_at_us_;
 }
@@ -32,7 +32,7 @@ void Bus::StartNext(Pipe* pipe) {
     }
     const bool faulted = fault != nullptr && !fault->reaches_device &&
                          (fault->action == FaultAction::Fail || fault->action == FaultAction::Stall);
-    uint64_t when = machine_.Clock().Now();
+    uint64_t when = kernel_.Clock().Now();
     if (transfer.kind == Kind::Control) {
         when += kControlTimeUs;
     } else if (!pipe->halted) {
@@ -50,7 +50,7 @@ void Bus::StartNext(Pipe* pipe) {
     }
     transfer.stage = Stage::Moving;
     pipe->moving = true;
-    transfer.timer = machine_.Clock().At(when, "USB transfer", [this, id] { Due(id); });
+    transfer.timer = kernel_.Clock().At(when, "USB transfer", [this, id] { Due(id); });
 }
 
 // The host asks for packets until the transfer ends: at a short packet, or with its buffer
@@ -128,7 +128,7 @@ std::optional<USBD_STATUS> Bus::BuildPipeRequest(URB* urb, Transfer& transfer) {
         return std::nullopt;
     }
     if (!target->queue.empty()) {
-        machine_.Check().Report(Rule::PipeReset, "IoCallDriver",
+        kernel_.Check().Report(Rule::PipeReset, "IoCallDriver",
                                 "reset of pipe " + std::to_string(target->endpoint) + " with " +
                                     std::to_string(target->queue.size()) +
                                     " transfer(s) still pending");
@@ -148,7 +148,7 @@ void Bus::CollectAborted(Transfer& abort) {
     Pipe* pipe = abort.target;
     for (uint64_t id : pipe->queue) {
         Transfer& victim = *transfers_.at(id);
-        if (victim.timer != 0) machine_.Clock().Cancel(victim.timer);
+        if (victim.timer != 0) kernel_.Clock().Cancel(victim.timer);
         victim.timer = 0;
         victim.stage = Stage::Ending;
         abort.aborted.push_back(id);
@@ -164,7 +164,7 @@ Bus::Outcome Bus::EndAborted(Transfer& abort) {
     std::vector<uint64_t> ending = std::move(abort.aborted);
     if (AbortGoesFirst()) {
         if (!ending.empty())
-            machine_.Clock().After(kAbortTimeUs, "USB transfers cancelled by an abort",
+            kernel_.Clock().After(kAbortTimeUs, "USB transfers cancelled by an abort",
                                    [this, ending = std::move(ending)] {
                                        for (uint64_t id : ending) Finish(id, {USBD_STATUS_CANCELED});
                                    });
@@ -187,7 +187,7 @@ bool Bus::AbortGoesFirst() {
 
 Bus::Outcome Bus::CyclePort() {
     Enumerate();
-    port_cycles_.push_back(machine_.Clock().Now());
+    port_cycles_.push_back(kernel_.Clock().Now());
     return {};
 }
 

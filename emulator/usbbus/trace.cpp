@@ -1,6 +1,6 @@
 // The trace hook's records: what each submission and completion of a control or data
 // transfer looks like to a usbmon capture.
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/usbbus/bus.h"
 #include "emulator/usbbus/trace.h"
 #include "emulator/usbbus/urb_view.h"
@@ -16,7 +16,7 @@ void Bus::Trace(char type, const Transfer& transfer, const Outcome* outcome) {
     record.type = type;
     record.device = address_;
     record.bus = kBusNumber;
-    record.time_us = machine_.Clock().Now();
+    record.time_us = kernel_.Clock().Now();
     BufferView view = transfer.urb != nullptr ? BufferOf(transfer.urb) : BufferView{};
     const auto* buffer = view ? static_cast<const uint8_t*>(*view.buffer) : nullptr;
     bool in = false;

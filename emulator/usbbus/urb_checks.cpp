@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/usbbus/bus.h"
 #include "emulator/usbbus/urb_view.h"
@@ -24,11 +24,11 @@ std::string Hex(unsigned value) {
 }  // namespace
 
 void Bus::ReportForm(std::string detail) {
-    machine_.Check().Report(Rule::UrbForm, "IoCallDriver", std::move(detail));
+    kernel_.Check().Report(Rule::UrbForm, "IoCallDriver", std::move(detail));
 }
 
 void Bus::ReportPipe(std::string detail) {
-    machine_.Check().Report(Rule::UrbPipe, "IoCallDriver", std::move(detail));
+    kernel_.Check().Report(Rule::UrbPipe, "IoCallDriver", std::move(detail));
 }
 
 std::optional<USBD_STATUS> Bus::CheckForm(const URB* urb) {
@@ -44,7 +44,7 @@ std::optional<USBD_STATUS> Bus::CheckForm(const URB* urb) {
                    std::to_string(needed) + " bytes of its form");
         return USBD_STATUS_INVALID_PARAMETER;
     }
-    const Pool& pool = machine_.Memory();
+    const Pool& pool = kernel_.Memory();
     if (const Pool::Block* block = pool.Containing(urb)) {
         const auto* end = pool.BlockStart(urb) + block->size;
         if (reinterpret_cast<const uint8_t*>(urb) + urb->UrbHeader.Length > end) {
@@ -152,14 +152,14 @@ std::optional<USBD_STATUS> Bus::CheckBuffer(const void* buffer, size_t length, b
     if (length == 0) return std::nullopt;
     if (buffer == nullptr) {
         if (has_mdl) {
-            machine_.Check().Report(Rule::Platform, "IoCallDriver",
+            kernel_.Check().Report(Rule::Platform, "IoCallDriver",
                                     "transfer buffers described by an MDL are not provided");
         } else {
             ReportPipe("a transfer of " + std::to_string(length) + " bytes without a buffer");
         }
         return USBD_STATUS_INVALID_PARAMETER;
     }
-    const Pool& pool = machine_.Memory();
+    const Pool& pool = kernel_.Memory();
     if (const Pool::Block* block = pool.Containing(buffer)) {
         const uint8_t* start = pool.BlockStart(buffer);
         const size_t offset = static_cast<size_t>(static_cast<const uint8_t*>(buffer) - start);

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/kernel/kernel.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
@@ -31,7 +31,7 @@ SetBounds BoundsOf(const USB_CONFIGURATION_DESCRIPTOR* config) {
     const auto* first = reinterpret_cast<const uint8_t*>(config);
     const uint8_t* total = first + config->wTotalLength;
     const uint8_t* readable = total;
-    const emu::Pool& pool = emu::Machine::Current().Memory();
+    const emu::Pool& pool = emu::Kernel::Current().Memory();
     if (const emu::Pool::Block* block = pool.Containing(config))
         readable = std::min(total, pool.BlockStart(config) + block->size);
     return {total, readable};
@@ -41,7 +41,7 @@ SetBounds BoundsOf(const USB_CONFIGURATION_DESCRIPTOR* config) {
 void ReportReadPastTheSet(const USB_CONFIGURATION_DESCRIPTOR* config, const uint8_t* at,
                           const SetBounds& bounds, uintptr_t site) {
     const auto* first = reinterpret_cast<const uint8_t*>(config);
-    emu::Machine::Current().Check().Report(
+    emu::Kernel::Current().Check().Report(
         emu::Rule::UsbdParse, "USBD_ParseConfigurationDescriptorEx",
         "wTotalLength " + std::to_string(config->wTotalLength) + " takes the walk to offset " +
             std::to_string(at - first) + ", past the end of the " +
@@ -57,7 +57,7 @@ USB_INTERFACE_DESCRIPTOR* USBD_ParseConfigurationDescriptorEx(
     USB_CONFIGURATION_DESCRIPTOR* ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol) {
-    emu::Machine::Current().Cpu().CheckIrql("USBD_ParseConfigurationDescriptorEx", DISPATCH_LEVEL,
+    emu::Kernel::Current().Cpu().CheckIrql("USBD_ParseConfigurationDescriptorEx", DISPATCH_LEVEL,
                                             PASSIVE_LEVEL, EMU_CALLER());
     if (ConfigurationDescriptor == nullptr) return nullptr;
     const auto* first = reinterpret_cast<const uint8_t*>(ConfigurationDescriptor);
@@ -91,8 +91,8 @@ USB_INTERFACE_DESCRIPTOR* USBD_ParseConfigurationDescriptorEx(
 
 URB* USBD_CreateConfigurationRequestEx(USB_CONFIGURATION_DESCRIPTOR* ConfigurationDescriptor,
                                        USBD_INTERFACE_LIST_ENTRY* InterfaceList) {
-    emu::Machine& machine = emu::Machine::Current();
-    machine.Cpu().CheckIrql("USBD_CreateConfigurationRequestEx", DISPATCH_LEVEL, PASSIVE_LEVEL,
+    emu::Kernel& kernel = emu::Kernel::Current();
+    kernel.Cpu().CheckIrql("USBD_CreateConfigurationRequestEx", DISPATCH_LEVEL, PASSIVE_LEVEL,
                             EMU_CALLER());
     if (ConfigurationDescriptor == nullptr || InterfaceList == nullptr) return nullptr;
     size_t interfaces = 0;
@@ -107,7 +107,7 @@ URB* USBD_CreateConfigurationRequestEx(USB_CONFIGURATION_DESCRIPTOR* Configurati
         size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, InterfaceList->InterfaceDescriptor->bNumEndpoints);
 
     // Charged to the client's call site, so allocation faults can pick this request out.
-    void* memory = machine.Memory().Allocate(size, kRequestTag, "USBD_CreateConfigurationRequestEx",
+    void* memory = kernel.Memory().Allocate(size, kRequestTag, "USBD_CreateConfigurationRequestEx",
                                              EMU_CALLER());
     if (memory == nullptr) return nullptr;
     std::memset(memory, 0, size);

@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "emulator/kernel/machine.h"
-#include "emulator/kernel/scheduler.h"
 
 namespace emu {
 
@@ -89,7 +87,7 @@ std::string PlaceName(uintptr_t address) {
 
 void Verifier::Report(Rule rule, std::string_view call, std::string detail, uintptr_t site) {
     Violation violation{rule, std::string(call), PlaceName(site), std::move(detail),
-                        Machine::Exists() ? Machine::Current().Clock().Now() : 0};
+                        clock_ ? clock_() : 0};
     if (expecting_.count(rule) != 0) {
         expected_.push_back(std::move(violation));
         return;

@@ -119,7 +119,11 @@ public:
 
     AllocationFaults& Allocations() { return allocations_; }
 
+    // Where reports take their virtual time from (the kernel's clock).
+    void SetClock(std::function<uint64_t()> clock) { clock_ = std::move(clock); }
+
 private:
+    std::function<uint64_t()> clock_;
     std::vector<Violation> unexpected_;
     std::vector<Violation> expected_;
     std::set<Rule> expecting_;

@@ -11,7 +11,7 @@
 #include "driver/handlers.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/io_manager.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/ndis/packets.h"
 #include "emulator/usbbus/bus.h"

@@ -10,7 +10,7 @@
 #include "driver/pool_tags.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/io_manager.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "emulator/usbbus/bus.h"
 #include "emulator/usbbus/faults.h"
 #include "tests/support/running_adapter_fixture.h"

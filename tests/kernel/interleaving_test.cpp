@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/verifier/verifier.h"

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "emulator/kernel/io_manager.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "platform/io.h"
 
 namespace qvtest {

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "emulator/verifier/verifier.h"
 #include "platform/types.h"
 #include "tests/support/harness/schedule.h"

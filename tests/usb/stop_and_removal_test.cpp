@@ -7,7 +7,7 @@
 
 #include "driver/adapter.h"
 #include "emulator/device/controller.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "emulator/usbbus/bus.h"
 #include "tests/support/running_adapter_fixture.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "emulator/device/controller.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/usbbus/bus.h"
 #include "platform/io.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "emulator/device/controller.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "emulator/verifier/verifier.h"
 #include "tests/support/harness/frames.h"
 #include "tests/support/harness/running_adapter.h"

@@ -7,7 +7,7 @@
 #include "driver/tracker.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/io_manager.h"
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "emulator/kernel/machine.h"
+#include "emulator/machine.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/timers.h"
