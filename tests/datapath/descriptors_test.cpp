@@ -124,6 +124,41 @@ TEST_F(Descriptors, SlotsAndReceiveRecordsAreBoundInListOrderAndEachReceivePacke
     }
 }
 
+// The block's size is counted in 32 bits. Counts whose block would not fit are refused before
+// anything is allocated, however their sum wraps; the largest that fits is asked for (and
+// failed here on purpose: the machine has no 4 GB to give).
+TEST_F(Descriptors, CountsWhoseBlockWouldNotFitIn32BitsAreRefusedBeforeAnyAllocation) {
+    StartAsBuilt();
+    Adapter& adapter = Record();
+    struct Case {
+        ULONG tx;
+        ULONG rx;
+        bool asked;
+    };
+    const Case cases[] = {
+        {0xFFFFFFFFu, 2, false},              // the sum wraps round to 1
+        {2, 0xFFFFFFFFu, false},
+        {0x80000000u, 0x80000000u, false},    // the sum wraps round to 0
+        {MaxDescriptorCount, 1, false},       // one more than fits
+        {1, MaxDescriptorCount, false},
+        {MaxDescriptorCount - 1, 1, true},    // exactly as many as fit
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.tx << " + " << c.rx);
+        adapter.TxDescCount = c.tx;
+        adapter.RxDescCount = c.rx;
+        const uint64_t failedBefore = Check().Allocations().Failed();
+        Check().Allocations().FailNth(1);
+        const ULONG result = AtIrql(PASSIVE_LEVEL, [&] { return CarveDescriptors(&adapter); });
+        Check().Allocations().Clear();
+        EXPECT_EQ(result, 2u);
+        EXPECT_EQ(Check().Allocations().Failed() - failedBefore, c.asked ? 1u : 0u);
+    }
+    adapter.TxDescCount = kTx;
+    adapter.RxDescCount = kRx;
+    EXPECT_EQ(Indices(adapter.TxFreeList, Block()).size(), kTx) << "the lists are untouched";
+}
+
 // A pool that cannot be had fails the bring-up, and whatever was acquired before it (the
 // block, the slots, the packet pool) is given back: NDIS finds no leak after the failure.
 class PoolFailure : public Descriptors, public testing::WithParamInterface<ULONG> {};
