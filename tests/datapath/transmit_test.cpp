@@ -48,6 +48,7 @@ const TransmitCase kTransmitCases[] = {
     {126, {14, 0, 112}, {128, 0}},       // two whole packets; an empty buffer in the chain
     {1514, {}, {1516}},                  // the longest Ethernet frame
     {1534, {600, 600, 334}, {1536, 0}},  // the longest that fits behind the length word
+    {1534, {1533, 1}, {1536, 0}},        // its last byte alone in the last buffer
 };
 
 // A short frame sent right behind each case would run into a transfer left without its
