@@ -88,8 +88,9 @@ TEST_P(EndToEnd, ThousandsOfFramesEachWayArriveWholeInOrderAndOnce) {
     // One transfer at a time in each direction.
     EXPECT_EQ(Nic().Bulk().MostOutstanding(RunningAdapter::kBulkOut), 1u);
     EXPECT_EQ(Nic().Bulk().MostOutstanding(RunningAdapter::kBulkIn), 1u);
-    if (!options.complete_at_once) {
-        // Transfers that take bus time pile up: sends were refused and resumed.
+    if (!options.complete_at_once && !Schedule().interleave_seed) {
+        // On one processor, transfers that take bus time pile up: sends were refused and
+        // resumed. (A second processor may drain them sooner.)
         size_t refusals = 0;
         for (const auto& call : Nic().SendCalls()) {
             refusals += call.returned == NDIS_STATUS_RESOURCES ? 1 : 0;
