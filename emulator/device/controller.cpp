@@ -12,10 +12,21 @@ namespace emu::device {
 Controller::Controller(Kernel& kernel, Identity identity)
     : clock_(kernel.Clock()), identity_(std::move(identity)), wire_(kernel.Clock()) {
     wire_.ConnectController([this](const std::vector<uint8_t>& frame) { OnWireFrame(frame); });
+    registers_[reg::MacControl1] = reg::kMacControl1PowerOn;
+    const Topology& topology = identity_.topology;
+    if (topology.partner1) wire_.Partner(1).StartAttached(*topology.partner1);
+    if (topology.partner2) wire_.Partner(2).StartAttached(*topology.partner2);
+    mii_.Attach(kPhyOneAddress, std::make_unique<NegotiatingPhy>(clock_, wire_.Partner(1), topology.phy1_id1,
+                                                                 topology.phy1_id2, topology.negotiation_time_us))
+        .PowerOn();
+    if (topology.phy2_id2)
+        mii_.Attach(kPhyTwoAddress,
+                    std::make_unique<FixedPhy>(wire_.Partner(2), topology.phy2_id1, *topology.phy2_id2));
 }
 
 Controller::~Controller() {
     if (eeprom_timer_ != 0) clock_.Cancel(eeprom_timer_);
+    if (mii_timer_ != 0) clock_.Cancel(mii_timer_);
 }
 
 usb::ControlAnswer Controller::Control(const usb::Setup& setup, std::span<const uint8_t> out) {
@@ -65,7 +76,7 @@ void Controller::OutPacket(uint8_t endpoint, std::span<const uint8_t> packet) {
     if (endpoint != kBulkOut) return;
     const bool enabled = (registers_[reg::MacControl0] & reg::kTransmitEnable) != 0;
     if (auto frame = transmitter_.Packet(packet, kMaxPacket, enabled))
-        wire_.FromController(std::move(*frame));
+        if (PortPasses(port_.no_carrier_out)) wire_.FromController(std::move(*frame));
 }
 
 std::optional<size_t> Controller::NextInPacket(uint8_t endpoint) const {
@@ -80,7 +91,28 @@ std::vector<uint8_t> Controller::TakeInPacket(uint8_t endpoint) {
 
 // ---- The Ethernet port ----------------------------------------------------------------------
 
+// Frames go between MAC and wire only through the PHY PhySelect connects, while it has link
+// and is not isolated; a MAC at another speed than PHY 1's line makes nothing of them.
+bool Controller::PortPasses(uint64_t& no_carrier) {
+    const bool two = (registers_[reg::PhySelect] & reg::kPhyTwoToWire) != 0;
+    Phy* phy = mii_.At(two ? kPhyTwoAddress : kPhyOneAddress);
+    if (phy == nullptr || !phy->CarriesFrames()) {
+        ++no_carrier;
+        return false;
+    }
+    if (std::optional<uint8_t> needed = phy->MacModeNeeded()) {
+        const uint8_t mac = registers_[reg::MacControl1];
+        if ((mac & reg::kMac100) != (*needed & reg::kMac100)) {
+            ++port_.speed_mismatch;
+            return false;
+        }
+        if ((mac & reg::kMacFullDuplex) != (*needed & reg::kMacFullDuplex)) ++port_.duplex_mismatch;
+    }
+    return true;
+}
+
 void Controller::OnWireFrame(const std::vector<uint8_t>& frame) {
+    if (!PortPasses(port_.no_carrier_in)) return;
     ++received_.frames;
     if ((registers_[reg::MacControl0] & reg::kReceiveEnable) == 0) {
         ++received_.disabled;

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "emulator/device/eeprom.h"
+#include "emulator/device/fixed_phy.h"
 #include "emulator/device/identity.h"
 #include "emulator/device/mii.h"
+#include "emulator/device/negotiating_phy.h"
 #include "emulator/device/receive.h"
 #include "emulator/device/transmit.h"
 #include "emulator/kernel/scheduler.h"
@@ -44,9 +46,20 @@ struct ReceiveCounters {
     uint64_t queued = 0;    // placed in the FIFO (also those queued by a test)
 };
 
+// Frames between the MAC and the wire that the connected PHY stopped or marked.
+struct PortCounters {
+    uint64_t no_carrier_out = 0;   // to the wire with no link, or an isolated PHY
+    uint64_t no_carrier_in = 0;    // from the wire, the same
+    uint64_t speed_mismatch = 0;   // MacControl1 at another speed than PHY 1's line: lost
+    uint64_t duplex_mismatch = 0;  // passed, but MacControl1 at the other duplex
+};
+
 class Controller : public usb::Device {
 public:
     static constexpr uint64_t kEepromReadTimeUs = 300;
+    // One management frame (32 bits of preamble and 32 of frame at 2.5 MHz) and the
+    // controller's own handling: well within one control transfer.
+    static constexpr uint64_t kMiiCommandTimeUs = 40;
 
     explicit Controller(Kernel& kernel, Identity identity = Identity::Standard());
     ~Controller() override;
@@ -61,6 +74,13 @@ public:
     void OutPacket(uint8_t endpoint, std::span<const uint8_t> packet) override;
     std::optional<size_t> NextInPacket(uint8_t endpoint) const override;
     std::vector<uint8_t> TakeInPacket(uint8_t endpoint) override;
+
+    // ---- Test face: PHYs and their cables ----
+    // The PHYs at MII addresses 1 and 2, when the models are there.
+    NegotiatingPhy* PhyOne() { return dynamic_cast<NegotiatingPhy*>(mii_.At(kPhyOneAddress)); }
+    FixedPhy* PhyTwo() { return dynamic_cast<FixedPhy*>(mii_.At(kPhyTwoAddress)); }
+    wire::LinkPartner& Partner(int phy) { return wire_.Partner(phy); }
+    const PortCounters& Port() const { return port_; }
 
     // ---- Test face: registers, EEPROM, MII ----
     uint8_t Register(uint8_t address) const { return registers_[address]; }
@@ -105,19 +125,28 @@ private:
     usb::ControlAnswer Vendor(const usb::Setup& setup, std::span<const uint8_t> out);
     void AfterRegisterWrite(unsigned first, unsigned count);
     void StartEepromCommand();
-    void RunMiiCommand();
+    void StartMiiCommand();
+    void FinishMiiCommand();
+    bool PortPasses(uint64_t& no_carrier);
     void OnWireFrame(const std::vector<uint8_t>& frame);
     void QueueTransfer(std::vector<uint8_t> transfer);
     bool* HaltOf(uint8_t endpoint);
 
     Scheduler& clock_;
     Identity identity_;
+    wire::Wire wire_;  // before the PHYs, which watch its partners
     std::array<uint8_t, 256> registers_{};
     Eeprom eeprom_;
     MiiBus mii_;
     bool hold_eeprom_done_ = false;
     bool hold_mii_done_ = false;
     Scheduler::Id eeprom_timer_ = 0;
+    Scheduler::Id mii_timer_ = 0;
+    struct MiiCommand {
+        uint8_t phy = 0, phy_register = 0;
+        bool read = false;
+        uint16_t value = 0;
+    } mii_command_;
 
     uint8_t address_ = 0;
     uint8_t configuration_ = 0;
@@ -125,10 +154,10 @@ private:
     std::array<bool, 32> halted_{};  // by endpoint number and direction
     std::vector<ControlRecord> control_log_;
 
-    wire::Wire wire_;
     Transmitter transmitter_;
     ReceiveFifo fifo_;
     ReceiveCounters received_;
+    PortCounters port_;
     std::deque<uint8_t> injected_status_;
 };
 

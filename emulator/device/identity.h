@@ -1,12 +1,15 @@
 // The controller's USB identity as data: its device descriptor and configuration descriptor
-// set. Standard() is the real controller; the other builders serve the odd devices tests
-// need (a zeroed descriptor, other endpoint layouts, sets longer than 255 bytes).
+// set, with what sits behind its MII bus (the PHYs and their partners). Standard() is the
+// real controller; the other builders serve the odd devices tests need (a zeroed
+// descriptor, other endpoint layouts, sets longer than 255 bytes).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "emulator/device/topology.h"
 
 namespace emu::device {
 
@@ -28,6 +31,7 @@ constexpr uint16_t kMaxPacket = 64;
 struct Identity {
     std::array<uint8_t, 18> device_descriptor{};
     std::vector<uint8_t> configuration_set;
+    Topology topology;
 
     static Identity Standard();
     // Every byte of the device descriptor 0 (a device that answers without data).

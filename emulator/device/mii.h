@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace emu::device {
 
@@ -14,6 +15,10 @@ public:
     virtual ~Phy() = default;
     virtual uint16_t Read(uint8_t reg) = 0;
     virtual void Write(uint8_t reg, uint16_t value) = 0;
+    // Frames pass through it: it has link and is not isolated.
+    virtual bool CarriesFrames() const { return false; }
+    // The MacControl1 speed and duplex bits its line runs at, when the MAC must match them.
+    virtual std::optional<uint8_t> MacModeNeeded() const { return std::nullopt; }
 };
 
 class MiiBus {

@@ -1,5 +1,5 @@
 // The vendor requests over the 256-byte register file, and what writing some registers sets
-// off: an EEPROM read (done a little later) and an MII command (done at once).
+// off: an EEPROM read and an MII command, each done a little later.
 #include "emulator/device/controller.h"
 #include "emulator/device/registers.h"
 
@@ -22,7 +22,7 @@ usb::ControlAnswer Controller::Vendor(const usb::Setup& setup, std::span<const u
 void Controller::AfterRegisterWrite(unsigned first, unsigned count) {
     auto written = [&](unsigned address) { return address >= first && address < first + count; };
     if (written(reg::EepromControl)) StartEepromCommand();
-    if (written(reg::MiiControl)) RunMiiCommand();
+    if (written(reg::MiiControl)) StartMiiCommand();
 }
 
 void Controller::StartEepromCommand() {
@@ -41,25 +41,35 @@ void Controller::StartEepromCommand() {
     });
 }
 
-void Controller::RunMiiCommand() {
+// The command is latched when written; the PHY is reached, and done set, a management frame
+// later. A command written while one is under way lets that one finish first.
+void Controller::StartMiiCommand() {
+    if (mii_timer_ != 0) {
+        clock_.Cancel(mii_timer_);
+        FinishMiiCommand();
+    }
     uint8_t& control = registers_[reg::MiiControl];
+    control &= static_cast<uint8_t>(~reg::kMiiDone);
     const bool read = (control & reg::kMiiRead) != 0;
     const bool write = !read && (control & reg::kMiiWrite) != 0;
     if (!read && !write) return;
-    const uint8_t phy = registers_[reg::MiiAddress] & 0x1F;
-    const uint8_t phy_register = control & reg::kMiiRegisterMask;
-    if (read) {
-        const uint16_t value = mii_.Read(phy, phy_register);
+    mii_command_ = {static_cast<uint8_t>(registers_[reg::MiiAddress] & 0x1F),
+                    static_cast<uint8_t>(control & reg::kMiiRegisterMask), read,
+                    static_cast<uint16_t>(registers_[reg::MiiData] | registers_[reg::MiiData + 1] << 8)};
+    mii_timer_ = clock_.After(kMiiCommandTimeUs, "MII command", [this] { FinishMiiCommand(); });
+}
+
+void Controller::FinishMiiCommand() {
+    mii_timer_ = 0;
+    const MiiCommand& command = mii_command_;
+    if (command.read) {
+        const uint16_t value = mii_.Read(command.phy, command.phy_register);
         registers_[reg::MiiData] = static_cast<uint8_t>(value);
         registers_[reg::MiiData + 1] = static_cast<uint8_t>(value >> 8);
     } else {
-        mii_.Write(phy, phy_register,
-                   static_cast<uint16_t>(registers_[reg::MiiData] | registers_[reg::MiiData + 1] << 8));
+        mii_.Write(command.phy, command.phy_register, command.value);
     }
-    if (hold_mii_done_)
-        control &= static_cast<uint8_t>(~reg::kMiiDone);
-    else
-        control |= reg::kMiiDone;
+    if (!hold_mii_done_) registers_[reg::MiiControl] |= reg::kMiiDone;
 }
 
 }  // namespace emu::device

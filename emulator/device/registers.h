@@ -25,6 +25,10 @@ constexpr uint8_t PhySelect = 0x7F;
 constexpr uint8_t kReceiveEnable = 0x80;
 constexpr uint8_t kTransmitEnable = 0x40;
 constexpr uint8_t kAllMulticast = 0x02;
+// MacControl1
+constexpr uint8_t kMac100 = 0x10;
+constexpr uint8_t kMacFullDuplex = 0x20;
+constexpr uint8_t kMacControl1PowerOn = kMac100 | kMacFullDuplex;
 // MacControl2
 constexpr uint8_t kPromiscuous = 0x04;
 // EepromControl
@@ -35,6 +39,9 @@ constexpr uint8_t kMiiDone = 0x80;
 constexpr uint8_t kMiiRead = 0x40;
 constexpr uint8_t kMiiWrite = 0x20;
 constexpr uint8_t kMiiRegisterMask = 0x1F;
+
+// PhySelect
+constexpr uint8_t kPhyTwoToWire = 0x10;
 
 // Vendor requests on the default pipe.
 constexpr uint8_t kReadRegisters = 0xF0;

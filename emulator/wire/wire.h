@@ -1,11 +1,15 @@
 // The cable at the controller's Ethernet port. Frames the controller sends are recorded with
 // their virtual time and passed to every attached station; frames injected from the far end
-// go to the controller. Link partners and peers (responders, a TAP bridge) attach as stations.
+// go to the controller. Peers (responders, a TAP bridge) attach as stations. Each of the
+// controller's two PHYs has its own cable and link partner; frames pass through whichever
+// PHY the controller connects.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <vector>
+
+#include "emulator/wire/link_partner.h"
 
 namespace emu {
 class Scheduler;
@@ -25,7 +29,10 @@ public:
 
 class Wire {
 public:
-    explicit Wire(Scheduler& clock) : clock_(clock) {}
+    explicit Wire(Scheduler& clock) : clock_(clock), partner1_(clock), partner2_(clock) {}
+
+    // ---- The link partners: 1 faces PHY 1, 2 faces PHY 2 ----
+    LinkPartner& Partner(int phy) { return phy == 2 ? partner2_ : partner1_; }
 
     // ---- The controller's end ----
     void ConnectController(std::function<void(const std::vector<uint8_t>&)> receiver) {
@@ -51,6 +58,8 @@ public:
 
 private:
     Scheduler& clock_;
+    LinkPartner partner1_;
+    LinkPartner partner2_;
     std::function<void(const std::vector<uint8_t>&)> controller_;
     std::vector<Station*> stations_;
     std::vector<Frame> sent_;

@@ -5,28 +5,16 @@
 #include <vector>
 
 #include "emulator/device/registers.h"
-#include "tests/usbbus/usb_client.h"
+#include "tests/device/mii_client.h"
 
 namespace qvtest {
 namespace {
 
 namespace reg = emu::device::reg;
 
-class Registers : public UsbFixture {
+class Registers : public RegisterClient {
 protected:
     void SetUp() override { Plug(); }
-    void Write(USHORT first, std::vector<UCHAR> bytes) {
-        const USHORT value = bytes.size() == 1 ? bytes[0] : 0;
-        URB urb = VendorUrb(false, reg::kWriteRegisters, value, first, bytes.data(),
-                            static_cast<ULONG>(bytes.size()));
-        ASSERT_EQ(SubmitSync(&urb), STATUS_SUCCESS);
-    }
-    std::vector<UCHAR> Read(USHORT first, ULONG count) {
-        std::vector<UCHAR> bytes(count, 0xEE);
-        URB urb = VendorUrb(true, reg::kReadRegisters, 0, first, bytes.data(), count);
-        EXPECT_EQ(SubmitSync(&urb), STATUS_SUCCESS);
-        return bytes;
-    }
 };
 
 TEST_F(Registers, AWriteLandsInConsecutiveRegistersAndReadsBack) {
@@ -92,7 +80,7 @@ public:
     std::vector<std::pair<uint8_t, uint16_t>> writes;
 };
 
-TEST_F(Registers, MiiCommandsReachThePhyAtTheirAddressAndAreDoneAtOnce) {
+TEST_F(Registers, MiiCommandsReachThePhyAtTheirAddressAndAreDoneWithinOneControlTransfer) {
     auto& phy = Device().Mii().Attach(1, std::make_unique<RecordingPhy>());
     struct Case {
         const char* name;
@@ -115,6 +103,21 @@ TEST_F(Registers, MiiCommandsReachThePhyAtTheirAddressAndAreDoneAtOnce) {
     EXPECT_EQ(phy.reads, (std::vector<uint8_t>{1, 1}));
     ASSERT_EQ(phy.writes.size(), 1u);
     EXPECT_EQ(phy.writes[0], (std::pair<uint8_t, uint16_t>{4, 0x1234}));
+}
+
+TEST_F(Registers, AnMiiCommandReachesThePhyAndSetsDoneAManagementFrameAfterItLanded) {
+    ExactSchedule();
+    auto& phy = Device().Mii().Attach(1, std::make_unique<RecordingPhy>());
+    const uint64_t frame_time = emu::device::Controller::kMiiCommandTimeUs;
+    Write(reg::MiiAddress, {1, 0, 0, reg::kMiiDone | reg::kMiiRead | 3});  // a stale done bit too
+    const uint64_t landed = LastRequest().time_us;
+    ASSERT_LT(Now(), landed + frame_time);
+    Advance(landed + frame_time - 1 - Now());
+    EXPECT_EQ(Device().Register(reg::MiiControl), reg::kMiiRead | 3);
+    EXPECT_TRUE(phy.reads.empty());
+    Advance(1);
+    EXPECT_EQ(Device().Register(reg::MiiControl), reg::kMiiDone | reg::kMiiRead | 3);
+    EXPECT_EQ(phy.reads, (std::vector<uint8_t>{3}));
 }
 
 }  // namespace
