@@ -12,16 +12,19 @@ namespace emu::device {
 Controller::Controller(Kernel& kernel, Identity identity)
     : clock_(kernel.Clock()), identity_(std::move(identity)), wire_(kernel.Clock()) {
     wire_.ConnectController([this](const std::vector<uint8_t>& frame) { OnWireFrame(frame); });
+    // Power-on: the MAC at 100 Mb/s full duplex; the cables in as the topology says, and a
+    // partner there from the start already negotiated with, as after a long-ago power-up.
     registers_[reg::MacControl1] = reg::kMacControl1PowerOn;
     const Topology& topology = identity_.topology;
     if (topology.partner1) wire_.Partner(1).StartAttached(*topology.partner1);
     if (topology.partner2) wire_.Partner(2).StartAttached(*topology.partner2);
-    mii_.Attach(kPhyOneAddress, std::make_unique<NegotiatingPhy>(clock_, wire_.Partner(1), topology.phy1_id1,
-                                                                 topology.phy1_id2, topology.negotiation_time_us))
-        .PowerOn();
-    if (topology.phy2_id2)
-        mii_.Attach(kPhyTwoAddress,
-                    std::make_unique<FixedPhy>(wire_.Partner(2), topology.phy2_id1, *topology.phy2_id2));
+    auto phy1 = std::make_unique<NegotiatingPhy>(clock_, wire_.Partner(1), topology.phy1_id1,
+                                                 topology.phy1_id2, topology.negotiation_time_us);
+    mii_.Attach(kPhyOneAddress, std::move(phy1)).PowerOn();
+    if (topology.phy2_id2) {
+        mii_.Attach(kPhyTwoAddress, std::make_unique<FixedPhy>(wire_.Partner(2), topology.phy2_id1,
+                                                               *topology.phy2_id2));
+    }
 }
 
 Controller::~Controller() {
@@ -106,7 +109,8 @@ bool Controller::PortPasses(uint64_t& no_carrier) {
             ++port_.speed_mismatch;
             return false;
         }
-        if ((mac & reg::kMacFullDuplex) != (*needed & reg::kMacFullDuplex)) ++port_.duplex_mismatch;
+        if ((mac & reg::kMacFullDuplex) != (*needed & reg::kMacFullDuplex))
+            ++port_.duplex_mismatch;
     }
     return true;
 }

@@ -1,7 +1,7 @@
 // The emulated USB Ethernet controller. The face the driver sees goes through the bus (the
 // usb::Device calls: standard and vendor requests, bulk packets); the test face below reads
-// and sets registers and the EEPROM, injects faults and frames, and shows what the device
-// received.
+// and sets registers and the EEPROM, reaches the PHYs and their link partners, injects faults
+// and frames, and shows what the device received.
 #pragma once
 
 #include <array>

@@ -7,7 +7,9 @@ namespace emu::device {
 
 namespace {
 constexpr uint16_t kTechnologies = phy::k100Full | phy::k100Half | phy::k10Full | phy::k10Half;
-constexpr uint16_t kControlStored = static_cast<uint16_t>(~(phy::kReset | phy::kRestartNegotiation));
+// Reset and restart clear themselves.
+constexpr uint16_t kControlStored =
+    static_cast<uint16_t>(~(phy::kReset | phy::kRestartNegotiation));
 }  // namespace
 
 NegotiatingPhy::NegotiatingPhy(Scheduler& clock, wire::LinkPartner& partner, uint16_t id1,

@@ -37,7 +37,8 @@ constexpr uint16_t kDefaultAdvertisement = 0x01E1;
 
 class NegotiatingPhy : public Phy {
 public:
-    static constexpr uint16_t kDefaultControl = phy::kSpeed100 | phy::kAutoNegotiation | phy::kFullDuplex;
+    static constexpr uint16_t kDefaultControl =
+        phy::kSpeed100 | phy::kAutoNegotiation | phy::kFullDuplex;
 
     NegotiatingPhy(Scheduler& clock, wire::LinkPartner& partner, uint16_t id1, uint16_t id2,
                    uint64_t negotiation_time_us);

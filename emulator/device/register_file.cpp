@@ -55,7 +55,8 @@ void Controller::StartMiiCommand() {
     if (!read && !write) return;
     mii_command_ = {static_cast<uint8_t>(registers_[reg::MiiAddress] & 0x1F),
                     static_cast<uint8_t>(control & reg::kMiiRegisterMask), read,
-                    static_cast<uint16_t>(registers_[reg::MiiData] | registers_[reg::MiiData + 1] << 8)};
+                    static_cast<uint16_t>(registers_[reg::MiiData] |
+                                          registers_[reg::MiiData + 1] << 8)};
     mii_timer_ = clock_.After(kMiiCommandTimeUs, "MII command", [this] { FinishMiiCommand(); });
 }
 

@@ -26,7 +26,8 @@ void LinkPartner::SetAbility(uint16_t ability) {
 }
 
 void LinkPartner::AttachAt(uint64_t time_us, uint16_t ability) {
-    scheduled_.push_back(clock_.At(time_us, "link partner plugged in", [this, ability] { Attach(ability); }));
+    scheduled_.push_back(
+        clock_.At(time_us, "link partner plugged in", [this, ability] { Attach(ability); }));
 }
 
 void LinkPartner::DetachAt(uint64_t time_us) {

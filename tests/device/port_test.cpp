@@ -63,7 +63,8 @@ TEST_F(Port, FramesPassOnlyThroughTheSelectedPhyWhileItHasLinkAndIsNotIsolated) 
         {"PHY 2 without its partner", [&] { Device().Partner(2).Detach(); }, false},
         {"PHY 2 partner back", [&] { Device().Partner(2).Attach(0x0001); }, true},
         {"PHY 2 isolated", [&] { MiiWrite(2, 0, 0x0400); }, false},
-        {"PHY 1 connected again, still isolated", [&] { Write(reg::PhySelect, {0x26, 0x11}); }, false},
+        {"PHY 1 connected again, still isolated",
+         [&] { Write(reg::PhySelect, {0x26, 0x11}); }, false},
         {"PHY 1 out of isolation", [&] { MiiWrite(1, 0, 0x3100); }, true},
         {"PHY 1 without its partner", [&] { Device().Partner(1).Detach(); }, false},
     };
