@@ -6,10 +6,10 @@ namespace emu::device {
 
 FixedPhy::FixedPhy(wire::LinkPartner& partner, uint16_t id1, uint16_t id2)
     : partner_(partner), id1_(id1), id2_(id2), link_(partner.Attached()) {
-    partner_.Watch([this] { Follow(); });
+    partner_.Watch(this, [this] { Follow(); });
 }
 
-FixedPhy::~FixedPhy() { partner_.Watch(nullptr); }
+FixedPhy::~FixedPhy() { partner_.Unwatch(this); }
 
 uint16_t FixedPhy::Read(uint8_t reg) {
     switch (reg) {

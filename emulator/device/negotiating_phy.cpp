@@ -16,12 +16,12 @@ NegotiatingPhy::NegotiatingPhy(Scheduler& clock, wire::LinkPartner& partner, uin
                                uint16_t id2, uint64_t negotiation_time_us)
     : clock_(clock), partner_(partner), id1_(id1), id2_(id2),
       negotiation_time_us_(negotiation_time_us) {
-    partner_.Watch([this] { PartnerChanged(); });
+    partner_.Watch(this, [this] { PartnerChanged(); });
 }
 
 NegotiatingPhy::~NegotiatingPhy() {
     CancelTimer();
-    partner_.Watch(nullptr);
+    partner_.Unwatch(this);
 }
 
 void NegotiatingPhy::PowerOn() {

@@ -37,8 +37,17 @@ public:
         attached_ = true;
         ability_ = ability;
     }
-    // The PHY facing this partner; one at a time.
-    void Watch(std::function<void()> changed) { changed_ = std::move(changed); }
+    // The PHY facing this partner, one at a time: a new one takes over, and a PHY that goes
+    // stops watching only if it still is the one.
+    void Watch(const void* watcher, std::function<void()> changed) {
+        watcher_ = watcher;
+        changed_ = std::move(changed);
+    }
+    void Unwatch(const void* watcher) {
+        if (watcher_ != watcher) return;
+        watcher_ = nullptr;
+        changed_ = nullptr;
+    }
 
 private:
     void Changed() {
@@ -48,6 +57,7 @@ private:
     Scheduler& clock_;
     bool attached_ = false;
     uint16_t ability_ = 0;
+    const void* watcher_ = nullptr;
     std::function<void()> changed_;
     std::vector<uint64_t> scheduled_;
 };

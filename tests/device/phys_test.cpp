@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "emulator/device/negotiating_phy.h"
 #include "emulator/device/topology.h"
 #include "tests/device/mii_client.h"
 
@@ -131,6 +132,20 @@ TEST_F(Phys, ANegotiationThatNeverCompletesNeverGivesLink) {
     Advance(30'000'000);
     EXPECT_EQ(StatusTwice(kOne).second & 0x0024, 0);
     EXPECT_FALSE(Device().PhyOne()->CarriesFrames());
+}
+
+TEST_F(Phys, APhyModelPutInPlaceByATestHearsItsPartnerFromThenOn) {
+    PlugWith({});
+    auto& phy = Device().Mii().Attach(
+        kOne, std::make_unique<emu::device::NegotiatingPhy>(M().Clock(), Partner(1), 0x1111, 0x2222,
+                                                            1'000));
+    phy.PowerOn();
+    EXPECT_EQ(MiiRead(kOne, 3), 0x2222);
+    Partner(1).Detach();
+    EXPECT_FALSE(phy.Link());
+    Partner(1).Attach();
+    Advance(1'000);
+    EXPECT_TRUE(phy.Link());
 }
 
 struct PhyTwoCase {
