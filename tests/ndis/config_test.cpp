@@ -9,11 +9,6 @@ namespace {
 
 using Configuration = qvtest::NdisFixture;
 
-NDIS_STRING Keyword(const std::u16string& text) {
-    return NDIS_STRING{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2),
-                       text.c_str()};
-}
-
 struct Read {
     NDIS_STATUS status;
     NDIS_CONFIGURATION_PARAMETER* parameter;
@@ -21,7 +16,8 @@ struct Read {
 
 Read ReadKeyword(NDIS_HANDLE configuration, const std::u16string& text,
                  NDIS_PARAMETER_TYPE type = NdisParameterInteger) {
-    NDIS_STRING keyword = Keyword(text);
+    NDIS_STRING keyword;
+    NdisInitUnicodeString(&keyword, text.c_str());
     Read read{};
     NdisReadConfiguration(&read.status, &read.parameter, configuration, &keyword, type);
     return read;
