@@ -180,4 +180,83 @@ TEST_F(Running, NoShutdownHandlerIsCalledOnceDeregisteredOrHalted) {
     EXPECT_EQ(calls, 0);
 }
 
+TEST_F(Running, StatusIndicationsReachTheProtocolWithTheirTime) {
+    StartAdapter();
+    Advance(1'500);
+    ULONG speed = 100;
+    AtIrql(DISPATCH_LEVEL, [this, &speed] {
+        NdisMIndicateStatus(fake.handle, NDIS_STATUS_MEDIA_CONNECT, &speed, sizeof(speed));
+        NdisMIndicateStatusComplete(fake.handle);
+    });
+    Advance(500);
+    NdisMIndicateStatus(fake.handle, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0);
+    NdisMIndicateStatusComplete(fake.handle);
+    const auto& statuses = Edge().Statuses();
+    ASSERT_EQ(statuses.size(), 4u);
+    EXPECT_EQ(statuses[0].status, NDIS_STATUS_MEDIA_CONNECT);
+    EXPECT_EQ(statuses[0].buffer.size(), sizeof(speed));
+    EXPECT_EQ(statuses[0].time_us, 1'500u);
+    EXPECT_TRUE(statuses[1].complete);
+    EXPECT_EQ(statuses[2].status, NDIS_STATUS_MEDIA_DISCONNECT);
+    EXPECT_EQ(statuses[2].time_us, 2'000u);
+    EXPECT_TRUE(statuses[3].complete);
+    Pnp(IRP_MN_STOP_DEVICE);
+}
+
+struct StatusFault {
+    const char* name;
+    std::function<void(qvtest::FakeMiniport&, const std::function<void()>& stop)> act;
+    Rule rule;
+    const char* call;  // where it is reported
+    size_t recorded;   // indications the protocol saw
+    bool inside_initialize = false;  // a status indicated inside MiniportInitialize first
+};
+
+void PrintTo(const StatusFault& fault, std::ostream* out) { *out << fault.name; }
+
+class StatusFaults : public qvtest::NdisFixture,
+                     public testing::WithParamInterface<StatusFault> {};
+
+TEST_P(StatusFaults, AreReportedWhereTheyHappen) {
+    const StatusFault& fault = GetParam();
+    Expect(fault.rule);
+    if (fault.inside_initialize) {
+        fake.on_initialize = [](NDIS_HANDLE handle) {
+            NdisMIndicateStatus(handle, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0);
+        };
+    }
+    StartAdapter();
+    fault.act(fake, [this] { Pnp(IRP_MN_STOP_DEVICE); });
+    ASSERT_EQ(Check().Of(fault.rule).size(), 1u);
+    EXPECT_EQ(Check().Of(fault.rule)[0].call, fault.call);
+    EXPECT_EQ(Edge().Statuses().size(), fault.recorded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Indications, StatusFaults,
+    testing::Values(
+        StatusFault{"DuringInitialize", [](FakeMiniport&, Stop) {}, Rule::StatusIndication,
+                    "NdisMIndicateStatus", 0, true},
+        StatusFault{"NextStatusBeforeTheCompletion",
+                    [](FakeMiniport& fake, Stop) {
+                        NdisMIndicateStatus(fake.handle, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0);
+                        NdisMIndicateStatus(fake.handle, NDIS_STATUS_MEDIA_DISCONNECT, nullptr,
+                                            0);
+                        NdisMIndicateStatusComplete(fake.handle);
+                    },
+                    Rule::StatusIndication, "NdisMIndicateStatus", 3},
+        StatusFault{"HaltedWithoutTheCompletion",
+                    [](FakeMiniport& fake, Stop stop) {
+                        NdisMIndicateStatus(fake.handle, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0);
+                        stop();
+                    },
+                    Rule::StatusIndication, "MiniportHalt", 1},
+        StatusFault{"AfterTheHalt",
+                    [](FakeMiniport& fake, Stop stop) {
+                        stop();
+                        NdisMIndicateStatus(fake.handle, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0);
+                    },
+                    Rule::NoCallsAfterHalt, "NdisMIndicateStatus", 0}),
+    [](const testing::TestParamInfo<StatusFault>& info) { return info.param.name; });
+
 }  // namespace
