@@ -113,6 +113,11 @@ bool AtPassive(const char* call, uintptr_t site) {
     return Kernel::Current().Cpu().CheckIrql(call, PASSIVE_LEVEL, PASSIVE_LEVEL, site);
 }
 
+// Looked up at each read, so that a test may fill the stores at any time.
+std::vector<const ConfigStore*> Stores(const ConfigHandle& open) {
+    return emu::ndis::Ndis::Current().ConfigurationChain(open.adapter->PhysicalDevice());
+}
+
 ConfigHandle* OpenHandle(NDIS_HANDLE handle, const char* call, uintptr_t site) {
     Kernel& kernel = Kernel::Current();
     for (Miniport* adapter : emu::ndis::Ndis::Current().Adapters()) {
@@ -161,7 +166,7 @@ void NdisReadConfiguration(NDIS_STATUS* Status, NDIS_CONFIGURATION_PARAMETER** P
     if (open == nullptr) return;
     open->adapter->NoteConfigurationRead(emu::ndis::KeywordText(*Keyword));
     const ConfigStore::Value* value = nullptr;
-    for (const ConfigStore* store : open->stores) {
+    for (const ConfigStore* store : Stores(*open)) {
         value = store->Find(std::u16string_view(Keyword->Buffer, Keyword->Length / 2));
         if (value != nullptr) break;
     }
@@ -205,7 +210,7 @@ void NdisReadNetworkAddress(NDIS_STATUS* Status, PVOID* NetworkAddress,
     const std::u16string keyword(ConfigStore::kNetworkAddressKeyword.begin(),
                                  ConfigStore::kNetworkAddressKeyword.end());
     const ConfigStore::Value* value = nullptr;
-    for (const ConfigStore* store : open->stores) {
+    for (const ConfigStore* store : Stores(*open)) {
         value = store->Find(keyword);
         if (value != nullptr) break;
     }

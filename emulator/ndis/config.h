@@ -47,7 +47,6 @@ private:
 // One open configuration handle: what it handed out stays valid until it is closed.
 struct ConfigHandle {
     Miniport* adapter = nullptr;
-    std::vector<const ConfigStore*> stores;  // searched in order
     std::vector<std::unique_ptr<NDIS_CONFIGURATION_PARAMETER>> parameters;
     std::vector<std::unique_ptr<std::u16string>> texts;
     std::vector<std::unique_ptr<std::vector<uint8_t>>> network_addresses;

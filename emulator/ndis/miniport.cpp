@@ -291,8 +291,6 @@ void Miniport::CompleteReset(NDIS_STATUS status, BOOLEAN addressing_reset, uintp
 ConfigHandle* Miniport::OpenConfiguration() {
     auto handle = std::make_unique<ConfigHandle>();
     handle->adapter = this;
-    // Looked up at the open, so that a test may fill the stores after AddDevice.
-    handle->stores = ndis_.ConfigurationChain(pdo_);
     open_configurations_.push_back(std::move(handle));
     return open_configurations_.back().get();
 }
