@@ -411,7 +411,8 @@ enum NDIS_PARAMETER_TYPE {
 
 using NDIS_STRING = UNICODE_STRING;
 
-// Initializer of an NDIS_STRING naming a constant keyword: NDIS_STRING k = NDIS_STRING_CONST("Foo");
+// Initializer of an NDIS_STRING naming a constant keyword:
+//     NDIS_STRING keyword = NDIS_STRING_CONST("TxPacketDesc");
 // The platform never writes through Buffer.
 #define NDIS_STRING_CONST(x) \
     { static_cast<USHORT>(sizeof(u##x) - sizeof(WCHAR)), static_cast<USHORT>(sizeof(u##x)), \
