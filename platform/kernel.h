@@ -90,3 +90,13 @@ LIST_ENTRY* ExInterlockedInsertTailList(LIST_ENTRY* ListHead, LIST_ENTRY* ListEn
                                         KSPIN_LOCK* Lock);
 // Up to DISPATCH_LEVEL. Removes the head entry under Lock; null when the list is empty.
 LIST_ENTRY* ExInterlockedRemoveHeadList(LIST_ENTRY* ListHead, KSPIN_LOCK* Lock);
+
+// ---- Interlocked operations ---------------------------------------------------------------
+
+// Any IRQL. Each is one indivisible step on a 32-bit value and returns, in order: the value
+// before (ExChange stored only when it equalled Comperand), the value before, the new value,
+// the new value.
+LONG InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange, LONG Comperand);
+LONG InterlockedExchange(LONG volatile* Target, LONG Value);
+LONG InterlockedIncrement(LONG volatile* Addend);
+LONG InterlockedDecrement(LONG volatile* Addend);

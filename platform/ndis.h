@@ -44,12 +44,32 @@ enum NDIS_MEDIUM {
     NdisMediumIrda,
 };
 
-enum NDIS_INTERFACE_TYPE { NdisInterfaceInternal = 0, NdisInterfaceIsa = 1, NdisInterfacePci = 5 };
+enum NDIS_INTERFACE_TYPE {
+    NdisInterfaceInternal = 0,
+    NdisInterfaceIsa,
+    NdisInterfaceEisa,
+    NdisInterfaceMca,
+    NdisInterfaceTurboChannel,
+    NdisInterfacePci,
+    NdisInterfacePcMcia,
+    NdisInterfaceCBus,
+    NdisInterfaceMPIBus,
+    NdisInterfaceMPSABus,
+    NdisInterfaceProcessorInternal,
+    NdisInterfaceInternalPowerBus,
+    NdisInterfacePNPISABus,
+    NdisInterfacePNPBus,
+};
 
 constexpr ULONG NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT = 0x01;
 constexpr ULONG NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT = 0x02;
+constexpr ULONG NDIS_ATTRIBUTE_IGNORE_TOKEN_RING_ERRORS = 0x04;
+constexpr ULONG NDIS_ATTRIBUTE_BUS_MASTER = 0x08;
 constexpr ULONG NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER = 0x10;
 constexpr ULONG NDIS_ATTRIBUTE_DESERIALIZE = 0x20;
+constexpr ULONG NDIS_ATTRIBUTE_NO_HALT_ON_SUSPEND = 0x40;
+constexpr ULONG NDIS_ATTRIBUTE_SURPRISE_REMOVE_OK = 0x80;
+constexpr ULONG NDIS_ATTRIBUTE_NOT_CO_NDIS = 0x100;
 
 // ---- Packets and buffers --------------------------------------------------------------------
 
@@ -311,7 +331,8 @@ void NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific);
 NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
                                   NDIS50_MINIPORT_CHARACTERISTICS* MiniportCharacteristics,
                                   UINT CharacteristicsLength);
-// PASSIVE_LEVEL, inside MiniportInitialize. Stores the adapter context and attributes.
+// PASSIVE_LEVEL, inside MiniportInitialize, once. Stores the adapter context and attributes;
+// a hang-check interval of 0 means 2 seconds.
 void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
                           UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
                           NDIS_INTERFACE_TYPE AdapterType);
@@ -388,10 +409,22 @@ enum NDIS_PARAMETER_TYPE {
     NdisParameterBinary = 4,
 };
 
-struct NDIS_STRING {
-    USHORT Length;         // bytes, without a terminator
-    USHORT MaximumLength;
-    const char16_t* Buffer;
+using NDIS_STRING = UNICODE_STRING;
+
+// Initializer of an NDIS_STRING naming a constant keyword:
+//     NDIS_STRING keyword = NDIS_STRING_CONST("TxPacketDesc");
+// The platform never writes through Buffer.
+#define NDIS_STRING_CONST(x) \
+    { static_cast<USHORT>(sizeof(u##x) - sizeof(WCHAR)), static_cast<USHORT>(sizeof(u##x)), \
+      const_cast<WCHAR*>(u##x) }
+
+// Up to DISPATCH_LEVEL. Points Destination at the terminated string Source (null gives an
+// empty string); nothing is copied.
+void NdisInitUnicodeString(NDIS_STRING* Destination, const WCHAR* Source);
+
+struct BINARY_DATA {
+    USHORT Length;
+    PVOID Buffer;
 };
 
 struct NDIS_CONFIGURATION_PARAMETER {
@@ -399,18 +432,24 @@ struct NDIS_CONFIGURATION_PARAMETER {
     union {
         ULONG IntegerData;
         NDIS_STRING StringData;
+        BINARY_DATA BinaryData;
     } ParameterData;
 };
 
 // PASSIVE_LEVEL. Opens the adapter's configuration.
 void NdisOpenConfiguration(NDIS_STATUS* Status, NDIS_HANDLE* ConfigurationHandle,
                            NDIS_HANDLE WrapperConfigurationContext);
-// PASSIVE_LEVEL. Reads one keyword; NDIS_STATUS_FAILURE when it is absent. The parameter stays
-// valid until the configuration is closed.
+// PASSIVE_LEVEL. Reads one keyword. Asked as NdisParameterInteger (decimal) or
+// NdisParameterHexInteger, a text value is converted; a stored number comes back as
+// NdisParameterInteger whatever type was asked. NDIS_STATUS_FAILURE, with *ParameterValue
+// untouched, when the keyword is absent or its text is not a number of the asked base. The
+// parameter stays valid until the configuration is closed.
 void NdisReadConfiguration(NDIS_STATUS* Status, NDIS_CONFIGURATION_PARAMETER** ParameterValue,
                            NDIS_HANDLE ConfigurationHandle, NDIS_STRING* Keyword,
                            NDIS_PARAMETER_TYPE ParameterType);
-// PASSIVE_LEVEL. The configured network address, if any.
+// PASSIVE_LEVEL. The address in the "NetworkAddress" keyword, a text of 12 hex digits, as 6
+// bytes valid until the configuration is closed. NDIS_STATUS_FAILURE when the keyword is absent
+// or is not such a text.
 void NdisReadNetworkAddress(NDIS_STATUS* Status, PVOID* NetworkAddress,
                             UINT* NetworkAddressLength, NDIS_HANDLE ConfigurationHandle);
 // PASSIVE_LEVEL.
@@ -427,10 +466,15 @@ void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
                        NDIS_STATUS Status);
 // Up to DISPATCH_LEVEL. NDIS offers the refused packets again.
 void NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle);
-// Up to DISPATCH_LEVEL.
+// Up to DISPATCH_LEVEL, once MiniportInitialize has returned. Each status is followed by
+// NdisMIndicateStatusComplete before the next status and before the halt ends.
 void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                          PVOID StatusBuffer, UINT StatusBufferSize);
 void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
+// Up to DISPATCH_LEVEL. Ends a reset that MiniportReset returned NDIS_STATUS_PENDING for; only
+// then, and once.
+void NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status,
+                        BOOLEAN AddressingReset);
 
 // ---- Release calls for adapter resources ----------------------------------------------------
 

@@ -21,6 +21,8 @@ using BOOLEAN = uint8_t;
 using PVOID = void*;
 using NTSTATUS = int32_t;
 using KIRQL = uint8_t;
+// One UTF-16 code unit, as the platform's wide strings hold them.
+using WCHAR = char16_t;
 
 constexpr BOOLEAN TRUE = 1;
 constexpr BOOLEAN FALSE = 0;
@@ -34,6 +36,13 @@ using PHYSICAL_ADDRESS = LARGE_INTEGER;
 struct LIST_ENTRY {
     LIST_ENTRY* Flink;
     LIST_ENTRY* Blink;
+};
+
+// A counted UTF-16 string; lengths in bytes, Buffer not necessarily terminated.
+struct UNICODE_STRING {
+    USHORT Length;         // bytes in use, without a terminator
+    USHORT MaximumLength;  // bytes Buffer holds
+    WCHAR* Buffer;
 };
 
 #define CONTAINING_RECORD(address, type, field) \

@@ -215,3 +215,47 @@ LIST_ENTRY* ExInterlockedRemoveHeadList(LIST_ENTRY* ListHead, KSPIN_LOCK* Lock) 
         return first;
     });
 }
+
+// ---- Interlocked operations -----------------------------------------------------------------
+
+// One thread runs everything, so each operation is indivisible by construction. Each is still a
+// boundary: another processor may step in just before it, which is where a race on the value
+// would show.
+namespace {
+
+constexpr KIRQL kAnyIrql = 31;
+
+void InterlockedEntry(const char* call, uintptr_t site) {
+    Cpu().CheckIrql(call, kAnyIrql, PASSIVE_LEVEL, site);
+}
+
+}  // namespace
+
+LONG InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange, LONG Comperand) {
+    InterlockedEntry("InterlockedCompareExchange", EMU_CALLER());
+    const LONG before = *Destination;
+    if (before == Comperand) *Destination = ExChange;
+    return before;
+}
+
+LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    InterlockedEntry("InterlockedExchange", EMU_CALLER());
+    const LONG before = *Target;
+    *Target = Value;
+    return before;
+}
+
+LONG InterlockedIncrement(LONG volatile* Addend) {
+    InterlockedEntry("InterlockedIncrement", EMU_CALLER());
+    // Wraps as the processor's instruction does.
+    const LONG after = static_cast<LONG>(static_cast<ULONG>(*Addend) + 1u);
+    *Addend = after;
+    return after;
+}
+
+LONG InterlockedDecrement(LONG volatile* Addend) {
+    InterlockedEntry("InterlockedDecrement", EMU_CALLER());
+    const LONG after = static_cast<LONG>(static_cast<ULONG>(*Addend) - 1u);
+    *Addend = after;
+    return after;
+}

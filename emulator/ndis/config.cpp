@@ -37,6 +37,19 @@ bool ParseInteger(std::u16string_view text, unsigned base, ULONG* value) {
     return true;
 }
 
+bool ParseNetworkAddress(std::u16string_view text, std::vector<uint8_t>* address) {
+    constexpr size_t kDigits = 12;
+    if (text.size() != kDigits) return false;
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < kDigits; i += 2) {
+        ULONG byte = 0;
+        if (!ParseInteger(text.substr(i, 2), 16, &byte)) return false;
+        bytes.push_back(static_cast<uint8_t>(byte));
+    }
+    *address = std::move(bytes);
+    return true;
+}
+
 std::u16string FoldKeyword(std::u16string_view keyword) {
     std::u16string folded(keyword);
     for (char16_t& c : folded) {
@@ -69,9 +82,14 @@ void ConfigStore::SetText(std::string_view keyword, std::u16string_view value) {
 
 void ConfigStore::Remove(std::string_view keyword) { values_.erase(FoldKeyword(Widen(keyword))); }
 
-void ConfigStore::Clear() {
-    values_.clear();
-    network_address_.reset();
+void ConfigStore::SetNetworkAddress(const std::vector<uint8_t>& address) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::u16string text;
+    for (uint8_t byte : address) {
+        text += static_cast<char16_t>(kDigits[byte >> 4]);
+        text += static_cast<char16_t>(kDigits[byte & 0xF]);
+    }
+    SetText(kNetworkAddressKeyword, text);
 }
 
 const ConfigStore::Value* ConfigStore::Find(std::u16string_view keyword) const {
@@ -93,6 +111,11 @@ namespace {
 
 bool AtPassive(const char* call, uintptr_t site) {
     return Kernel::Current().Cpu().CheckIrql(call, PASSIVE_LEVEL, PASSIVE_LEVEL, site);
+}
+
+// Looked up at each read, so that a test may fill the stores at any time.
+std::vector<const ConfigStore*> Stores(const ConfigHandle& open) {
+    return emu::ndis::Ndis::Current().ConfigurationChain(open.adapter->PhysicalDevice());
 }
 
 ConfigHandle* OpenHandle(NDIS_HANDLE handle, const char* call, uintptr_t site) {
@@ -137,13 +160,13 @@ void NdisReadConfiguration(NDIS_STATUS* Status, NDIS_CONFIGURATION_PARAMETER** P
                            NDIS_PARAMETER_TYPE ParameterType) {
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisReadConfiguration", site);
+    // On a failure the parameter pointer is left as it was, as NDIS leaves it.
     *Status = NDIS_STATUS_FAILURE;
-    *ParameterValue = nullptr;
     ConfigHandle* open = OpenHandle(ConfigurationHandle, "NdisReadConfiguration", site);
     if (open == nullptr) return;
     open->adapter->NoteConfigurationRead(emu::ndis::KeywordText(*Keyword));
     const ConfigStore::Value* value = nullptr;
-    for (const ConfigStore* store : open->stores) {
+    for (const ConfigStore* store : Stores(*open)) {
         value = store->Find(std::u16string_view(Keyword->Buffer, Keyword->Length / 2));
         if (value != nullptr) break;
     }
@@ -167,7 +190,7 @@ void NdisReadConfiguration(NDIS_STATUS* Status, NDIS_CONFIGURATION_PARAMETER** P
         parameter->ParameterData.StringData.Length = static_cast<USHORT>(text.size() * 2);
         parameter->ParameterData.StringData.MaximumLength =
             static_cast<USHORT>(text.size() * 2 + 2);
-        parameter->ParameterData.StringData.Buffer = text.c_str();
+        parameter->ParameterData.StringData.Buffer = const_cast<WCHAR*>(text.c_str());
     }
     open->parameters.push_back(std::move(parameter));
     *ParameterValue = open->parameters.back().get();
@@ -183,19 +206,37 @@ void NdisReadNetworkAddress(NDIS_STATUS* Status, PVOID* NetworkAddress,
     *NetworkAddressLength = 0;
     ConfigHandle* open = OpenHandle(ConfigurationHandle, "NdisReadNetworkAddress", site);
     if (open == nullptr) return;
-    open->adapter->NoteConfigurationRead("NetworkAddress");
-    const ConfigStore* holder = nullptr;
-    for (const ConfigStore* store : open->stores) {
-        if (store->NetworkAddress()) {
-            holder = store;
-            break;
-        }
+    open->adapter->NoteConfigurationRead(std::string(ConfigStore::kNetworkAddressKeyword));
+    const std::u16string keyword(ConfigStore::kNetworkAddressKeyword.begin(),
+                                 ConfigStore::kNetworkAddressKeyword.end());
+    const ConfigStore::Value* value = nullptr;
+    for (const ConfigStore* store : Stores(*open)) {
+        value = store->Find(keyword);
+        if (value != nullptr) break;
     }
-    if (holder == nullptr) return;
-    open->network_address = *holder->NetworkAddress();
-    *NetworkAddress = open->network_address.data();
-    *NetworkAddressLength = static_cast<UINT>(open->network_address.size());
+    std::vector<uint8_t> address;
+    if (value == nullptr || !value->is_text ||
+        !emu::ndis::ParseNetworkAddress(value->text, &address)) {
+        return;
+    }
+    open->network_addresses.push_back(std::make_unique<std::vector<uint8_t>>(std::move(address)));
+    std::vector<uint8_t>& kept = *open->network_addresses.back();
+    *NetworkAddress = kept.data();
+    *NetworkAddressLength = static_cast<UINT>(kept.size());
     *Status = NDIS_STATUS_SUCCESS;
+}
+
+void NdisInitUnicodeString(NDIS_STRING* Destination, const WCHAR* Source) {
+    Kernel::Current().Cpu().CheckIrql("NdisInitUnicodeString", DISPATCH_LEVEL, PASSIVE_LEVEL,
+                                      EMU_CALLER());
+    size_t units = 0;
+    if (Source != nullptr) {
+        while (Source[units] != 0) ++units;
+    }
+    Destination->Length = static_cast<USHORT>(units * sizeof(WCHAR));
+    Destination->MaximumLength =
+        static_cast<USHORT>(Source != nullptr ? (units + 1) * sizeof(WCHAR) : 0);
+    Destination->Buffer = const_cast<WCHAR*>(Source);
 }
 
 void NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {

@@ -17,6 +17,8 @@ namespace emu::ndis {
 
 namespace {
 constexpr UINT kDefaultHangCheckSeconds = 2;
+// How long a halt waits for a pended reset to complete.
+constexpr uint64_t kResetWaitUs = 30'000'000;
 }
 
 const char* StateName(Miniport::State state) {
@@ -81,14 +83,25 @@ NDIS_STATUS Miniport::Initialize() {
         open_configurations_.clear();
     }
 
+    selected_medium_ = selected;
     if (status == NDIS_STATUS_SUCCESS) {
-        if (selected >= media.size()) {
-            kernel.Check().Report(Rule::Platform, "MiniportInitialize",
-                                   "succeeded without selecting one of the offered media");
+        const std::string fault = InitializeFault(media, selected);
+        if (fault.empty()) {
+            state_ = State::Running;
+            StartHangCheck();
+            return status;
         }
-        selected_medium_ = selected;
-        state_ = State::Running;
-        StartHangCheck();
+        kernel.Check().Report(Rule::InitResult, "MiniportInitialize", fault);
+        // The miniport believes it runs: it is halted, so that it lets go of what it holds, and
+        // the start fails.
+        state_ = State::Halting;
+        CallHalt();
+        const bool medium_ok = selected < media.size() && media[selected] == NdisMedium802_3;
+        status = medium_ok ? NDIS_STATUS_FAILURE : NDIS_STATUS_UNSUPPORTED_MEDIA;
+        initialize_status_ = status;
+        state_ = State::InitializeFailed;
+        shutdown_handler_ = nullptr;
+        CheckEnded("after MiniportHalt of an initialize NDIS refused", true);
         return status;
     }
     state_ = State::InitializeFailed;
@@ -96,20 +109,54 @@ NDIS_STATUS Miniport::Initialize() {
     return status;
 }
 
-void Miniport::Halt() {
-    if (state_ != State::Running) return;
-    Kernel& kernel = ndis_.Host();
-    StopHangCheck();
-    protocol_->BeforeHalt();
-    state_ = State::Halting;
+std::string Miniport::InitializeFault(const std::vector<NDIS_MEDIUM>& media,
+                                      UINT selected) const {
+    if (selected >= media.size()) {
+        return "returned success with SelectedMediumIndex " +
+               (selected == UINT_MAX ? std::string("not set") : std::to_string(selected)) +
+               ", but " + std::to_string(media.size()) + " media were offered";
+    }
+    if (media[selected] != NdisMedium802_3) {
+        return "selected medium " + std::to_string(selected) + " (value " +
+               std::to_string(media[selected]) + "), which is not NdisMedium802_3";
+    }
+    if (!attributes_set_) return "returned success without calling NdisMSetAttributesEx";
+    return {};
+}
+
+void Miniport::CallHalt() {
     const Ndis::HaltOverride& replacement = ndis_.HaltOverrideHandler();
-    kernel.Cpu().CallDriver(PASSIVE_LEVEL, "MiniportHalt", [&] {
+    ndis_.Host().Cpu().CallDriver(PASSIVE_LEVEL, "MiniportHalt", [&] {
         if (replacement) {
             replacement(context_);
         } else {
             Handlers().HaltHandler(context_);
         }
     });
+}
+
+void Miniport::Halt() {
+    if (state_ != State::Running) return;
+    Kernel& kernel = ndis_.Host();
+    StopHangCheck();
+    if (ResetInProgress()) {
+        // NDIS lets a pended reset finish before it halts the adapter.
+        kernel.Clock().WaitFor([this] { return !ResetInProgress(); },
+                               kernel.Clock().Now() + kResetWaitUs, "NDIS halt");
+        if (ResetInProgress()) {
+            Reset& reset = resets_.back();
+            kernel.Check().Report(Rule::ResetComplete, "MiniportHalt",
+                                   "the reset started at " +
+                                       std::to_string(reset.started_us / 1000) +
+                                       " ms was never completed with NdisMResetComplete");
+            reset.completed = true;
+            reset.status = NDIS_STATUS_FAILURE;
+            reset.completed_us = kernel.Clock().Now();
+        }
+    }
+    protocol_->BeforeHalt();
+    state_ = State::Halting;
+    CallHalt();
     state_ = State::Halted;
     // Nothing may call into a halted adapter, the shutdown handler included.
     shutdown_handler_ = nullptr;
@@ -121,6 +168,7 @@ bool Miniport::Shutdown() {
     if (shutdown_handler_ == nullptr) return false;
     ADAPTER_SHUTDOWN_HANDLER handler = shutdown_handler_;
     PVOID context = shutdown_context_;
+    ++shutdown_calls_;
     ndis_.Host().Cpu().CallDriver(PASSIVE_LEVEL, "MiniportShutdown",
                                   [&] { handler(context); });
     return true;
@@ -181,27 +229,68 @@ void Miniport::PeriodicCheck() {
     if (state_ != State::Running) return;
     protocol_->CheckWatchdog();
     const NDIS50_MINIPORT_CHARACTERISTICS& handlers = Handlers();
-    if (ndis_.HangCheckEnabled() && handlers.CheckForHangHandler != nullptr) {
-        Processor& cpu = ndis_.Host().Cpu();
+    // A resetting adapter is not asked whether it hangs.
+    if (ndis_.HangCheckEnabled() && handlers.CheckForHangHandler != nullptr &&
+        !ResetInProgress()) {
         ++hang_checks_;
-        BOOLEAN hung = cpu.CallDriver(DISPATCH_LEVEL, "MiniportCheckForHang",
-                                      [&] { return handlers.CheckForHangHandler(context_); });
-        if (hung && state_ == State::Running) {
-            ++resets_;
-            BOOLEAN addressing_reset = FALSE;
-            cpu.CallDriver(DISPATCH_LEVEL, "MiniportReset", [&] {
-                return handlers.ResetHandler(&addressing_reset, context_);
-            });
-        }
+        BOOLEAN hung =
+            ndis_.Host().Cpu().CallDriver(DISPATCH_LEVEL, "MiniportCheckForHang",
+                                          [&] { return handlers.CheckForHangHandler(context_); });
+        if (hung && state_ == State::Running) CallReset(false);
     }
     if (state_ == State::Running && hang_item_ == 0) StartHangCheck();
+}
+
+bool Miniport::RequestReset() {
+    if (state_ != State::Running || ResetInProgress()) return false;
+    CallReset(true);
+    return true;
+}
+
+void Miniport::CallReset(bool asked_by_test) {
+    Kernel& kernel = ndis_.Host();
+    resets_.push_back(Reset{asked_by_test, kernel.Clock().Now(), NDIS_STATUS_PENDING, false,
+                            NDIS_STATUS_PENDING, FALSE, 0});
+    const size_t index = resets_.size() - 1;
+    BOOLEAN addressing_reset = FALSE;
+    const NDIS_STATUS returned = kernel.Cpu().CallDriver(DISPATCH_LEVEL, "MiniportReset", [&] {
+        return Handlers().ResetHandler(&addressing_reset, context_);
+    });
+    Reset& reset = resets_[index];
+    reset.returned = returned;
+    // Pended: NdisMResetComplete ends it (perhaps already inside the call).
+    if (returned == NDIS_STATUS_PENDING) return;
+    if (reset.completed) {
+        kernel.Check().Report(Rule::ResetComplete, "MiniportReset",
+                               "completed the reset with NdisMResetComplete and then returned " +
+                                   std::to_string(returned) + " instead of NDIS_STATUS_PENDING");
+        return;
+    }
+    reset.completed = true;
+    reset.status = returned;
+    reset.addressing_reset = addressing_reset;
+    reset.completed_us = kernel.Clock().Now();
+}
+
+void Miniport::CompleteReset(NDIS_STATUS status, BOOLEAN addressing_reset, uintptr_t site) {
+    Kernel& kernel = ndis_.Host();
+    if (!ResetInProgress()) {
+        kernel.Check().Report(Rule::ResetComplete, "NdisMResetComplete",
+                               resets_.empty() ? "no reset was asked for"
+                                               : "the last reset had already ended",
+                               site);
+        return;
+    }
+    Reset& reset = resets_.back();
+    reset.completed = true;
+    reset.status = status;
+    reset.addressing_reset = addressing_reset;
+    reset.completed_us = kernel.Clock().Now();
 }
 
 ConfigHandle* Miniport::OpenConfiguration() {
     auto handle = std::make_unique<ConfigHandle>();
     handle->adapter = this;
-    // Looked up at the open, so that a test may fill the stores after AddDevice.
-    handle->stores = ndis_.ConfigurationChain(pdo_);
     open_configurations_.push_back(std::move(handle));
     return open_configurations_.back().get();
 }

@@ -30,6 +30,17 @@ public:
         InitializeFailed,  // MiniportInitialize failed: the handle is dead as well
     };
 
+    // One reset NDIS asked of the miniport, and how it ended.
+    struct Reset {
+        bool asked_by_test;    // otherwise MiniportCheckForHang returned TRUE
+        uint64_t started_us;
+        NDIS_STATUS returned;  // what MiniportReset returned
+        bool completed;        // returned a final status, or NdisMResetComplete came
+        NDIS_STATUS status;    // the final status
+        BOOLEAN addressing_reset;
+        uint64_t completed_us;
+    };
+
     Miniport(Ndis& ndis, Wrapper& wrapper, DEVICE_OBJECT* pdo, DEVICE_OBJECT* fdo,
              DEVICE_OBJECT* next);
     ~Miniport();
@@ -52,7 +63,12 @@ public:
     NDIS_STATUS InitializeStatus() const { return initialize_status_; }
     UINT SelectedMediumIndex() const { return selected_medium_; }
     uint64_t HangChecks() const { return hang_checks_; }
-    uint64_t Resets() const { return resets_; }
+    uint64_t Resets() const { return resets_.size(); }
+    const std::vector<Reset>& ResetLog() const { return resets_; }
+    bool ResetInProgress() const { return !resets_.empty() && !resets_.back().completed; }
+    // Calls MiniportReset at DISPATCH_LEVEL now, as NDIS does when a protocol asks for a reset;
+    // false (and no call) when the adapter is not running or a reset is still in progress.
+    bool RequestReset();
     // Keywords the miniport asked for, in order (the network address as "NetworkAddress").
     const std::vector<std::string>& ConfigurationReads() const { return configuration_reads_; }
 
@@ -63,6 +79,7 @@ public:
     void Halt();
     // Calls the registered shutdown handler at PASSIVE_LEVEL; false when none is registered.
     bool Shutdown();
+    int ShutdownCalls() const { return shutdown_calls_; }
     bool ShutdownHandlerRegistered() const { return shutdown_handler_ != nullptr; }
 
     // ---- NDIS side ------------------------------------------------------------------------
@@ -79,6 +96,8 @@ public:
 
     void SetAttributes(NDIS_HANDLE context, UINT hang_seconds, ULONG flags,
                        NDIS_INTERFACE_TYPE type);
+    // NdisMResetComplete: RESET_COMPLETE when no reset is waiting for it.
+    void CompleteReset(NDIS_STATUS status, BOOLEAN addressing_reset, uintptr_t site);
     void RegisterShutdown(ADAPTER_SHUTDOWN_HANDLER handler, PVOID context);
     void DeregisterShutdown();
 
@@ -95,6 +114,11 @@ private:
     void StartHangCheck();
     void StopHangCheck();
     void PeriodicCheck();
+    void CallReset(bool asked_by_test);
+    void CallHalt();
+    // INIT_RESULT: what a successful MiniportInitialize left is not something NDIS can run;
+    // empty when it is.
+    std::string InitializeFault(const std::vector<NDIS_MEDIUM>& media, UINT selected) const;
     // POOL_LEAK, TIMER_AT_HALT and (after a halt) IRP_AT_HALT, once the adapter has ended.
     void CheckEnded(const char* when, bool requests);
 
@@ -120,7 +144,8 @@ private:
 
     uint64_t hang_item_ = 0;  // the scheduler item of the next periodic check; 0 = none
     uint64_t hang_checks_ = 0;
-    uint64_t resets_ = 0;
+    std::vector<Reset> resets_;
+    int shutdown_calls_ = 0;
 
     char configuration_token_ = 0;
     std::vector<std::unique_ptr<ConfigHandle>> open_configurations_;

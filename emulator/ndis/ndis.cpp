@@ -75,6 +75,16 @@ Miniport& Ndis::Adapter() {
     return *adapters_.front();
 }
 
+int Ndis::ShutdownMachine() {
+    if (shut_down_) return 0;
+    shut_down_ = true;
+    int called = 0;
+    for (const auto& adapter : adapters_) {
+        if (adapter->Shutdown()) ++called;
+    }
+    return called;
+}
+
 Miniport* Ndis::AdapterOver(const DEVICE_OBJECT* pdo) const {
     for (auto it = adapters_.rbegin(); it != adapters_.rend(); ++it) {
         if ((*it)->PhysicalDevice() == pdo) return it->get();

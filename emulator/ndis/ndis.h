@@ -69,7 +69,8 @@ public:
     const Wrapper* WrapperOf(const DRIVER_OBJECT* driver) const;
 
     // ---- Test face: adapters --------------------------------------------------------------
-    // The medium array NDIS offers to MiniportInitialize (default {NdisMedium802_3}).
+    // The medium array NDIS offers to MiniportInitialize. By default 802.3 among others and
+    // not first, so that a miniport must look for it.
     void SetMediumArray(std::vector<NDIS_MEDIUM> media) { media_ = std::move(media); }
     const std::vector<NDIS_MEDIUM>& MediumArray() const { return media_; }
     // NDIS calls these instead of the registered handlers while they are set.
@@ -80,6 +81,11 @@ public:
     // Off: no periodic MiniportCheckForHang (the send watchdog still runs).
     void EnableHangCheck(bool on) { hang_check_ = on; }
     bool HangCheckEnabled() const { return hang_check_; }
+
+    // The machine shuts down: every registered shutdown handler is called at PASSIVE_LEVEL,
+    // once; a second shutdown calls none. Returns the handlers called.
+    int ShutdownMachine();
+    bool ShutDown() const { return shut_down_; }
 
     // The configuration every adapter reads, or with a pdo the values of the adapter over
     // that device only, which come first.
@@ -129,7 +135,7 @@ private:
     std::map<const DEVICE_OBJECT*, Miniport*> by_device_;
     std::map<const DEVICE_OBJECT*, ConfigStore> configurations_;
     ConfigStore default_configuration_;
-    std::vector<NDIS_MEDIUM> media_{NdisMedium802_3};
+    std::vector<NDIS_MEDIUM> media_{NdisMedium802_5, NdisMedium802_3, NdisMediumWan};
     InitializeOverride initialize_override_;
     HaltOverride halt_override_;
     std::vector<ReleaseCall> release_calls_;
@@ -137,6 +143,7 @@ private:
     bool fail_wrapper_ = false;
     bool fail_open_configuration_ = false;
     bool hang_check_ = true;
+    bool shut_down_ = false;
 };
 
 // NDIS's own AddDevice and IRP_MJ_PNP routines, as NdisMRegisterMiniport installs them.

@@ -232,6 +232,7 @@ void Protocol::BeforeHalt() {
 }
 
 void Protocol::AfterHalt() {
+    ReportOpenStatus("MiniportHalt", "when the adapter was halted", 0);
     std::vector<OwnPacket*> pended;
     for (const auto& [packet, own] : packets_) {
         if (own->state == PacketState::Pended) pended.push_back(own.get());
@@ -399,7 +400,24 @@ void Protocol::ReturnLent() {
     for (NDIS_PACKET* packet : lent) ReturnOne(packet);
 }
 
-void Protocol::IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size) {
+void Protocol::ReportOpenStatus(const char* call, const char* when, uintptr_t site) {
+    if (!status_open_) return;
+    status_open_ = false;
+    for (auto it = statuses_.rbegin(); it != statuses_.rend(); ++it) {
+        if (it->complete) continue;
+        adapter_.Owner().Host().Check().Report(
+            Rule::StatusIndication, call,
+            "status " + Status(it->status) + " indicated at " +
+                std::to_string(it->time_us / 1000) + " ms had no NdisMIndicateStatusComplete " +
+                when,
+            site);
+        return;
+    }
+}
+
+void Protocol::IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size, uintptr_t site) {
+    ReportOpenStatus("NdisMIndicateStatus", "before the next status", site);
+    status_open_ = true;
     StatusIndication indication{status, {}, false, adapter_.Owner().Host().Clock().Now()};
     if (buffer != nullptr && size != 0) {
         auto bytes = static_cast<const uint8_t*>(buffer);
@@ -409,6 +427,7 @@ void Protocol::IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size)
 }
 
 void Protocol::IndicateStatusComplete() {
+    status_open_ = false;
     statuses_.push_back({NDIS_STATUS_SUCCESS, {}, true, adapter_.Owner().Host().Clock().Now()});
 }
 
@@ -458,15 +477,32 @@ void NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
     adapter->Edge().SendResourcesAvailable();
 }
 
+namespace {
+
+// The adapter a status call may go to: live, and past MiniportInitialize (no protocol is
+// bound before it returns).
+Miniport* StatusTarget(NDIS_HANDLE handle, const char* call, uintptr_t site) {
+    Miniport* adapter = emu::ndis::Ndis::Current().Use(handle, call, site);
+    if (adapter == nullptr) return nullptr;
+    if (adapter->CurrentState() == Miniport::State::Initializing) {
+        Kernel::Current().Check().Report(emu::Rule::StatusIndication, call,
+                                          "called before MiniportInitialize returned", site);
+        return nullptr;
+    }
+    return adapter;
+}
+
+}  // namespace
+
 void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                          PVOID StatusBuffer, UINT StatusBufferSize) {
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMIndicateStatus", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     emu::Processor::PlatformScope platform(kernel.Cpu());
-    Miniport* adapter = emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMIndicateStatus", site);
+    Miniport* adapter = StatusTarget(MiniportAdapterHandle, "NdisMIndicateStatus", site);
     if (adapter == nullptr) return;
-    adapter->Edge().IndicateStatus(GeneralStatus, StatusBuffer, StatusBufferSize);
+    adapter->Edge().IndicateStatus(GeneralStatus, StatusBuffer, StatusBufferSize, site);
 }
 
 void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
@@ -474,8 +510,19 @@ void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMIndicateStatusComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     emu::Processor::PlatformScope platform(kernel.Cpu());
-    Miniport* adapter =
-        emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMIndicateStatusComplete", site);
+    Miniport* adapter = StatusTarget(MiniportAdapterHandle, "NdisMIndicateStatusComplete", site);
     if (adapter == nullptr) return;
     adapter->Edge().IndicateStatusComplete();
+}
+
+void NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status,
+                        BOOLEAN AddressingReset) {
+    uintptr_t site = EMU_CALLER();
+    Kernel& kernel = Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisMResetComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
+    emu::Processor::PlatformScope platform(kernel.Cpu());
+    Miniport* adapter =
+        emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMResetComplete", site);
+    if (adapter == nullptr) return;
+    adapter->CompleteReset(Status, AddressingReset, site);
 }

@@ -94,17 +94,20 @@ public:
     void SendComplete(NDIS_PACKET* packet, NDIS_STATUS status, uintptr_t site);
     void SendResourcesAvailable();
     void IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site);
-    void IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size);
+    // STATUS_INDICATION when the previous status is still without its completion.
+    void IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size, uintptr_t site);
     void IndicateStatusComplete();
     bool IsLent(const NDIS_PACKET* packet) const;
     // WATCHDOG: pended sends older than 30 s.
     void CheckWatchdog();
     // Before MiniportHalt: lent packets come back, held-back sends fail.
     void BeforeHalt();
-    // After MiniportHalt: a pended send that was never completed breaks SEND_ONCE.
+    // After MiniportHalt: a pended send that was never completed breaks SEND_ONCE, a status
+    // without its completion STATUS_INDICATION.
     void AfterHalt();
 
 private:
+    void ReportOpenStatus(const char* call, const char* when, uintptr_t site);
     enum class PacketState { Queued, InSend, Pended, Done };
     struct OwnPacket {
         uint64_t id = 0;
@@ -162,6 +165,7 @@ private:
     std::vector<SendCall> send_calls_;
     std::vector<Receive> received_;
     std::vector<StatusIndication> statuses_;
+    bool status_open_ = false;  // the last status has not been completed yet
     std::vector<LentPacket> lent_;
     ReturnMode return_mode_ = ReturnMode::AfterCall;
     std::optional<uint64_t> indication_window_us_;

@@ -1,4 +1,5 @@
 // Wrapper, registration and the per-adapter attributes a miniport gives NDIS.
+#include <cstdio>
 #include <string>
 
 #include "emulator/kernel/kernel.h"
@@ -20,6 +21,19 @@ Ndis& Hub() { return emu::ndis::Ndis::Current(); }
 
 bool AtPassive(const char* call, uintptr_t site) {
     return Kernel::Current().Cpu().CheckIrql(call, PASSIVE_LEVEL, PASSIVE_LEVEL, site);
+}
+
+constexpr ULONG kKnownAttributes =
+    NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT | NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT |
+    NDIS_ATTRIBUTE_IGNORE_TOKEN_RING_ERRORS | NDIS_ATTRIBUTE_BUS_MASTER |
+    NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER | NDIS_ATTRIBUTE_DESERIALIZE |
+    NDIS_ATTRIBUTE_NO_HALT_ON_SUSPEND | NDIS_ATTRIBUTE_SURPRISE_REMOVE_OK |
+    NDIS_ATTRIBUTE_NOT_CO_NDIS;
+
+std::string Hex(ULONG value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%X", value);
+    return text;
 }
 
 // The handlers NDIS cannot run an adapter without; empty when none is missing.
@@ -109,6 +123,24 @@ void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE Minipor
         Kernel::Current().Check().Report(Rule::Platform, "NdisMSetAttributesEx",
                                           "called outside MiniportInitialize", site);
         return;
+    }
+    Kernel& kernel = Kernel::Current();
+    if (adapter->AttributesSet()) {
+        kernel.Check().Report(Rule::InitResult, "NdisMSetAttributesEx",
+                              "called a second time in one MiniportInitialize", site);
+    }
+    if ((AttributeFlags & ~kKnownAttributes) != 0) {
+        kernel.Check().Report(Rule::InitResult, "NdisMSetAttributesEx",
+                              "unknown attribute flags " + Hex(AttributeFlags & ~kKnownAttributes),
+                              site);
+    }
+    if (static_cast<unsigned>(AdapterType) > static_cast<unsigned>(NdisInterfacePNPBus)) {
+        kernel.Check().Report(Rule::InitResult, "NdisMSetAttributesEx",
+                              "unknown interface type " + std::to_string(AdapterType), site);
+    }
+    if (MiniportAdapterContext == nullptr) {
+        kernel.Check().Report(Rule::InitResult, "NdisMSetAttributesEx",
+                              "a null adapter context: every handler would get null", site);
     }
     adapter->SetAttributes(MiniportAdapterContext, CheckForHangTimeInSeconds, AttributeFlags,
                            AdapterType);

@@ -40,6 +40,9 @@ const char* RuleName(Rule rule) {
         case Rule::PipeReset: return "PIPE_RESET";
         case Rule::UsbdParse: return "USBD_PARSE";
         case Rule::Removal: return "REMOVAL";
+        case Rule::InitResult: return "INIT_RESULT";
+        case Rule::StatusIndication: return "STATUS_INDICATION";
+        case Rule::ResetComplete: return "RESET_COMPLETE";
         case Rule::LockGuard: return "LOCK_GUARD";
         case Rule::StackDepth: return "STACK_DEPTH";
         case Rule::Platform: return "PLATFORM";

@@ -43,6 +43,13 @@ enum class Rule {
     PipeReset,
     UsbdParse,
     Removal,
+    // What MiniportInitialize gives NDIS: an offered 802.3 medium selected, attributes set
+    // once inside it with known flags and interface type.
+    InitResult,
+    // Status indications only on an initialized adapter, each followed by its completion.
+    StatusIndication,
+    // NdisMResetComplete only for a reset MiniportReset pended, once, before the halt.
+    ResetComplete,
     // Driver calls nested deeper on one processor than a kernel stack holds.
     StackDepth,
     // Not a driver rule: an operation the platform does not provide, or a wait that can

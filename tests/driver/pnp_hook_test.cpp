@@ -102,10 +102,10 @@ protected:
     // Whether NDIS has run MiniportInitialize for the adapter over pdo.
     // NDIS's initialize succeeds without the driver's own (a record of no one's).
     void SucceedInitialize() {
-        M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM*, UINT,
-                                         NDIS_HANDLE handle, NDIS_HANDLE) {
+        M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM* media,
+                                         UINT count, NDIS_HANDLE handle, NDIS_HANDLE) {
             static int context;
-            *selected = 0;
+            *selected = qvtest::Index802_3(media, count);
             NdisMSetAttributesEx(handle, &context, 0, 0, NdisInterfaceInternal);
             return NDIS_STATUS_SUCCESS;
         });
@@ -338,11 +338,11 @@ TEST_F(PnpHookTest, PlatformReadDuringTheFirstStartSendsLaterStartsToNdis) {
     // The configuration read inside the first start finds "Platform".
     static int first_start_done;
     first_start_done = 0;
-    M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM*, UINT,
-                                     NDIS_HANDLE handle, NDIS_HANDLE) {
+    M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM* media,
+                                     UINT count, NDIS_HANDLE handle, NDIS_HANDLE) {
         PlatformPresent = TRUE;
         if (first_start_done++ != 0) return NDIS_STATUS_FAILURE;
-        *selected = 0;
+        *selected = qvtest::Index802_3(media, count);
         NdisMSetAttributesEx(handle, &first_start_done, 0, 0, NdisInterfaceInternal);
         return NDIS_STATUS_SUCCESS;
     });

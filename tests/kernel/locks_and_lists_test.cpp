@@ -42,3 +42,31 @@ TEST_F(LocksAndLists, InterlockedListIsFirstInFirstOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each returns what the caller builds on: the value before, or the value after a step.
+TEST_F(LocksAndLists, InterlockedOperationsReturnWhatCallersBuildOn) {
+    volatile LONG value = 5;
+    EXPECT_EQ(InterlockedCompareExchange(&value, 9, 4), 5);
+    EXPECT_EQ(value, 5) << "no match, no store";
+    EXPECT_EQ(InterlockedCompareExchange(&value, 9, 5), 5);
+    EXPECT_EQ(value, 9);
+    EXPECT_EQ(InterlockedExchange(&value, -3), 9);
+    EXPECT_EQ(value, -3);
+    EXPECT_EQ(InterlockedIncrement(&value), -2);
+    EXPECT_EQ(InterlockedDecrement(&value), -3);
+    value = 0x7FFFFFFF;
+    EXPECT_EQ(InterlockedIncrement(&value), static_cast<LONG>(0x80000000u)) << "wraps";
+    EXPECT_EQ(InterlockedDecrement(&value), 0x7FFFFFFF);
+
+    // Allowed at any level, with interrupts off too: no report.
+    AtIrql(DISPATCH_LEVEL, [&value] {
+        _disable();
+        InterlockedIncrement(&value);
+        _enable();
+    });
+    EXPECT_TRUE(Check().Clean());
+}
+
+}  // namespace

@@ -24,19 +24,26 @@ NDIS_STATUS Initialize(NDIS_STATUS*, UINT* selected, NDIS_MEDIUM* media, UINT co
     FakeMiniport& fake = Fake();
     fake.handle = handle;
     fake.media_offered.assign(media, media + count);
-    for (UINT i = 0; i < count; ++i) {
-        if (media[i] == NdisMedium802_3) *selected = i;
+    if (fake.medium == -1) {
+        for (UINT i = 0; i < count; ++i) {
+            if (media[i] == NdisMedium802_3) *selected = i;
+        }
+    } else if (fake.medium >= 0) {
+        *selected = static_cast<UINT>(fake.medium);
     }
-    NdisMSetAttributesEx(handle, &fake, fake.hang_seconds, NDIS_ATTRIBUTE_DESERIALIZE,
-                         NdisInterfaceInternal);
+    if (fake.set_attributes) {
+        NdisMSetAttributesEx(handle, &fake, fake.hang_seconds, NDIS_ATTRIBUTE_DESERIALIZE,
+                             NdisInterfaceInternal);
+    }
     NdisMInitializeTimer(&fake.timer, handle, FakeMiniport::TimerFunction, &fake);
     if (fake.on_initialize) fake.on_initialize(handle);
     return fake.initialize_result;
 }
 
-void Halt(NDIS_HANDLE context) {
+void Halt(NDIS_HANDLE) {
     Note("MiniportHalt");
-    auto& fake = *static_cast<FakeMiniport*>(context);
+    // Not through the context: a test may have set another one, or none.
+    FakeMiniport& fake = Fake();
     ++fake.halts;
     if (fake.on_halt) fake.on_halt();
 }
@@ -60,8 +67,10 @@ BOOLEAN CheckForHang(NDIS_HANDLE context) {
 NDIS_STATUS Reset(BOOLEAN* addressing_reset, NDIS_HANDLE context) {
     Note("MiniportReset");
     *addressing_reset = FALSE;
-    ++static_cast<FakeMiniport*>(context)->resets;
-    return NDIS_STATUS_SUCCESS;
+    auto& fake = *static_cast<FakeMiniport*>(context);
+    ++fake.resets;
+    if (fake.on_reset) fake.on_reset();
+    return fake.reset_result;
 }
 
 void ReturnPacket(NDIS_HANDLE context, NDIS_PACKET* packet) {

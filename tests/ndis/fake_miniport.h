@@ -21,6 +21,11 @@ struct FakeMiniport {
     // ---- The plan -------------------------------------------------------------------------
     NDIS_STATUS initialize_result = NDIS_STATUS_SUCCESS;
     UINT hang_seconds = 0;
+    // The medium index Initialize selects: -1 for the offered NdisMedium802_3, -2 for none.
+    int medium = -1;
+    bool set_attributes = true;
+    std::function<void()> on_reset;          // more work inside Reset
+    NDIS_STATUS reset_result = NDIS_STATUS_SUCCESS;
     std::function<void(NDIS_HANDLE handle)> on_initialize;  // more work inside Initialize
     std::function<void()> on_halt;
     // What MiniportSend does; by default it completes the packet and returns pending.

@@ -272,9 +272,9 @@ TEST_F(Lifecycle, ShutdownCallsTheRegisteredHandlerAtPassive) {
 TEST_F(Lifecycle, OverridesStandInForInitializeAndHalt) {
     static int context;
     NDIS_HANDLE halted_with = nullptr;
-    N().OverrideInitialize([](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM*, UINT, NDIS_HANDLE handle,
-                              NDIS_HANDLE) {
-        *selected = 0;
+    N().OverrideInitialize([](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM* media, UINT count,
+                              NDIS_HANDLE handle, NDIS_HANDLE) {
+        *selected = qvtest::Index802_3(media, count);
         NdisMSetAttributesEx(handle, &context, 0, 0, NdisInterfaceInternal);
         return NDIS_STATUS_SUCCESS;
     });

@@ -8,10 +8,19 @@
 
 #include "emulator/machine.h"
 #include "emulator/verifier/verifier.h"
+#include "platform/ndis.h"
 #include "platform/types.h"
 #include "tests/support/harness/schedule.h"
 
 namespace qvtest {
+
+// Where NdisMedium802_3 stands in the array NDIS offers MiniportInitialize (count when absent),
+// for stand-ins of MiniportInitialize.
+inline UINT Index802_3(const NDIS_MEDIUM* media, UINT count) {
+    UINT index = 0;
+    while (index < count && media[index] != NdisMedium802_3) ++index;
+    return index;
+}
 
 class MachineFixture : public ::testing::Test {
 protected:

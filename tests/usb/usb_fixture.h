@@ -59,9 +59,10 @@ protected:
         ASSERT_EQ(M().Ndis().PnpManager().AddDevice(driver, pdo), STATUS_SUCCESS);
 
         M().Ndis().EnableHangCheck(false);
-        M().Ndis().OverrideInitialize([this](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM*, UINT,
-                                             NDIS_HANDLE handle, NDIS_HANDLE configuration) {
-            *selected = 0;
+        M().Ndis().OverrideInitialize([this](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM* media,
+                                             UINT count, NDIS_HANDLE handle,
+                                             NDIS_HANDLE configuration) {
+            *selected = qvtest::Index802_3(media, count);
             adapter_ = NewAdapter(handle, configuration);
             return adapter_ != nullptr ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
         });
