@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,8 @@ struct Case {
     std::function<void(emu::ndis::ConfigStore&)> set;
     std::function<void(Settings&)> expect;  // changes from the defaults
 };
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
 class Keywords : public Configuration, public ::testing::WithParamInterface<Case> {};
 
