@@ -21,13 +21,13 @@ constexpr uint64_t kSettleUs = 2'000'000;
 
 // One operation as the controller saw it: "R1.2" an MII read of PHY 1 register 2,
 // "W2.25=7F05" an MII write, "Sel=34/11" PhySelect and the register after it. An MII command
-// not followed at once by the read-back of its done bit shows as "?".
-using Texts = std::vector<std::string>;
-
+// that is neither, or not followed at once by the read-back of its done bit, shows as "?".
 struct Op {
     std::string text;
     uint64_t time_us;
 };
+
+using Texts = std::vector<std::string>;
 
 class PhyTest : public UsbFixture {
 protected:
@@ -50,6 +50,7 @@ protected:
             const auto& r = log[i];
             if (r.request_type == 0x40 && r.index == 0x25 && r.data.size() == 4) {
                 const bool write = (r.data[3] & 0xE0) == 0x20;
+                const bool read = (r.data[3] & 0xE0) == 0x40;
                 const unsigned reg = r.data[3] & 0x1F;
                 if (write) {
                     std::snprintf(text, sizeof text, "W%u.%u=%04X", r.data[0], reg,
@@ -61,7 +62,7 @@ protected:
                 const bool read_back = i + 1 < log.size() && log[i + 1].request_type == 0xC0 &&
                                        log[i + 1].index == (write ? 0x28 : 0x25) &&
                                        log[i + 1].length == (write ? 2 : 4);
-                ops.push_back({read_back ? text : "?", r.time_us});
+                ops.push_back({read_back && (read || write) ? text : "?", r.time_us});
                 if (read_back) ++i;
             } else if (r.request_type == 0x40 && r.index == 0x7F && r.data.size() == 2) {
                 std::snprintf(text, sizeof text, "Sel=%02X/%02X", r.data[0], r.data[1]);
