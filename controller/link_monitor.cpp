@@ -1,5 +1,6 @@
-// Completions of the link monitor's asynchronous register requests. The monitor's steps are
-// not built yet: each completion only releases its request and URB.
+// Completions of the link monitor's asynchronous register requests. Each releases the request
+// and the URB allocated for it alone, and clears the Adapter's pointer to that URB, so a
+// request of the driver's own never goes back to the I/O manager.
 #include "controller/link_monitor.h"
 
 #include "driver/adapter.h"

@@ -1,8 +1,8 @@
-// The adapter lifecycle handlers. The controller bring-up they drive is not built yet, so
-// initialization refuses the adapter and the others have nothing to act on.
+// The adapter lifecycle handlers NDIS calls. Initialization refuses the adapter, so halt,
+// shutdown and reset never find one to act on.
 #include "driver/handlers.h"
 
-// PASSIVE_LEVEL. NDIS_STATUS_FAILURE: no adapter can be brought up yet.
+// PASSIVE_LEVEL. NDIS_STATUS_FAILURE: the adapter is refused, and nothing is allocated.
 NDIS_STATUS MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* /*SelectedMediumIndex*/,
                                NDIS_MEDIUM* /*MediumArray*/, UINT /*MediumArraySize*/,
                                NDIS_HANDLE /*MiniportAdapterHandle*/,
@@ -10,13 +10,13 @@ NDIS_STATUS MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* /*Selecte
     return NDIS_STATUS_FAILURE;
 }
 
-// PASSIVE_LEVEL. Returns nothing; no adapter can exist yet.
+// PASSIVE_LEVEL. Returns nothing; an adapter that was refused holds nothing to release.
 void MiniportHalt(NDIS_HANDLE /*MiniportAdapterContext*/) {}
 
-// PASSIVE_LEVEL. Returns nothing; no adapter can exist yet.
+// PASSIVE_LEVEL. Returns nothing; there is no device to stop.
 void MiniportShutdown(PVOID /*ShutdownContext*/) {}
 
-// DISPATCH_LEVEL. NDIS_STATUS_NOT_SUPPORTED: nothing is reset yet.
+// DISPATCH_LEVEL. NDIS_STATUS_NOT_SUPPORTED: the adapter is not reset; addresses unchanged.
 NDIS_STATUS MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE /*MiniportAdapterContext*/) {
     *AddressingReset = FALSE;
     return NDIS_STATUS_NOT_SUPPORTED;

@@ -13,18 +13,12 @@
 
 #include "driver/adapter.h"
 #include "driver/driver_entry.h"
-#include "driver/pool_tags.h"
-#include "driver/tracker.h"
-#include "emulator/device/controller.h"
-#include "emulator/kernel/io_manager.h"
 #include "emulator/ndis/config.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
-#include "emulator/ndis/pnp.h"
-#include "emulator/usbbus/bus.h"
 #include "management/configuration.h"
-#include "tests/support/harness/driver_load.h"
 #include "tests/support/machine_fixture.h"
+#include "tests/usb/usb_fixture.h"
 
 namespace {
 
@@ -39,37 +33,21 @@ struct Settings {
     Address current = kEepromAddress;
 };
 
-class Configuration : public qvtest::MachineFixture {
+class Configuration : public qvtest::UsbFixture {
 protected:
-    Configuration() { qvtest::ResetDriverWideValues(); }
-    ~Configuration() override {
-        if (adapter_ != nullptr) M().Ndis().Adapter().Halt();
-    }
-
     emu::ndis::ConfigStore& Store() { return M().Ndis().Configuration(); }
 
     // Starts the device; its MiniportInitialize sets what the bring-up sets before the
     // configuration is read, then calls ReadConfiguration.
     void Start() {
-        M().Bus().Plug(std::make_unique<emu::device::Controller>(M()));
-        DRIVER_OBJECT* driver = M().Io().CreateDriver("qvnet");
-        ASSERT_EQ(DriverEntry(driver, nullptr), STATUS_SUCCESS);
-        DEVICE_OBJECT* pdo = M().Bus().PhysicalDeviceObject();
-        ASSERT_EQ(M().Ndis().PnpManager().AddDevice(driver, pdo), STATUS_SUCCESS);
-        M().Ndis().EnableHangCheck(false);
-        M().Ndis().OverrideInitialize([this](NDIS_STATUS*, UINT* selected, NDIS_MEDIUM* media,
-                                             UINT count, NDIS_HANDLE handle,
-                                             NDIS_HANDLE configuration) {
-            *selected = qvtest::Index802_3(media, count);
-            adapter_ = NewAdapter(handle, configuration);
-            if (adapter_ == nullptr) return NDIS_STATUS_FAILURE;
-            result_ = ReadConfiguration(adapter_);
-            return NDIS_STATUS_SUCCESS;
-        });
-        M().Ndis().OverrideHalt(
-            [](NDIS_HANDLE context) { ReleaseAllResources(static_cast<Adapter*>(context)); });
-        M().Ndis().PnpManager().Send(pdo, IRP_MN_START_DEVICE);
-        ASSERT_NE(adapter_, nullptr);
+        on_initialize_ = [this](Adapter* adapter) {
+            adapter->TxDescCount = 20;
+            adapter->RxDescCount = 20;
+            std::memcpy(adapter->PermanentAddress, kEepromAddress.data(), 6);
+            std::memcpy(adapter->CurrentAddress, kEepromAddress.data(), 6);
+            result_ = ReadConfiguration(adapter);
+        };
+        UsbFixture::Start();
     }
 
     Settings Read() const {
@@ -105,31 +83,7 @@ protected:
             << "the EEPROM address is never replaced";
     }
 
-    Adapter* adapter_ = nullptr;
     ULONG result_ = 0;
-
-private:
-    static Adapter* NewAdapter(NDIS_HANDLE handle, NDIS_HANDLE configuration) {
-        PVOID memory = nullptr;
-        if (NdisAllocateMemoryWithTag(&memory, sizeof(Adapter), AdapterPoolTag) !=
-            NDIS_STATUS_SUCCESS) {
-            return nullptr;
-        }
-        std::memset(memory, 0, sizeof(Adapter));
-        auto* adapter = static_cast<Adapter*>(memory);
-        ResourceRecord* record = TrackResource(adapter);
-        record->Kind = ResourceMemory;
-        record->Data.Memory.Length = sizeof(Adapter);
-        record->Data.Memory.Address = adapter;
-        adapter->MiniportAdapterHandle = handle;
-        adapter->WrapperConfigurationContext = configuration;
-        adapter->TxDescCount = 20;
-        adapter->RxDescCount = 20;
-        std::memcpy(adapter->PermanentAddress, kEepromAddress.data(), 6);
-        std::memcpy(adapter->CurrentAddress, kEepromAddress.data(), 6);
-        NdisMSetAttributesEx(handle, adapter, 0, 0x33, NdisInterfaceInternal);
-        return adapter;
-    }
 };
 
 struct Case {

@@ -64,7 +64,9 @@ protected:
                                              NDIS_HANDLE configuration) {
             *selected = qvtest::Index802_3(media, count);
             adapter_ = NewAdapter(handle, configuration);
-            return adapter_ != nullptr ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
+            if (adapter_ == nullptr) return NDIS_STATUS_FAILURE;
+            if (on_initialize_) on_initialize_(adapter_);
+            return NDIS_STATUS_SUCCESS;
         });
         M().Ndis().OverrideHalt(
             [](NDIS_HANDLE context) { ReleaseAllResources(static_cast<Adapter*>(context)); });
@@ -114,6 +116,9 @@ protected:
 
     Adapter* adapter_ = nullptr;
     emu::device::Controller* controller_ = nullptr;
+    // Runs inside MiniportInitialize once the Adapter is allocated and tracked, as the
+    // bring-up's later steps would.
+    std::function<void(Adapter*)> on_initialize_;
 
 private:
     static Adapter* NewAdapter(NDIS_HANDLE handle, NDIS_HANDLE configuration) {
