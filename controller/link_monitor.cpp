@@ -1,26 +1,305 @@
-// Completions of the link monitor's asynchronous register requests. Each releases the request
-// and the URB allocated for it alone, and clears the Adapter's pointer to that URB, so a
-// request of the driver's own never goes back to the I/O manager.
+// The link monitor's passes. One pass at a time: LinkMonitorBusy is taken by compare-exchange
+// and given back by the pass's last step. After a step has started its transfer it touches
+// nothing more of the Adapter, since the transfer may complete at once, on another processor,
+// and end the pass; whatever the next pass reads is stored before.
 #include "controller/link_monitor.h"
 
+#include "controller/phy.h"
 #include "driver/adapter.h"
+#include "usb/register_access.h"
+#include "usb/registers.h"
+
+namespace {
+
+// What WriteRegistersAsync and ReadRegistersAsync return when nothing was sent.
+constexpr NTSTATUS NothingSent = static_cast<NTSTATUS>(ResultFailure);
+
+constexpr USHORT LinkTechnologies = 0x01E0;  // any 10/100 ability in the partner's word
+constexpr UCHAR PhySelectOneLinked = 0x24;   // PHY 1 carries, its link regained
+
+// AwaitLinkMonitor: how long a pass may take before its request is cancelled.
+constexpr ULONG AwaitSteps = 100;
+constexpr ULONG AwaitStepUs = 10'000;
+
+void EndPass(Adapter* adapter) { InterlockedExchange(&adapter->LinkMonitorBusy, 0); }
+
+void SendWrite(Adapter* adapter, USHORT count, USHORT firstRegister) {
+    if (WriteRegistersAsync(adapter, count, firstRegister, adapter->AsyncRegBuffer) ==
+        NothingSent) {
+        EndPass(adapter);
+    }
+}
+
+void SendRead(Adapter* adapter, USHORT count, USHORT firstRegister) {
+    if (ReadRegistersAsync(adapter, count, firstRegister) == NothingSent) EndPass(adapter);
+}
+
+// The pass's first step, with LinkMonitorBusy already held: the MII read command for the
+// active PHY's partner ability (PHY 1) or status (PHY 2).
+void BeginPass(Adapter* adapter) {
+    if (adapter->ActivePhy == PhyOne) {
+        adapter->AsyncRegBuffer[0] = PhyOne;
+        adapter->AsyncRegBuffer[3] = MiiReadCommand | PhyPartnerAbility;
+    } else {
+        adapter->AsyncRegBuffer[0] = PhyTwo;
+        adapter->AsyncRegBuffer[3] = MiiReadCommand | PhyStatus;
+    }
+    adapter->LinkMonitorState = MonitorCommandWritten;
+    SendWrite(adapter, MiiCommandLength, MiiAddress);
+}
+
+// One MII write of a PHY's control register; the step after it is `next`.
+void WritePhyControl(Adapter* adapter, UCHAR phy, USHORT value, USHORT next) {
+    adapter->LinkMonitorState = next;
+    adapter->AsyncRegBuffer[0] = phy;
+    adapter->AsyncRegBuffer[1] = static_cast<UCHAR>(value & 0xFF);
+    adapter->AsyncRegBuffer[2] = static_cast<UCHAR>(value >> 8);
+    adapter->AsyncRegBuffer[3] = MiiWriteCommand | PhyControl;
+    SendWrite(adapter, MiiCommandLength, MiiAddress);
+}
+
+// Sets MediaState and reports it.
+void ChangeMediaState(Adapter* adapter, ULONG state) {
+    adapter->MediaState = state;
+    IndicateMediaState(adapter, state);
+}
+
+// Writes PhySelect (and Reg80Shadow after it) and goes on with `sequence`. The PHY polled
+// next and the new media state are stored, and indicated, before the write goes down.
+void SelectSequence(Adapter* adapter, USHORT sequence, UCHAR select, UCHAR activePhy,
+                    ULONG state) {
+    adapter->LinkMonitorState = sequence;
+    adapter->AsyncRegBuffer[0] = select;
+    adapter->AsyncRegBuffer[1] = adapter->Reg80Shadow;
+    adapter->ActivePhy = activePhy;
+    ChangeMediaState(adapter, state);
+    SendWrite(adapter, 2, PhySelect);
+}
+
+// Ends the pass after a media change that needs no register write.
+void ReportAndEnd(Adapter* adapter, ULONG state) {
+    ChangeMediaState(adapter, state);
+    EndPass(adapter);
+}
+
+// The value read is PHY 1's link partner ability.
+void DecideOnPhyOne(Adapter* adapter, USHORT ability) {
+    const bool automatic = adapter->MediaSel == 0;
+    if ((ability & LinkTechnologies) != 0) {
+        if (adapter->MediaState == MediaDisconnected) {
+            if (automatic) {
+                SelectSequence(adapter, MonitorPhyOneRegained, PhySelectOneLinked, PhyOne,
+                               MediaConnected);
+            } else {
+                ReportAndEnd(adapter, MediaConnected);
+            }
+        } else if (ability == adapter->LinkPartnerAbility || adapter->MediaType != 0) {
+            EndPass(adapter);
+        } else {
+            ApplyLinkPartnerAbility(adapter, ability);
+        }
+        return;
+    }
+    if (adapter->MediaState == MediaConnected) {
+        if (automatic) {
+            SelectSequence(adapter, MonitorPhyOneLost, PhySelectOne, PhyOne, MediaDisconnected);
+        } else {
+            ReportAndEnd(adapter, MediaDisconnected);
+        }
+        return;
+    }
+    // Still without a partner: with the PHY chosen automatically, the next pass tries PHY 2.
+    if (automatic) adapter->ActivePhy = PhyTwo;
+    EndPass(adapter);
+}
+
+// The value read is PHY 2's status register.
+void DecideOnPhyTwo(Adapter* adapter, USHORT status) {
+    const bool automatic = adapter->MediaSel == 0;
+    if ((status & PhyStatusLink) != 0) {
+        if (adapter->MediaState != MediaDisconnected) {
+            EndPass(adapter);
+        } else if (automatic) {
+            SelectSequence(adapter, MonitorPhyTwoGained, PhySelectTwo, PhyTwo, MediaConnected);
+        } else {
+            ReportAndEnd(adapter, MediaConnected);
+        }
+        return;
+    }
+    if (adapter->MediaState == MediaConnected) {
+        if (automatic) {
+            SelectSequence(adapter, MonitorPhyTwoLost, PhySelectTwo, PhyOne, MediaDisconnected);
+        } else {
+            ReportAndEnd(adapter, MediaDisconnected);
+        }
+        return;
+    }
+    if (!automatic) {
+        EndPass(adapter);
+        return;
+    }
+    // Neither PHY has link: PHY 1 is polled at once, in a pass that continues this one.
+    adapter->ActivePhy = PhyOne;
+    if (adapter->DeviceState == DeviceRunning) {
+        BeginPass(adapter);
+    } else {
+        EndPass(adapter);
+    }
+}
+
+void PerformWriteStep(Adapter* adapter) {
+    switch (adapter->LinkMonitorState) {
+    case MonitorCommandWritten:
+        adapter->LinkMonitorState = MonitorDataRead;
+        SendRead(adapter, 2, MiiData);
+        return;
+    case MonitorPhyOneRegained:
+        WritePhyControl(adapter, PhyOne, PhyControlSpeed100 | PhyControlAutoNegotiate,
+                        MonitorPhyOneRegained + 1);
+        return;
+    case MonitorPhyOneLost:
+    case MonitorPhyTwoGained:
+    case MonitorPhyTwoLost:
+        WritePhyControl(adapter, PhyOne,
+                        PhyControlSpeed100 | PhyControlAutoNegotiate | PhyControlIsolate,
+                        static_cast<USHORT>(adapter->LinkMonitorState + 1));
+        return;
+    case MonitorPhyOneRegained + 1:
+    case MonitorPhyOneLost + 1:
+    case MonitorPhyTwoLost + 1:
+        // PHY 2 stays out of the way of PHY 1.
+        WritePhyControl(adapter, PhyTwo, PhyControlIsolate,
+                        static_cast<USHORT>(adapter->LinkMonitorState + 1));
+        return;
+    case MonitorPhyTwoGained + 1:
+        WritePhyControl(adapter, PhyTwo, PhyControlReset | PhyControlSpeed100,
+                        MonitorPhyTwoGained + 2);
+        return;
+    default:  // MonitorMacControlWritten and the last step of every sequence
+        EndPass(adapter);
+        return;
+    }
+}
+
+// Frees the completed request, unless a halt has taken it to cancel it: then the later of the
+// two frees it. Whether the request was cancelled by a halt.
+bool ReleaseRequest(Adapter* adapter, IRP* irp) {
+    if (InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&adapter->AsyncIrp),
+                                   nullptr) == irp) {
+        IoFreeIrp(irp);
+        return false;
+    }
+    if (InterlockedExchange(&adapter->AsyncCancelGate, 1) != 0) IoFreeIrp(irp);
+    return true;
+}
+
+void FreeUrb(URB** slot) {
+    URB* urb = *slot;
+    *slot = nullptr;
+    ExFreePool(urb);
+}
+
+// Cancels the pass's request in flight, if it is there to take.
+void CancelPassRequest(Adapter* adapter) {
+    IRP* irp = static_cast<IRP*>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&adapter->AsyncIrp), nullptr));
+    if (irp == nullptr) return;
+    IoCancelIrp(irp);
+    if (InterlockedExchange(&adapter->AsyncCancelGate, 1) != 0) IoFreeIrp(irp);
+}
+
+bool PassInFlight(Adapter* adapter) {
+    return InterlockedCompareExchange(&adapter->LinkMonitorBusy, 0, 0) != 0;
+}
+
+}  // namespace
+
+// Up to DISPATCH_LEVEL.
+void StartLinkPoll(Adapter* Adapter) {
+    if (Adapter->DeviceState != DeviceRunning) return;
+    if (InterlockedCompareExchange(&Adapter->LinkMonitorBusy, 1, 0) != 0) return;
+    BeginPass(Adapter);
+}
+
+// PASSIVE_LEVEL.
+void AwaitLinkMonitor(Adapter* Adapter) {
+    for (ULONG step = 0; step < AwaitSteps && PassInFlight(Adapter); ++step) {
+        NdisMSleep(AwaitStepUs);
+    }
+    // A request that has not completed by now may never: cancel it. Between two steps of a
+    // pass there is nothing to take, so keep trying until the pass has ended.
+    while (PassInFlight(Adapter)) {
+        CancelPassRequest(Adapter);
+        NdisMSleep(AwaitStepUs);
+    }
+}
 
 // Up to DISPATCH_LEVEL. STATUS_MORE_PROCESSING_REQUIRED: the request was ours and is freed.
 NTSTATUS AsyncWriteComplete(DEVICE_OBJECT* /*DeviceObject*/, IRP* Irp, PVOID Context) {
     Adapter* adapter = static_cast<Adapter*>(Context);
-    URB* urb = adapter->AsyncWriteUrb;
-    adapter->AsyncWriteUrb = nullptr;
-    ExFreePool(urb);
-    IoFreeIrp(Irp);
+    FreeUrb(&adapter->AsyncWriteUrb);
+    if (ReleaseRequest(adapter, Irp)) {
+        EndPass(adapter);
+    } else {
+        // The status is not looked at: a failed write is followed as if it had worked.
+        PerformWriteStep(adapter);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // Up to DISPATCH_LEVEL. STATUS_MORE_PROCESSING_REQUIRED: the request was ours and is freed.
 NTSTATUS AsyncReadComplete(DEVICE_OBJECT* /*DeviceObject*/, IRP* Irp, PVOID Context) {
     Adapter* adapter = static_cast<Adapter*>(Context);
-    URB* urb = adapter->AsyncReadUrb;
-    adapter->AsyncReadUrb = nullptr;
-    ExFreePool(urb);
-    IoFreeIrp(Irp);
+    FreeUrb(&adapter->AsyncReadUrb);
+    if (ReleaseRequest(adapter, Irp) || adapter->LinkMonitorState != MonitorDataRead) {
+        EndPass(adapter);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    // A failed read is judged on whatever RegReadBuffer holds.
+    const USHORT value =
+        static_cast<USHORT>(adapter->RegReadBuffer[0] | adapter->RegReadBuffer[1] << 8);
+    if (adapter->ActivePhy == PhyOne) {
+        DecideOnPhyOne(adapter, value);
+    } else {
+        DecideOnPhyTwo(adapter, value);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Up to DISPATCH_LEVEL.
+void ApplyLinkPartnerAbility(Adapter* Adapter, USHORT Ability) {
+    Adapter->LinkPartnerAbility = Ability;
+    UCHAR control = Adapter->MacControl1 & 0xCB;
+    if ((Ability & Ability100Full) != 0) {
+        control |= 0x30;
+        Adapter->LinkSpeed = 2;
+        Adapter->DuplexMode = 2;
+    } else if ((Ability & Ability100Half) != 0) {
+        control |= 0x10;
+        Adapter->LinkSpeed = 2;
+        Adapter->DuplexMode = 1;
+    } else if ((Ability & Ability10Full) != 0) {
+        control |= 0x20;
+        Adapter->LinkSpeed = 1;
+        Adapter->DuplexMode = 2;
+    } else {
+        Adapter->LinkSpeed = 1;
+        Adapter->DuplexMode = 1;
+    }
+    Adapter->MacControl1 = control;
+    Adapter->LinkMonitorState = MonitorMacControlWritten;
+    Adapter->AsyncRegBuffer[0] = control;
+    Adapter->AsyncRegBuffer[1] = Adapter->MacControl2Shadow;
+    SendWrite(Adapter, 2, MacControl1);
+}
+
+// Up to DISPATCH_LEVEL. ResultSuccess.
+ULONG IndicateMediaState(Adapter* Adapter, ULONG NewState) {
+    if (Adapter->Initialized) {
+        const NDIS_STATUS status = NewState == MediaDisconnected ? NDIS_STATUS_MEDIA_DISCONNECT
+                                                                 : NDIS_STATUS_MEDIA_CONNECT;
+        NdisMIndicateStatus(Adapter->MiniportAdapterHandle, status, nullptr, 0);
+    }
+    NdisMIndicateStatusComplete(Adapter->MiniportAdapterHandle);
+    return ResultSuccess;
 }

@@ -20,6 +20,7 @@ constexpr UCHAR PhyAdvertisement = 4;
 constexpr UCHAR PhyPartnerAbility = 5;
 constexpr UCHAR PhyVendor25 = 25;
 
+constexpr USHORT PhyControlReset = 0x8000;
 constexpr USHORT PhyControlSpeed100 = 0x2000;
 constexpr USHORT PhyControlAutoNegotiate = 0x1000;
 constexpr USHORT PhyControlIsolate = 0x0400;

@@ -88,7 +88,8 @@ struct Adapter {
     UCHAR PhyModel;
     USHORT LinkPartnerAbility;
     USHORT LinkMonitorState;
-    BOOLEAN LinkMonitorBusy;
+    // 1 while a pass is in flight; set by compare-exchange, so two starters never both win.
+    LONG volatile LinkMonitorBusy;
 
     // ---- USB objects ---------------------------------------------------------------------
     DEVICE_OBJECT* PhysicalDeviceObject;
@@ -108,10 +109,18 @@ struct Adapter {
     UCHAR AsyncRegBuffer[4];
     URB* AsyncWriteUrb;
     URB* AsyncReadUrb;
+    // The link monitor's request in flight, until its completion claims it. A halt that
+    // gives up waiting takes it instead and cancels it; AsyncCancelGate then decides which of
+    // the two frees it (the second to get there).
+    IRP* volatile AsyncIrp;
+    LONG volatile AsyncCancelGate;
 
     // ---- Controller shadows --------------------------------------------------------------
     UCHAR MacControl0;
     UCHAR MacControl1;
+    // Register 0x02, which follows MacControl1 in every two-byte write of it: the packet
+    // filter's bits (all-multicast, promiscuous), so a media change keeps them.
+    UCHAR MacControl2Shadow;
     UCHAR FlowControlTxSetting;
     UCHAR FlowControlRxSetting;
     UCHAR Reg80Shadow;

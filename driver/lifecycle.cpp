@@ -1,29 +1,143 @@
-// The adapter lifecycle handlers NDIS calls. Initialization refuses the adapter, so halt,
-// shutdown and reset never find one to act on.
+// The adapter lifecycle handlers NDIS calls: initialize brings one adapter up, halt takes it
+// down with everything given back, shutdown stops the device, reset clears the statistics,
+// and the hang check drives the link monitor.
+#include <cstring>
+
+#include "controller/bring_up.h"
+#include "controller/link_monitor.h"
+#include "datapath/receive.h"
+#include "driver/adapter.h"
 #include "driver/handlers.h"
+#include "driver/pool_tags.h"
+#include "driver/tracker.h"
+#include "usb/device_config.h"
 
-// PASSIVE_LEVEL. NDIS_STATUS_FAILURE: the adapter is refused, and nothing is allocated.
-NDIS_STATUS MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* /*SelectedMediumIndex*/,
-                               NDIS_MEDIUM* /*MediumArray*/, UINT /*MediumArraySize*/,
-                               NDIS_HANDLE /*MiniportAdapterHandle*/,
-                               NDIS_HANDLE /*WrapperConfigurationContext*/) {
-    return NDIS_STATUS_FAILURE;
+namespace {
+
+// Ignore packet and request timeouts, intermediate driver, deserialized.
+constexpr UINT AttributeFlags = NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT |
+                                NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT |
+                                NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER | NDIS_ATTRIBUTE_DESERIALIZE;
+constexpr UINT DefaultHangCheckInterval = 0;  // NDIS's own: two seconds
+
+// PASSIVE_LEVEL. The zeroed Adapter, tracked as its own first resource; null when it could not
+// be allocated (nothing held then), with the allocation's status in *Status.
+Adapter* NewAdapter(NDIS_STATUS* Status) {
+    PVOID memory = nullptr;
+    *Status = NdisAllocateMemoryWithTag(&memory, sizeof(Adapter), AdapterPoolTag);
+    if (*Status != NDIS_STATUS_SUCCESS) return nullptr;
+    std::memset(memory, 0, sizeof(Adapter));
+    auto* adapter = static_cast<Adapter*>(memory);
+    ResourceRecord* record = TrackResource(adapter);
+    if (record == nullptr) {
+        // Nothing else is held yet: the Adapter goes back as it came.
+        NdisFreeMemory(memory, sizeof(Adapter), 0);
+        *Status = NDIS_STATUS_RESOURCES;
+        return nullptr;
+    }
+    record->Kind = ResourceMemory;
+    record->Data.Memory.Length = sizeof(Adapter);
+    record->Data.Memory.Address = adapter;
+    return adapter;
 }
 
-// PASSIVE_LEVEL. Returns nothing; an adapter that was refused holds nothing to release.
-void MiniportHalt(NDIS_HANDLE /*MiniportAdapterContext*/) {}
+// PASSIVE_LEVEL. Stops the device so that nothing of the adapter runs any more: the receive
+// timer is cancelled before the stop and again after it (a receive completing during the stop
+// may have set it), and a link-monitor pass in flight is waited for.
+void StopAdapter(Adapter* adapter) {
+    BOOLEAN cancelled = FALSE;
+    NdisMCancelTimer(&adapter->RxIndicateTimer, &cancelled);
+    StopDevice(adapter);
+    NdisMCancelTimer(&adapter->RxIndicateTimer, &cancelled);
+    AwaitLinkMonitor(adapter);
+}
 
-// PASSIVE_LEVEL. Returns nothing; there is no device to stop.
-void MiniportShutdown(PVOID /*ShutdownContext*/) {}
+}  // namespace
 
-// DISPATCH_LEVEL. NDIS_STATUS_NOT_SUPPORTED: the adapter is not reset; addresses unchanged.
-NDIS_STATUS MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE /*MiniportAdapterContext*/) {
+// PASSIVE_LEVEL. NDIS_STATUS_SUCCESS with the adapter running; NDIS_STATUS_UNSUPPORTED_MEDIA
+// without 802.3 in MediumArray; the allocation's status when the Adapter cannot be had;
+// NDIS_STATUS_RESOURCES when the bring-up fails (everything acquired is given back).
+NDIS_STATUS MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* SelectedMediumIndex,
+                               NDIS_MEDIUM* MediumArray, UINT MediumArraySize,
+                               NDIS_HANDLE MiniportAdapterHandle,
+                               NDIS_HANDLE WrapperConfigurationContext) {
+    UINT medium = 0;
+    while (medium < MediumArraySize && MediumArray[medium] != NdisMedium802_3) ++medium;
+    if (medium == MediumArraySize) return NDIS_STATUS_UNSUPPORTED_MEDIA;
+    *SelectedMediumIndex = medium;
+
+    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+    Adapter* adapter = NewAdapter(&status);
+    if (adapter == nullptr) return status;
+    adapter->MiniportAdapterHandle = MiniportAdapterHandle;
+    adapter->WrapperConfigurationContext = WrapperConfigurationContext;
+    NdisMSetAttributesEx(MiniportAdapterHandle, adapter, DefaultHangCheckInterval,
+                         AttributeFlags, NdisInterfaceInternal);
+    NdisAllocateSpinLock(&adapter->TxLock);
+    NdisAllocateSpinLock(&adapter->RxLock);
+
+    if (InitializeController(adapter) != ResultSuccess) {
+        NdisFreeSpinLock(&adapter->TxLock);
+        NdisFreeSpinLock(&adapter->RxLock);
+        ReleaseAllResources(adapter);
+        return NDIS_STATUS_RESOURCES;
+    }
+
+    NdisMRegisterAdapterShutdownHandler(MiniportAdapterHandle, adapter, MiniportShutdown);
+    NdisMInitializeTimer(&adapter->RxIndicateTimer, MiniportAdapterHandle,
+                         RxIndicateTimerFunction, adapter);
+    adapter->TxFreeCount = static_cast<LONG>(adapter->TxDescCount);
+    // Its result is not needed: a start without a free receive descriptor cannot happen with
+    // the receive descriptor minimum.
+    StartController(adapter);
+    adapter->Initialized = TRUE;
+    return NDIS_STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL. Nothing of the adapter runs, or is held, once it returns.
+void MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
+    Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
+    StopAdapter(adapter);
+    NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
+    NdisFreeSpinLock(&adapter->TxLock);
+    NdisFreeSpinLock(&adapter->RxLock);
+    ReleaseAllResources(adapter);
+}
+
+// PASSIVE_LEVEL normally; after a crash NDIS may call it at a raised IRQL, where nothing may
+// wait: the device is then only marked stopped, so nothing new is started. Frees nothing.
+void MiniportShutdown(PVOID ShutdownContext) {
+    Adapter* adapter = static_cast<Adapter*>(ShutdownContext);
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        adapter->Stopping = TRUE;
+        adapter->DeviceState = DeviceStopped;
+        return;
+    }
+    StopAdapter(adapter);
+}
+
+// DISPATCH_LEVEL. NDIS_STATUS_SUCCESS: only the statistics are cleared; the controller and the
+// transfers are left as they are, and the addresses are unchanged.
+NDIS_STATUS MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
+    Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     *AddressingReset = FALSE;
-    return NDIS_STATUS_NOT_SUPPORTED;
+    adapter->RcvOk = 0;
+    adapter->RcvError = 0;
+    adapter->RcvAlignmentError = 0;
+    adapter->XmitOk = 0;
+    adapter->XmitError = 0;
+    adapter->XmitUnderrun = 0;
+    adapter->XmitOneCollision = 0;
+    adapter->XmitDeferred = 0;
+    return NDIS_STATUS_SUCCESS;
 }
 
-// DISPATCH_LEVEL. FALSE: never asks NDIS for a reset.
-BOOLEAN MiniportCheckForHang(NDIS_HANDLE /*MiniportAdapterContext*/) { return FALSE; }
+// DISPATCH_LEVEL. FALSE: the link monitor reports media changes itself, and the adapter never
+// asks NDIS for a reset.
+BOOLEAN MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext) {
+    StartLinkPoll(static_cast<Adapter*>(MiniportAdapterContext));
+    return FALSE;
+}
 
 // DISPATCH_LEVEL. Returns nothing: packets are indicated with NDIS_STATUS_RESOURCES, so the
 // driver owns each again as soon as the indication returns.

@@ -100,3 +100,5 @@ LONG InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange, LONG 
 LONG InterlockedExchange(LONG volatile* Target, LONG Value);
 LONG InterlockedIncrement(LONG volatile* Addend);
 LONG InterlockedDecrement(LONG volatile* Addend);
+// Any IRQL. One indivisible exchange of a pointer; the pointer before.
+PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);

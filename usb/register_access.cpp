@@ -40,13 +40,15 @@ NTSTATUS SendAsyncRegisterRequest(Adapter* Adapter, URB** Slot, bool In, USHORT 
     BuildRegisterRequest(urb, In, Count, FirstRegister, Buffer, 0);
     *Slot = urb;
 
-    NTSTATUS status = SubmitUrbAsync(Adapter, urb, CompletionRoutine, Adapter);
-    if (status == SubmitNoRequest) {
+    IRP* irp = PrepareUrbRequest(Adapter, urb, CompletionRoutine, Adapter);
+    if (irp == nullptr) {
         *Slot = nullptr;
         ExFreePool(urb);
         return ResultFailure;
     }
-    return status;
+    // Recorded before the call, so a halt that must cancel it can find it.
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Adapter->AsyncIrp), irp);
+    return IoCallDriver(Adapter->NextDeviceObject, irp);
 }
 
 }  // namespace

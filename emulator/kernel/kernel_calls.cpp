@@ -245,6 +245,13 @@ LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     return before;
 }
 
+PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    InterlockedEntry("InterlockedExchangePointer", EMU_CALLER());
+    PVOID before = *Target;
+    *Target = Value;
+    return before;
+}
+
 LONG InterlockedIncrement(LONG volatile* Addend) {
     InterlockedEntry("InterlockedIncrement", EMU_CALLER());
     // Wraps as the processor's instruction does.

@@ -297,6 +297,9 @@ NTSTATUS Bus::Accept(std::unique_ptr<Transfer> transfer, const Submission& submi
 
 bool Bus::CanAnswerAtOnce(const Transfer& transfer) const {
     if (transfer.kind == Kind::Abort || transfer.kind == Kind::CyclePort) return true;
+    // A control transfer's stages span bus frames, and the device's answer may depend on the
+    // time they take (a register command that finishes in the meantime): never at once.
+    if (transfer.kind == Kind::Control) return false;
     const Pipe* pipe = transfer.pipe;
     if (pipe->moving || !pipe->queue.empty()) return false;
     if (transfer.kind == Kind::Data && pipe->In() && !pipe->halted)

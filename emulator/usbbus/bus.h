@@ -81,8 +81,9 @@ public:
 
     FaultPlan& Faults() { return faults_; }
     void SetTraceHook(TraceHook hook) { trace_hook_ = std::move(hook); }
-    // Complete every request inside IoCallDriver when the device can answer at once (a bulk
-    // IN transfer still waits for data unless the device already has it).
+    // Complete bulk transfers, aborts and port cycles inside IoCallDriver when the device can
+    // answer at once (a bulk IN transfer still waits for data unless the device already has
+    // it). Control transfers still take their bus time.
     void SetCompleteAtOnce(bool on) { complete_at_once_ = on; }
     // After an unplug, more submissions than this are a client that does not stop (REMOVAL).
     void SetRemovalResubmitLimit(size_t limit) { removal_limit_ = limit; }

@@ -153,12 +153,12 @@ TEST_F(Receive, WhenEveryDescriptorHoldsAFrameThePipeRestartsOnceAllAreIndicated
 TEST_F(Receive, AfterATransmitFailureWithFramesParkedTheRestartSubmitsNothing) {
     ExactSchedule();
     AdapterOptions options;
-    options.rx_descriptors = 2;
+    options.rx_descriptors = 3;
     options.complete_at_once = true;
     Start(options);
-    const Frames frames{FrameIn(200, 0), FrameIn(300, 1)};
+    const Frames frames{FrameIn(200, 0), FrameIn(300, 1), FrameIn(250, 2)};
     for (const auto& frame : frames) Nic().Inject(frame);
-    ASSERT_TRUE(Nic().RunUntil([&] { return Record().RxReadyList.Count == 2; }));
+    ASSERT_TRUE(Nic().RunUntil([&] { return Record().RxReadyList.Count == 3; }));
     const size_t submitted = Nic().Bulk().SubmittedLengths(RunningAdapter::kBulkIn).size();
 
     M().Bus().Faults().Add(
@@ -173,11 +173,12 @@ TEST_F(Receive, AfterATransmitFailureWithFramesParkedTheRestartSubmitsNothing) {
 }
 
 // A protocol reads each frame's length from the packet (NdisQueryPacket), so each receive
-// packet must carry the length of the frame it holds now, not of one it held before. Two
-// descriptors make every packet come round again, with frames longer and shorter than before.
+// packet must carry the length of the frame it holds now, not of one it held before. Three
+// descriptors, the least, make every packet come round again, with frames longer and shorter
+// than before.
 TEST_F(Receive, FramesOfDifferentLengthsReachTheProtocolEachWithItsOwnLength) {
     AdapterOptions options;
-    options.rx_descriptors = 2;
+    options.rx_descriptors = 3;
     Start(options);
     Frames frames;
     uint32_t seed = 1;

@@ -341,7 +341,8 @@ TEST_F(Transmit, APacketTooLongForOneTransferIsRefusedWithoutTakingADescriptor) 
 }
 
 // The last free descriptor is kept for a follow-up: a frame needing one may take it, no other
-// send may, and with fewer than two descriptors nothing is ever sent.
+// send may. A configuration of fewer than two descriptors, with which nothing could ever be
+// sent, is raised to two.
 struct ReserveCase {
     const char* name;
     ULONG descriptors;
@@ -383,8 +384,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {NDIS_STATUS_PENDING, NDIS_STATUS_RESOURCES}, 2},
         ReserveCase{"OnlyTheReserveLeft", 3, {42, 42, 62},
                     {NDIS_STATUS_PENDING, NDIS_STATUS_PENDING, NDIS_STATUS_RESOURCES}, 3},
-        ReserveCase{"OneDescriptor", 1, {42}, {NDIS_STATUS_RESOURCES}, 0},
-        ReserveCase{"NoDescriptor", 0, {42}, {NDIS_STATUS_RESOURCES}, 0}),
+        // Fewer than two configured could never send: the adapter is given two.
+        ReserveCase{"OneConfiguredSendsWithTwo", 1, {62, 42},
+                    {NDIS_STATUS_PENDING, NDIS_STATUS_RESOURCES}, 2},
+        ReserveCase{"NoneConfiguredSendsWithTwo", 0, {62, 42},
+                    {NDIS_STATUS_PENDING, NDIS_STATUS_RESOURCES}, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

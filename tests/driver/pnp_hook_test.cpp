@@ -82,11 +82,15 @@ protected:
         busDriver_->MajorFunction[IRP_MJ_PNP] = BusPnp;
     }
 
-    // Loads the driver and puts the spy behind the hook.
+    // Loads the driver and puts the spy behind the hook. There is no controller behind the
+    // stub bus, so NDIS's initialization refuses the adapter unless a test lets it succeed.
     void Load() {
         ASSERT_EQ(DriverEntry(driver_, nullptr), STATUS_SUCCESS);
         realNdisPnp = NdisPnpDispatch;
         NdisPnpDispatch = NdisPnpSpy;
+        M().Ndis().OverrideInitialize([](NDIS_STATUS*, UINT*, NDIS_MEDIUM*, UINT, NDIS_HANDLE,
+                                         NDIS_HANDLE) { return NDIS_STATUS_FAILURE; });
+        M().Ndis().OverrideHalt([](NDIS_HANDLE) {});
     }
 
     DEVICE_OBJECT* Plug() {

@@ -1,5 +1,6 @@
 #include "tests/support/harness/running_adapter.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "driver/driver_entry.h"
@@ -9,12 +10,12 @@
 #include "emulator/kernel/io_manager.h"
 #include "emulator/machine.h"
 #include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/config.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/pnp.h"
 #include "emulator/usbbus/bus.h"
 #include "tests/support/harness/driver_load.h"
-#include "tests/support/harness/stand_in_lifecycle.h"
 
 namespace qvtest {
 
@@ -31,7 +32,6 @@ RunningAdapter::~RunningAdapter() {
     Halt();
     if (!started_) return;
     // The machine may outlive this object: nothing of it may call back here.
-    machine_.Ndis().OverrideInitialize({});
     machine_.Bus().SetTraceHook({});
 }
 
@@ -56,19 +56,29 @@ NDIS_STATUS RunningAdapter::Start() {
     if (ndis.PnpManager().AddDevice(driver, pdo) != STATUS_SUCCESS) return NDIS_STATUS_FAILURE;
 
     ndis.EnableHangCheck(options_.hang_check);
-    StandInSettings settings{options_.tx_descriptors, options_.rx_descriptors, controller_,
-                             options_.station_address, options_.first_receive};
-    ndis.OverrideInitialize([this, settings](NDIS_STATUS* open_error, UINT* selected,
-                                             NDIS_MEDIUM* media, UINT count, NDIS_HANDLE handle,
-                                             NDIS_HANDLE configuration) {
-        return AssembleRunningAdapter(open_error, selected, media, count, handle, configuration,
-                                      settings, &adapter_);
-    });
-    ndis.OverrideHalt([](NDIS_HANDLE context) { DismantleAdapter(static_cast<Adapter*>(context)); });
+    Configure(ndis.Configuration(pdo));
     ndis.PnpManager().Send(pdo, IRP_MN_START_DEVICE);
     emu::ndis::Miniport* block = ndis.AdapterOver(pdo);
     if (block == nullptr) return NDIS_STATUS_FAILURE;
-    return block->IsRunning() ? NDIS_STATUS_SUCCESS : block->InitializeStatus();
+    if (!block->IsRunning()) return block->InitializeStatus();
+    adapter_ = static_cast<Adapter*>(block->Context());
+    return NDIS_STATUS_SUCCESS;
+}
+
+void RunningAdapter::Configure(emu::ndis::ConfigStore& store) const {
+    if (options_.tx_descriptors) store.SetInteger("TxPacketDesc", *options_.tx_descriptors);
+    if (options_.rx_descriptors) store.SetInteger("RxPacketDesc", *options_.rx_descriptors);
+    for (const auto& [keyword, value] : options_.keywords) store.SetInteger(keyword, value);
+    if (options_.network_address) store.SetNetworkAddress(*options_.network_address);
+}
+
+MacAddress RunningAdapter::StationAddress() const {
+    if (!options_.network_address || options_.network_address->size() != 6) {
+        return options_.station_address;
+    }
+    MacAddress address{};
+    std::copy(options_.network_address->begin(), options_.network_address->end(), address.begin());
+    return address;
 }
 
 bool RunningAdapter::Running() const {

@@ -1,12 +1,15 @@
 // A running adapter on a hosted machine, with no test framework attached, for the tests and
 // the qvnet command: the driver loaded, an emulated controller plugged in and started through
-// PnP, the adapter assembled by the stand-in lifecycle. It then acts as the protocol above
-// NDIS and as the network on the wire, and halts the adapter at the end, when NDIS checks
-// that nothing was left behind.
+// PnP, which brings the adapter up through the driver's own MiniportInitialize. It then acts
+// as the protocol above NDIS and as the network on the wire, and halts the adapter at the end,
+// when NDIS checks that nothing was left behind.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/device/eeprom.h"
@@ -26,6 +29,7 @@ namespace device {
 class Controller;
 }
 namespace ndis {
+class ConfigStore;
 class Miniport;
 }
 }  // namespace emu
@@ -33,18 +37,22 @@ class Miniport;
 namespace qvtest {
 
 struct AdapterOptions {
+    // The controller, with its PHYs and the link partners plugged in at power-on.
     emu::device::Identity identity = emu::device::Identity::Standard();
     // Written into the controller's EEPROM (words 0 to 2) before the device is plugged in.
     MacAddress station_address = emu::device::Eeprom::kDefaultAddress;
-    ULONG tx_descriptors = 20;
-    ULONG rx_descriptors = 20;
+    // "TxPacketDesc" and "RxPacketDesc"; unset, the keywords are absent and the driver's
+    // defaults stand.
+    std::optional<ULONG> tx_descriptors;
+    std::optional<ULONG> rx_descriptors;
+    // Further integer keywords of the adapter's configuration ("MediaType", "MediaSel", ...).
+    std::vector<std::pair<std::string, ULONG>> keywords;
+    // "NetworkAddress", as the text of these bytes in hex digits.
+    std::optional<std::vector<uint8_t>> network_address;
     // The bus completes every request it can inside IoCallDriver instead of later.
     bool complete_at_once = false;
-    // NDIS's periodic MiniportCheckForHang (the adapter assembled here runs no link monitor).
-    bool hang_check = false;
-    // The first bulk-in transfer goes down as the adapter starts; off, the descriptor lists
-    // stay as bring-up left them and nothing is received.
-    bool first_receive = true;
+    // NDIS's periodic MiniportCheckForHang, which drives the link monitor.
+    bool hang_check = true;
 };
 
 class RunningAdapter {
@@ -83,7 +91,8 @@ public:
     void Inject(std::vector<uint8_t> frame);
     const std::vector<emu::wire::Frame>& OnWire() const;
     std::vector<std::vector<uint8_t>> WireFrames() const;
-    MacAddress StationAddress() const { return options_.station_address; }
+    // The address the adapter answers to: the configured one, else the EEPROM's.
+    MacAddress StationAddress() const;
 
     // ---- Time ----
     void Run(uint64_t microseconds);
@@ -106,6 +115,8 @@ public:
     void AddTraceSink(emu::usb::TraceHook sink) { sinks_.push_back(std::move(sink)); }
 
 private:
+    void Configure(emu::ndis::ConfigStore& store) const;
+
     emu::Machine& machine_;
     AdapterOptions options_;
     emu::device::Controller* controller_ = nullptr;
