@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/machine.h"
 #include "emulator/verifier/verifier.h"
@@ -31,6 +32,19 @@ std::string Hex(const qvtest::MacAddress& address) {
     char text[18];
     std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", address[0], address[1],
                   address[2], address[3], address[4], address[5]);
+    return text;
+}
+
+// The link as the driver's bring-up left it: media state, speed and duplex, and the PHY.
+std::string DescribeLink(const Adapter& record) {
+    char text[80];
+    if (record.MediaState != MediaConnected) {
+        std::snprintf(text, sizeof text, "disconnected (PHY %u)", record.ActivePhy);
+    } else {
+        std::snprintf(text, sizeof text, "connected, %s Mb/s %s duplex (PHY %u)",
+                      record.LinkSpeed == 2 ? "100" : "10",
+                      record.DuplexMode == 2 ? "full" : "half", record.ActivePhy);
+    }
     return text;
 }
 
@@ -61,11 +75,13 @@ int Run(const Options& options) {
         return 1;
     }
     std::printf("start: driver loaded, controller plugged in and started through PnP\n");
-    std::printf("       station address %s, %u transmit and %u receive descriptors, bus %s\n",
-                Hex(adapter.StationAddress()).c_str(), options.tx_descriptors,
-                options.rx_descriptors,
+    std::printf("       station address %s, %lu transmit and %lu receive descriptors, bus %s\n",
+                Hex(adapter.StationAddress()).c_str(),
+                static_cast<unsigned long>(adapter.Record()->TxDescCount),
+                static_cast<unsigned long>(adapter.Record()->RxDescCount),
                 options.complete_at_once ? "completing inside IoCallDriver" : "completing later");
     std::printf("       schedule: %s\n", qvtest::DescribeSchedule(options.schedule).c_str());
+    std::printf("link: %s\n", DescribeLink(*adapter.Record()).c_str());
 
     // Frame lengths vary over the whole Ethernet range, so transfers that need a zero-length
     // follow-up and ones that need padding are both among them.
