@@ -12,8 +12,9 @@ namespace emu::device {
 Controller::Controller(Kernel& kernel, Identity identity)
     : clock_(kernel.Clock()), identity_(std::move(identity)), wire_(kernel.Clock()) {
     wire_.ConnectController([this](const std::vector<uint8_t>& frame) { OnWireFrame(frame); });
-    // Power-on: the MAC at 100 Mb/s full duplex; the cables in as the topology says, and a
-    // partner there from the start already negotiated with, as after a long-ago power-up.
+    // Power-on: the MAC at 10 Mb/s half duplex until the driver sets its media; the cables in
+    // as the topology says, and a partner there from the start already negotiated with, as
+    // after a long-ago power-up.
     registers_[reg::MacControl1] = reg::kMacControl1PowerOn;
     const Topology& topology = identity_.topology;
     if (topology.partner1) wire_.Partner(1).StartAttached(*topology.partner1);

@@ -28,7 +28,7 @@ constexpr uint8_t kAllMulticast = 0x02;
 // MacControl1
 constexpr uint8_t kMac100 = 0x10;
 constexpr uint8_t kMacFullDuplex = 0x20;
-constexpr uint8_t kMacControl1PowerOn = kMac100 | kMacFullDuplex;
+constexpr uint8_t kMacControl1PowerOn = 0x00;  // 10 Mb/s half duplex until the driver says
 // MacControl2
 constexpr uint8_t kPromiscuous = 0x04;
 // EepromControl

@@ -30,6 +30,7 @@ protected:
         Configure();
         for (size_t i = 0; i < 6; ++i) Device().SetRegister(reg::StationAddress + i, kOwn[i]);
         Device().SetRegister(reg::MacControl0, reg::kReceiveEnable);
+        Device().SetRegister(reg::MacControl1, reg::kMac100 | reg::kMacFullDuplex);  // PHY 1's line
     }
     Bytes Receive() {
         Bytes buffer(1536);

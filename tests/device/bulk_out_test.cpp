@@ -17,6 +17,7 @@ protected:
         Plug();
         Configure();
         Device().SetRegister(emu::device::reg::MacControl0, emu::device::reg::kTransmitEnable);
+        Device().SetRegister(emu::device::reg::MacControl1, 0x30);  // PHY 1's line: 100 full
     }
     static std::vector<UCHAR> Frame(size_t length, UCHAR seed) {
         std::vector<UCHAR> frame(length);

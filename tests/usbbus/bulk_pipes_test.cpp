@@ -16,6 +16,7 @@ protected:
         Plug();
         Configure();
         Device().SetRegister(0x00, 0xC0);  // transmit and receive enabled
+        Device().SetRegister(0x01, 0x30);  // at PHY 1's 100 Mb/s full duplex
     }
 };
 

@@ -118,6 +118,7 @@ TEST_F(Faults, PredicatesPickTheSubmissionsToHit) {
 TEST_F(Faults, CompleteAtOnceModeAnswersBulkInsideTheCallWhenTheDeviceCan) {
     Bus().SetCompleteAtOnce(true);
     Device().SetRegister(0x00, 0xC0);  // transmit and receive enabled
+    Device().SetRegister(0x01, 0x30);  // at PHY 1's 100 Mb/s full duplex
     UCHAR byte;
     URB control = VendorUrb(true, 0xF0, 0, 0, &byte, 1);
     NTSTATUS call = STATUS_SUCCESS;
