@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "controller/link_monitor.h"
 #include "driver/adapter.h"
 #include "driver/pool_tags.h"
 #include "usb/urb_submit.h"
@@ -56,6 +57,9 @@ ULONG StopDevice(Adapter* Adapter) {
     // Set before anything is sent, so the data path and the link monitor start nothing new.
     Adapter->Stopping = TRUE;
     Adapter->DeviceState = DeviceStopped;
+    // A link-monitor request that never completes would hold the default pipe, and every
+    // request below would queue behind it: the pass ends (or is cancelled) first.
+    AwaitLinkMonitor(Adapter);
 
     SendRemoteWakeupFeature(Adapter, URB_FUNCTION_SET_FEATURE_TO_DEVICE);
 

@@ -30,9 +30,9 @@ std::string MiiText(const ControlRecord& r, bool alone) {
     const unsigned kind = r.data[3] & 0xE0;
     const unsigned reg = r.data[3] & 0x1F;
     const unsigned value = r.data[1] | r.data[2] << 8;
-    const char* prefix = alone ? "M" : "";
     if (kind == 0x20) {
-        std::snprintf(text, sizeof text, "%sW%u.%u=%04X", prefix, r.data[0], reg, value);
+        std::snprintf(text, sizeof text, alone ? "M%u.W%u=%04X" : "W%u.%u=%04X", r.data[0],
+                      reg, value);
     } else if (kind == 0x40) {
         std::snprintf(text, sizeof text, alone ? "M%u.R%u" : "R%u.%u", r.data[0], reg);
     } else {
