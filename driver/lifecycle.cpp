@@ -43,13 +43,12 @@ Adapter* NewAdapter(NDIS_STATUS* Status) {
 
 // PASSIVE_LEVEL. Stops the device so that nothing of the adapter runs any more: the receive
 // timer is cancelled before the stop and again after it (a receive completing during the stop
-// may have set it), and a link-monitor pass in flight is waited for.
+// may have set it). The stop itself waits for a link-monitor pass in flight.
 void StopAdapter(Adapter* adapter) {
     BOOLEAN cancelled = FALSE;
     NdisMCancelTimer(&adapter->RxIndicateTimer, &cancelled);
     StopDevice(adapter);
     NdisMCancelTimer(&adapter->RxIndicateTimer, &cancelled);
-    AwaitLinkMonitor(adapter);
 }
 
 }  // namespace

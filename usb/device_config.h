@@ -32,6 +32,6 @@ ULONG ConfigureUsbDevice(Adapter* Adapter);
 // first failing request. ResultSuccess or ResultFailure.
 ULONG ResetBulkPipes(Adapter* Adapter);
 
-// PASSIVE_LEVEL. Marks the adapter stopped, arms remote wake-up, resets both bulk pipes and
-// waits one second. Always ResultSuccess.
+// PASSIVE_LEVEL. Marks the adapter stopped, waits for a link-monitor pass in flight, arms
+// remote wake-up, resets both bulk pipes and waits one second. Always ResultSuccess.
 ULONG StopDevice(Adapter* Adapter);
