@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <ostream>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -434,5 +436,183 @@ INSTANTIATE_TEST_SUITE_P(
         MediaTypeCase{"LargestAsAutomatic", 0xFFFFFFFFu, kAutomatic}),
     NameOf<MediaTypeCase>);
 
+
+struct TopologyCase {
+    const char* name;
+    bool phy1;  // PHY 1 on the MII bus
+    std::optional<uint16_t> partner1, phy2_id2, partner2;
+    Texts choice;  // from the PHY side's reset to PHY 1's unwaited status read
+    ULONG media_sel;
+    UCHAR active, model;
+    const char* mac1;
+    ULONG media_state;
+    bool frames;
+};
+
+void PrintTo(const TopologyCase& c, std::ostream* out) { *out << c.name; }
+
+class PhyTopology : public BringUp, public testing::WithParamInterface<TopologyCase> {};
+
+// MediaSel 0: the PHY whose advertisement alone carries the 802.3 selector is taken; with both
+// (or neither) the search by link decides after its two-second wait, PHY 1 first. The chosen
+// PHY carries the frames, the other is isolated, and the MAC runs at what PHY 1 resolved.
+TEST_P(PhyTopology, DecidesWhichPhyCarriesTheFrames) {
+    const TopologyCase& c = GetParam();
+    AdapterOptions options;
+    options.hang_check = false;
+    options.identity.topology.partner1 = c.partner1;
+    options.identity.topology.phy2_id2 = c.phy2_id2;
+    options.identity.topology.partner2 = c.partner2;
+    StartPrepared(options, [&](emu::device::Controller& device) {
+        if (!c.phy1) device.Mii().Detach(emu::device::kPhyOneAddress);
+    });
+
+    EXPECT_EQ(Between("W7E=26 00", "M1.R1"), c.choice);
+    EXPECT_EQ(Record().MediaSel, c.media_sel);
+    EXPECT_EQ(Record().ActivePhy, c.active);
+    EXPECT_EQ(Record().PhyAddress, c.active);
+    EXPECT_EQ(Record().PhyModel, c.model);
+    EXPECT_EQ(Starting(DeviceOpTexts(Nic().Device().ControlLog()), "W01").back(), c.mac1);
+    if (c.active == 2) {
+        // PHY 1 is not negotiated, and the MAC keeps the start's first value.
+        EXPECT_EQ(Between("MW2.0=2000", "MW1.0=0400"), Texts{});
+    }
+    const Texts isolate = Starting(Between("MW2.0=2000", "W78=C4 00"), "MW");
+    EXPECT_EQ(isolate, Texts{c.active == 1 ? "MW2.0=0400" : "MW1.0=0400"});
+    if (c.phy1) {
+        EXPECT_EQ((Nic().Device().PhyOne()->Control() >> 8 & kPhyIsolate) != 0, c.active == 2);
+    }
+    EXPECT_EQ(Record().MediaState, c.media_state);
+    EXPECT_EQ(FrameCrossesThePort(), c.frames);
+
+    // The search by link waits two seconds before it reads PHY 2's identifier.
+    const auto ops = Ops();
+    for (size_t i = 1; i < ops.size(); ++i) {
+        if (ops[i].text == "R2.3" && ops[i - 1].text == "R2.4") {
+            EXPECT_GE(ops[i].time_us - ops[i - 1].time_us, 2'000'000u);
+        }
+    }
+}
+
+const Texts kDetect = {"W1.4=01E1", "R1.4", "R2.4"};
+Texts Detected(Texts more) {
+    Texts texts = kDetect;
+    texts.insert(texts.end(), more.begin(), more.end());
+    return texts;
+}
+constexpr uint16_t kTen = 0x0021;  // a partner able only to 10 Mb/s half duplex
+
+INSTANTIATE_TEST_SUITE_P(
+    Topologies, PhyTopology,
+    testing::Values(
+        TopologyCase{"PhyOneOnly", true, 0x01E1, std::nullopt, std::nullopt,
+                     Detected({"Sel=26/11"}), 1, 1, 0, "W01=30 00", MediaConnected, true},
+        TopologyCase{"PhyTwoOnly", false, std::nullopt, 0x6B93, kTen, Detected({"Sel=34/11"}),
+                     2, 2, 0, "W01=08 00", MediaConnected, true},
+        TopologyCase{"PhyTwoOnlyOfAnotherModel", false, std::nullopt, 0x5C21, kTen,
+                     Detected({"Sel=34/11"}), 2, 2, 0, "W01=08 00", MediaConnected, true},
+        // Both answer: the search by link, which reads PHY 2's model first.
+        TopologyCase{"BothPhyTwoLinkedModel0", true, std::nullopt, 0x6B93, kTen,
+                     Detected({"R2.3", "R1.2", "R1.1*", "R2.3", "R2.1*", "Sel=34/11"}), 0, 2,
+                     0, "W01=08 00", MediaConnected, true},
+        TopologyCase{"BothPhyTwoLinkedModel1", true, std::nullopt, 0x5C20, kTen,
+                     Detected({"R2.3", "R1.2", "R1.1*", "R2.3", "W2.0=2000", "W2.25=7F07",
+                               "R2.1*", "Sel=34/11"}),
+                     0, 2, 1, "W01=08 00", MediaConnected, true},
+        TopologyCase{"BothPhyTwoLinkedModel2", true, std::nullopt, 0x5C21, kTen,
+                     Detected({"R2.3", "R1.2", "R1.1*", "R2.3", "W2.0=2000", "W2.25=7F05",
+                               "R2.1*", "Sel=34/11"}),
+                     0, 2, 2, "W01=08 00", MediaConnected, true},
+        TopologyCase{"BothPhyTwoLinkedUnknownModel", true, std::nullopt, 0x1234, kTen,
+                     Detected({"R2.3", "R1.2", "R1.1*", "R2.3", "R2.1*", "Sel=34/11"}), 0, 2,
+                     0xFF, "W01=08 00", MediaConnected, true},
+        TopologyCase{"BothLinked", true, 0x01E1, 0x5C21, kTen,
+                     Detected({"R2.3", "R1.2", "R1.1*", "Sel=26/11"}), 0, 1, 2, "W01=30 00",
+                     MediaConnected, true},
+        // Neither linked: PHY 1 without PhySelect written, at 10 Mb/s half duplex.
+        TopologyCase{"NeitherLinked", true, std::nullopt, 0x6B93, std::nullopt,
+                     Detected({"R2.3", "R1.2", "R1.1*", "R2.3", "R2.1*"}), 0, 1, 0,
+                     "W01=00 00", MediaDisconnected, false}),
+    [](const testing::TestParamInfo<TopologyCase>& info) { return std::string(info.param.name); });
+
+struct PartnerCase {
+    const char* name;
+    std::optional<uint16_t> partner;
+    uint64_t negotiation_us;
+    const char* mac1;
+    ULONG media_state;
+    bool frames;
+};
+
+class LinkPartner : public BringUp, public testing::WithParamInterface<PartnerCase> {};
+
+// Start negotiates PHY 1 against the partner and sets the MAC to what it resolved from the
+// partner's word; frames then cross the port only where the PHY has link at that speed. A
+// negotiation that never completes costs 251 polls 1 ms apart and leaves 10 Mb/s half duplex.
+TEST_P(LinkPartner, DecidesTheMacSpeedAndWhetherFramesFlow) {
+    const PartnerCase& c = GetParam();
+    AdapterOptions options;
+    options.hang_check = false;
+    options.identity.topology.partner1 = c.partner;
+    options.identity.topology.negotiation_time_us = c.negotiation_us;
+    options.keywords = {{"MediaSel", 1}};
+    Start(options);
+    EXPECT_EQ(Between("R1.1*", "MW2.0=0400"), (Texts{"R1.5", c.mac1}));
+    EXPECT_EQ(Record().MediaState, c.media_state);
+    EXPECT_EQ(FrameCrossesThePort(), c.frames);
+    EXPECT_EQ(Nic().Device().Port().speed_mismatch, 0u);
+    if (c.negotiation_us == Topology::kNeverNegotiates) {
+        const auto ops = Ops();
+        auto restart = std::find_if(ops.begin(), ops.end(),
+                                    [](const DeviceOp& op) { return op.text == "W1.0=1200"; });
+        auto partnerRead = std::find_if(restart, ops.end(),
+                                        [](const DeviceOp& op) { return op.text == "R1.5"; });
+        ASSERT_NE(partnerRead, ops.end());
+        EXPECT_EQ(partnerRead - restart - 1, 251);
+        EXPECT_GE(partnerRead->time_us - restart->time_us, 10'000u + 251 * 1000u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Partners, LinkPartner,
+    testing::Values(
+        PartnerCase{"Full100", 0x01E1, 400'000, "W01=30 00", MediaConnected, true},
+        PartnerCase{"Half100", 0x00A1, 400'000, "W01=10 00", MediaConnected, true},
+        PartnerCase{"Full10", 0x0061, 400'000, "W01=20 00", MediaConnected, true},
+        PartnerCase{"NoAbility", 0x0000, 400'000, "W01=00 00", MediaDisconnected, false},
+        PartnerCase{"NeverNegotiates", 0x01E1, Topology::kNeverNegotiates, "W01=00 00",
+                    MediaDisconnected, false}),
+    [](const testing::TestParamInfo<PartnerCase>& info) { return std::string(info.param.name); });
+
+// ---- The EEPROM ---------------------------------------------------------------------------------
+
+// An EEPROM that never reports done is polled 100 times per word, 500 us apart, and its data
+// registers are read all the same: the bring-up goes on, with what they hold.
+TEST_F(BringUp, AnEepromThatNeverReportsDoneCostsAHundredPollsPerWord) {
+    AdapterOptions options;
+    options.hang_check = false;
+    StartPrepared(options, [](emu::device::Controller& device) { device.HoldEepromDone(true); });
+
+    const auto ops = Ops();
+    for (int word = 0; word < 4; ++word) {
+        char command[24];
+        std::snprintf(command, sizeof command, "W20=%02X 00 00 02", word);
+        SCOPED_TRACE(command);
+        auto it = std::find_if(ops.begin(), ops.end(),
+                               [&](const DeviceOp& op) { return op.text == command; });
+        ASSERT_NE(it, ops.end());
+        auto poll = it + 1;
+        for (; poll != ops.end() && poll->text == "R23/2"; ++poll) {
+            EXPECT_GE(poll->time_us - (poll - 1)->time_us, kControlUs + 500);
+        }
+        EXPECT_EQ(poll - it - 1, 100);
+        ASSERT_NE(poll, ops.end());
+        EXPECT_EQ(poll->text, "R21/3");
+    }
+    EXPECT_TRUE(std::equal(options.station_address.begin(), options.station_address.end(),
+                           Record().PermanentAddress));
+    EXPECT_EQ(Record().DeviceState, DeviceRunning);
+    EXPECT_TRUE(FrameCrossesThePort());
+}
 }  // namespace
 }  // namespace qvtest
