@@ -233,6 +233,8 @@ struct DescriptorCase {
     ULONG tx_count, rx_count;
 };
 
+void PrintTo(const DescriptorCase& c, std::ostream* out) { *out << c.name; }
+
 class DescriptorCounts : public BringUp, public testing::WithParamInterface<DescriptorCase> {};
 
 // Fewer transmit descriptors than a send needs, or receive descriptors than the receive path
@@ -269,6 +271,8 @@ struct FlowCase {
     const char* mac0;  // the last MacControl0 write
 };
 
+void PrintTo(const FlowCase& c, std::ostream* out) { *out << c.name; }
+
 class FlowControl : public BringUp, public testing::WithParamInterface<FlowCase> {};
 
 TEST_P(FlowControl, IsProgrammedOnlyWhenTheConfigurationLeavesItOn) {
@@ -301,6 +305,8 @@ struct WakeCase {
     const char* written;
 };
 
+void PrintTo(const WakeCase& c, std::ostream* out) { *out << c.name; }
+
 class WakeControl : public BringUp, public testing::WithParamInterface<WakeCase> {};
 
 TEST_P(WakeControl, ArmsMagicPacketAndLinkChangeUnlessConfiguredOff) {
@@ -326,6 +332,8 @@ struct AddressCase {
     std::vector<uint8_t> configured;
     const char* written;
 };
+
+void PrintTo(const AddressCase& c, std::ostream* out) { *out << c.name; }
 
 class NetworkAddress : public BringUp, public testing::WithParamInterface<AddressCase> {};
 
@@ -368,6 +376,8 @@ struct MediaSelCase {
     UCHAR active;
 };
 
+void PrintTo(const MediaSelCase& c, std::ostream* out) { *out << c.name; }
+
 class ConfiguredMediaSel : public BringUp, public testing::WithParamInterface<MediaSelCase> {};
 
 // No detection and no wait: PhySelect is written right after the PHY side's reset. Only PHY 1
@@ -401,6 +411,8 @@ struct MediaTypeCase {
     ULONG media_type;
     Texts set_media;  // what start sends PHY 1 and the MAC, polls collapsed
 };
+
+void PrintTo(const MediaTypeCase& c, std::ostream* out) { *out << c.name; }
 
 class MediaType : public BringUp, public testing::WithParamInterface<MediaTypeCase> {};
 
@@ -543,6 +555,8 @@ struct PartnerCase {
     ULONG media_state;
     bool frames;
 };
+
+void PrintTo(const PartnerCase& c, std::ostream* out) { *out << c.name; }
 
 class LinkPartner : public BringUp, public testing::WithParamInterface<PartnerCase> {};
 
