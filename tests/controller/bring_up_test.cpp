@@ -50,16 +50,22 @@ protected:
 
     std::vector<DeviceOp> Ops() { return DecodeDeviceOps(Nic().Device().ControlLog()); }
 
-    // The texts with every run of one repeated operation shown once, marked "*".
-    Texts Collapsed() {
-        Texts texts;
+    // The operations with every run of one repeated operation shown once, marked "*", at the
+    // time of its first.
+    std::vector<DeviceOp> CollapsedOps() {
+        std::vector<DeviceOp> ops;
         for (const DeviceOp& op : Ops()) {
-            if (!texts.empty() && (texts.back() == op.text || texts.back() == op.text + "*")) {
-                if (texts.back() == op.text) texts.back() += "*";
+            if (!ops.empty() && (ops.back().text == op.text || ops.back().text == op.text + "*")) {
+                if (ops.back().text == op.text) ops.back().text += "*";
                 continue;
             }
-            texts.push_back(op.text);
+            ops.push_back(op);
         }
+        return ops;
+    }
+    Texts Collapsed() {
+        Texts texts;
+        for (const DeviceOp& op : CollapsedOps()) texts.push_back(op.text);
         return texts;
     }
 
@@ -157,15 +163,7 @@ TEST_F(BringUp, TheDefaultBringUpAsTheDeviceAndNdisSawIt) {
         {"Std 00 03 v0001 i0000", kControlUs + 1000},
     };
 
-    // Side by side, with the times the runs of one operation collapse to their first.
-    std::vector<DeviceOp> seen;
-    for (const DeviceOp& op : Ops()) {
-        if (!seen.empty() && (seen.back().text == op.text || seen.back().text == op.text + "*")) {
-            if (seen.back().text == op.text) seen.back().text += "*";
-            continue;
-        }
-        seen.push_back(op);
-    }
+    const std::vector<DeviceOp> seen = CollapsedOps();
     Texts expectedTexts;
     for (const Step& step : expected) expectedTexts.push_back(step.text);
     ASSERT_EQ(Collapsed(), expectedTexts);

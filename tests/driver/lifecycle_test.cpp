@@ -267,6 +267,37 @@ TEST_F(Lifecycle, ShutdownAbovePassiveLevelOnlyMarksTheDeviceStopped) {
     // The halt in TearDown stops the device properly and finds nothing left.
 }
 
+class LifecycleAfterShutdown : public Lifecycle, public testing::WithParamInterface<bool> {};
+
+// Once shut down, at PASSIVE_LEVEL or above it, the adapter sends the device nothing more: the
+// hang checks that NDIS goes on making start no link poll.
+TEST_P(LifecycleAfterShutdown, TheHangCheckSendsNothing) {
+    Start();
+    Nic().Run(2'500'000);
+    ASSERT_GE(Nic().Block().HangChecks(), 1u);
+    const size_t polled = Nic().Device().ControlLog().size();
+    Nic().Run(2'000'000);
+    ASSERT_GT(Nic().Device().ControlLog().size(), polled) << "the link monitor polls";
+
+    if (GetParam()) {
+        AtIrql(DISPATCH_LEVEL, [&] { MiniportShutdown(&Record()); });
+    } else {
+        M().Ndis().ShutdownMachine();
+    }
+    Nic().Run(100'000);  // a poll already in flight finishes
+    Nic().Device().ClearControlLog();
+    const uint64_t checks = Nic().Block().HangChecks();
+    Nic().Run(6'000'000);
+    EXPECT_GE(Nic().Block().HangChecks(), checks + 2);
+    EXPECT_EQ(DeviceOpTexts(Nic().Device().ControlLog()), Texts{});
+    EXPECT_EQ(Nic().Block().Resets(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shutdown, LifecycleAfterShutdown, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "AbovePassive" : "AtPassive");
+                         });
+
 // A halt with traffic under way: every transfer is back and every block freed by the time it
 // returns (NDIS checks at the halt), and the device was stopped on the way.
 TEST_F(Lifecycle, HaltLeavesNothingBehind) {
