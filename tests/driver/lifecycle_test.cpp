@@ -53,22 +53,26 @@ class LifecycleMedium : public RunningAdapterFixture,
                         public testing::WithParamInterface<MediumCase> {};
 
 // Without 802.3 among the media, initialize refuses before it allocates or sends anything;
-// with it there more than once, the first is chosen.
+// with it there more than once, the first is chosen. No open error is reported either way.
 TEST_P(LifecycleMedium, TheFirst8023IsChosenAndWithoutOneNothingIsAllocated) {
     const MediumCase& c = GetParam();
     M().Ndis().SetMediumArray(c.offered);
     uint64_t allocations = 0;
+    NDIS_STATUS openError = 0;
     M().Ndis().OverrideInitialize([&](NDIS_STATUS* open_error, UINT* selected,
                                       NDIS_MEDIUM* media, UINT count, NDIS_HANDLE handle,
                                       NDIS_HANDLE context) {
         const uint64_t before = Check().Allocations().Counted();
+        *open_error = 0x5A5A5A5A;
         const NDIS_STATUS status =
             MiniportInitialize(open_error, selected, media, count, handle, context);
+        openError = *open_error;
         allocations = Check().Allocations().Counted() - before;
         return status;
     });
     RunningAdapter nic(M(), AdapterOptions{});
     EXPECT_EQ(nic.Start(), c.status);
+    EXPECT_EQ(openError, 0x5A5A5A5Au) << "OpenErrorStatus is never written";
     if (c.status != NDIS_STATUS_SUCCESS) {
         EXPECT_EQ(allocations, 0u);
         EXPECT_TRUE(nic.Device().ControlLog().empty());
