@@ -5,8 +5,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
