@@ -55,7 +55,10 @@ bool AllocationFaults::ShouldFail(ULONG tag, uintptr_t site) {
         new_site_failed_ = true;
         fail = true;
     }
-    if (fail) ++failed_;
+    if (fail) {
+        ++failed_;
+        last_failed_tag_ = tag;
+    }
     return fail;
 }
 

@@ -89,10 +89,13 @@ public:
     bool ShouldFail(ULONG tag, uintptr_t site);
     uint64_t Failed() const { return failed_; }
     uint64_t Counted() const { return counted_; }
+    // The tag of the allocation failed last (0 before any).
+    ULONG LastFailedTag() const { return last_failed_tag_; }
 
 private:
     uint64_t counted_ = 0;
     uint64_t failed_ = 0;
+    ULONG last_failed_tag_ = 0;
     uint64_t nth_ = 0;  // absolute count at which to fail; 0 = off
     bool tag_on_ = false;
     ULONG tag_ = 0;
