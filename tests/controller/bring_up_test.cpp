@@ -147,14 +147,14 @@ TEST_F(BringUp, TheDefaultBringUpAsTheDeviceAndNdisSawIt) {
         {"R7A/2", kControlUs + 1000},
         // Start: the MAC, PHY 2 to 100 Mb/s, PHY 1 negotiating all four abilities.
         {"W01=08 00", kControlUs + 1000},
-        {"MW2.0=2000", kControlUs + 1000},
+        {"M2.W0=2000", kControlUs + 1000},
         {"W1.4=01E1", kControlUs},
         {"W1.0=1200", 2 * kControlUs + 100},
         {"R1.1*", 2 * kControlUs + 100 + 10'000},
         {"R1.5", 2 * kControlUs + 100},
         // The MAC at the resolved 100 Mb/s full duplex, PHY 2 isolated, the link read.
         {"W01=30 00", 2 * kControlUs + 100},
-        {"MW2.0=0400", kControlUs},
+        {"M2.W0=0400", kControlUs},
         {"R1.1", kControlUs},
         {"W78=C4 00", 2 * kControlUs + 100},
         {"W1A=00 00", kControlUs},
@@ -423,7 +423,7 @@ TEST_P(MediaType, SetsWhatPhyOneAdvertisesAndTheMacFollows) {
     options.hang_check = false;
     options.keywords = {{"MediaType", c.media_type}};
     Start(options);
-    EXPECT_EQ(Between("MW2.0=2000", "MW2.0=0400"), c.set_media);
+    EXPECT_EQ(Between("M2.W0=2000", "M2.W0=0400"), c.set_media);
     EXPECT_EQ(Record().MediaState, MediaConnected);
     EXPECT_TRUE(FrameCrossesThePort());
     EXPECT_EQ(Nic().Device().Port().speed_mismatch, 0u);
@@ -485,10 +485,13 @@ TEST_P(PhyTopology, DecidesWhichPhyCarriesTheFrames) {
     EXPECT_EQ(Starting(DeviceOpTexts(Nic().Device().ControlLog()), "W01").back(), c.mac1);
     if (c.active == 2) {
         // PHY 1 is not negotiated, and the MAC keeps the start's first value.
-        EXPECT_EQ(Between("MW2.0=2000", "MW1.0=0400"), Texts{});
+        EXPECT_EQ(Between("M2.W0=2000", "M1.W0=0400"), Texts{});
     }
-    const Texts isolate = Starting(Between("MW2.0=2000", "W78=C4 00"), "MW");
-    EXPECT_EQ(isolate, Texts{c.active == 1 ? "MW2.0=0400" : "MW1.0=0400"});
+    // The MII control writes sent alone after PHY 2's first one: the isolation of one PHY.
+    const Texts between = Between("M2.W0=2000", "W78=C4 00");
+    Texts isolate = Starting(between, "M1.W");
+    for (const std::string& op : Starting(between, "M2.W")) isolate.push_back(op);
+    EXPECT_EQ(isolate, Texts{c.active == 1 ? "M2.W0=0400" : "M1.W0=0400"});
     if (c.phy1) {
         EXPECT_EQ((Nic().Device().PhyOne()->Control() >> 8 & kPhyIsolate) != 0, c.active == 2);
     }
@@ -569,7 +572,7 @@ TEST_P(LinkPartner, DecidesTheMacSpeedAndWhetherFramesFlow) {
     options.identity.topology.negotiation_time_us = c.negotiation_us;
     options.keywords = {{"MediaSel", 1}};
     Start(options);
-    EXPECT_EQ(Between("R1.1*", "MW2.0=0400"), (Texts{"R1.5", c.mac1}));
+    EXPECT_EQ(Between("R1.1*", "M2.W0=0400"), (Texts{"R1.5", c.mac1}));
     EXPECT_EQ(Record().MediaState, c.media_state);
     EXPECT_EQ(FrameCrossesThePort(), c.frames);
     EXPECT_EQ(Nic().Device().Port().speed_mismatch, 0u);
