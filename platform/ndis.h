@@ -476,6 +476,120 @@ void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
 void NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status,
                         BOOLEAN AddressingReset);
 
+// ---- Information requests -------------------------------------------------------------------
+
+// Object identifiers the miniport answers or refuses.
+constexpr NDIS_OID OID_GEN_SUPPORTED_LIST = 0x00010101;
+constexpr NDIS_OID OID_GEN_HARDWARE_STATUS = 0x00010102;
+constexpr NDIS_OID OID_GEN_MEDIA_SUPPORTED = 0x00010103;
+constexpr NDIS_OID OID_GEN_MEDIA_IN_USE = 0x00010104;
+constexpr NDIS_OID OID_GEN_MAXIMUM_LOOKAHEAD = 0x00010105;
+constexpr NDIS_OID OID_GEN_MAXIMUM_FRAME_SIZE = 0x00010106;
+constexpr NDIS_OID OID_GEN_LINK_SPEED = 0x00010107;
+constexpr NDIS_OID OID_GEN_TRANSMIT_BUFFER_SPACE = 0x00010108;
+constexpr NDIS_OID OID_GEN_RECEIVE_BUFFER_SPACE = 0x00010109;
+constexpr NDIS_OID OID_GEN_TRANSMIT_BLOCK_SIZE = 0x0001010A;
+constexpr NDIS_OID OID_GEN_RECEIVE_BLOCK_SIZE = 0x0001010B;
+constexpr NDIS_OID OID_GEN_VENDOR_ID = 0x0001010C;
+constexpr NDIS_OID OID_GEN_VENDOR_DESCRIPTION = 0x0001010D;
+constexpr NDIS_OID OID_GEN_CURRENT_PACKET_FILTER = 0x0001010E;
+constexpr NDIS_OID OID_GEN_CURRENT_LOOKAHEAD = 0x0001010F;
+constexpr NDIS_OID OID_GEN_DRIVER_VERSION = 0x00010110;
+constexpr NDIS_OID OID_GEN_MAXIMUM_TOTAL_SIZE = 0x00010111;
+constexpr NDIS_OID OID_GEN_PROTOCOL_OPTIONS = 0x00010112;
+constexpr NDIS_OID OID_GEN_MAC_OPTIONS = 0x00010113;
+constexpr NDIS_OID OID_GEN_MEDIA_CONNECT_STATUS = 0x00010114;
+constexpr NDIS_OID OID_GEN_MAXIMUM_SEND_PACKETS = 0x00010115;
+constexpr NDIS_OID OID_GEN_VENDOR_DRIVER_VERSION = 0x00010116;
+constexpr NDIS_OID OID_GEN_SUPPORTED_GUIDS = 0x00010117;
+constexpr NDIS_OID OID_GEN_XMIT_OK = 0x00020101;
+constexpr NDIS_OID OID_GEN_RCV_OK = 0x00020102;
+constexpr NDIS_OID OID_GEN_XMIT_ERROR = 0x00020103;
+constexpr NDIS_OID OID_GEN_RCV_ERROR = 0x00020104;
+constexpr NDIS_OID OID_GEN_RCV_NO_BUFFER = 0x00020105;
+constexpr NDIS_OID OID_GEN_RCV_CRC_ERROR = 0x0002020D;
+constexpr NDIS_OID OID_802_3_PERMANENT_ADDRESS = 0x01010101;
+constexpr NDIS_OID OID_802_3_CURRENT_ADDRESS = 0x01010102;
+constexpr NDIS_OID OID_802_3_MULTICAST_LIST = 0x01010103;
+constexpr NDIS_OID OID_802_3_MAXIMUM_LIST_SIZE = 0x01010104;
+constexpr NDIS_OID OID_802_3_RCV_ERROR_ALIGNMENT = 0x01020101;
+constexpr NDIS_OID OID_802_3_XMIT_ONE_COLLISION = 0x01020102;
+constexpr NDIS_OID OID_802_3_XMIT_MORE_COLLISIONS = 0x01020103;
+constexpr NDIS_OID OID_802_3_XMIT_DEFERRED = 0x01020201;
+constexpr NDIS_OID OID_802_3_XMIT_MAX_COLLISIONS = 0x01020202;
+constexpr NDIS_OID OID_802_3_RCV_OVERRUN = 0x01020203;
+constexpr NDIS_OID OID_802_3_XMIT_UNDERRUN = 0x01020204;
+constexpr NDIS_OID OID_TCP_TASK_OFFLOAD = 0xFC010201;
+constexpr NDIS_OID OID_TCP_TASK_IPSEC_ADD_SA = 0xFC010202;
+constexpr NDIS_OID OID_TCP_TASK_IPSEC_DELETE_SA = 0xFC010203;
+constexpr NDIS_OID OID_PNP_CAPABILITIES = 0xFD010100;
+constexpr NDIS_OID OID_PNP_SET_POWER = 0xFD010101;
+constexpr NDIS_OID OID_PNP_QUERY_POWER = 0xFD010102;
+constexpr NDIS_OID OID_PNP_ADD_WAKE_UP_PATTERN = 0xFD010103;
+constexpr NDIS_OID OID_PNP_REMOVE_WAKE_UP_PATTERN = 0xFD010104;
+constexpr NDIS_OID OID_PNP_WAKE_UP_PATTERN_LIST = 0xFD010105;
+constexpr NDIS_OID OID_PNP_ENABLE_WAKE_UP = 0xFD010106;
+
+// OID_GEN_HARDWARE_STATUS and OID_GEN_MEDIA_CONNECT_STATUS answers.
+constexpr ULONG NdisHardwareStatusReady = 0;
+constexpr ULONG NdisMediaStateConnected = 0;
+constexpr ULONG NdisMediaStateDisconnected = 1;
+
+// OID_GEN_MAC_OPTIONS bits.
+constexpr ULONG NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA = 0x00000001;
+constexpr ULONG NDIS_MAC_OPTION_RECEIVE_SERIALIZED = 0x00000002;
+constexpr ULONG NDIS_MAC_OPTION_TRANSFERS_NOT_PEND = 0x00000004;
+constexpr ULONG NDIS_MAC_OPTION_NO_LOOPBACK = 0x00000008;
+constexpr ULONG NDIS_MAC_OPTION_FULL_DUPLEX = 0x00000010;
+
+// OID_GEN_CURRENT_PACKET_FILTER bits.
+constexpr ULONG NDIS_PACKET_TYPE_DIRECTED = 0x00000001;
+constexpr ULONG NDIS_PACKET_TYPE_MULTICAST = 0x00000002;
+constexpr ULONG NDIS_PACKET_TYPE_ALL_MULTICAST = 0x00000004;
+constexpr ULONG NDIS_PACKET_TYPE_BROADCAST = 0x00000008;
+constexpr ULONG NDIS_PACKET_TYPE_SOURCE_ROUTING = 0x00000010;
+constexpr ULONG NDIS_PACKET_TYPE_PROMISCUOUS = 0x00000020;
+constexpr ULONG NDIS_PACKET_TYPE_SMT = 0x00000040;
+constexpr ULONG NDIS_PACKET_TYPE_ALL_LOCAL = 0x00000080;
+constexpr ULONG NDIS_PACKET_TYPE_GROUP = 0x00001000;
+constexpr ULONG NDIS_PACKET_TYPE_ALL_FUNCTIONAL = 0x00002000;
+constexpr ULONG NDIS_PACKET_TYPE_FUNCTIONAL = 0x00004000;
+constexpr ULONG NDIS_PACKET_TYPE_MAC_FRAME = 0x00008000;
+
+// OID_PNP_ADD_WAKE_UP_PATTERN and OID_PNP_REMOVE_WAKE_UP_PATTERN: this header, then MaskSize
+// mask bytes; the pattern bytes lie PatternOffset bytes from the header's start.
+struct NDIS_PM_PACKET_PATTERN {
+    ULONG Priority;
+    ULONG Reserved;
+    ULONG MaskSize;
+    ULONG PatternOffset;
+    ULONG PatternSize;
+    ULONG PatternFlags;
+};
+static_assert(sizeof(NDIS_PM_PACKET_PATTERN) == 24);
+
+// Up to DISPATCH_LEVEL. Ends a query or set that the handler returned NDIS_STATUS_PENDING
+// for, once; the handler's BytesWritten/BytesRead and BytesNeeded are written before the call.
+void NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+void NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+
+// ---- Work items -----------------------------------------------------------------------------
+
+struct NDIS_WORK_ITEM;
+using NDIS_PROC = void (*)(NDIS_WORK_ITEM* WorkItem, PVOID Context);
+// Lives in the caller's memory from NdisScheduleWorkItem until its routine has returned.
+struct NDIS_WORK_ITEM {
+    PVOID Context;
+    NDIS_PROC Routine;
+    UCHAR WrapperReserved[8 * sizeof(PVOID)];
+};
+
+// Any IRQL. Prepares the item to run Routine with Context.
+void NdisInitializeWorkItem(NDIS_WORK_ITEM* WorkItem, NDIS_PROC Routine, PVOID Context);
+// Up to DISPATCH_LEVEL. NDIS_STATUS_SUCCESS: the routine runs once, soon, at PASSIVE_LEVEL on
+// a system worker, where it may wait; the item may be scheduled again once it has started.
+NDIS_STATUS NdisScheduleWorkItem(NDIS_WORK_ITEM* WorkItem);
+
 // ---- Release calls for adapter resources ----------------------------------------------------
 
 // The interrupt object a miniport registers; held inside the driver's own record.
