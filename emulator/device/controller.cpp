@@ -16,6 +16,7 @@ Controller::Controller(Kernel& kernel, Identity identity)
     // as the topology says, and a partner there from the start already negotiated with, as
     // after a long-ago power-up.
     registers_[reg::MacControl1] = reg::kMacControl1PowerOn;
+    mii_.OnLinkChange([this](uint8_t address) { PhyLinkChanged(address); });
     const Topology& topology = identity_.topology;
     if (topology.partner1) wire_.Partner(1).StartAttached(*topology.partner1);
     if (topology.partner2) wire_.Partner(2).StartAttached(*topology.partner2);
@@ -119,12 +120,14 @@ bool Controller::PortPasses(uint64_t& no_carrier) {
 void Controller::OnWireFrame(const std::vector<uint8_t>& frame) {
     if (!PortPasses(port_.no_carrier_in)) return;
     ++received_.frames;
+    WakeOnFrame(frame);
     if ((registers_[reg::MacControl0] & reg::kReceiveEnable) == 0) {
         ++received_.disabled;
         return;
     }
-    if (frame.size() < 6 || !FilterAccepts(std::span<const uint8_t, 6>(frame.data(), 6), registers_)) {
+    if (uint64_t* reason = FilterRefusal(frame)) {
         ++received_.filtered;
+        ++*reason;
         return;
     }
     if (frame.size() + kReceiveOverhead > kMaxInTransfer) {
@@ -137,6 +140,44 @@ void Controller::OnWireFrame(const std::vector<uint8_t>& frame) {
         injected_status_.pop_front();
     }
     QueueTransfer(ComposeReceiveTransfer(frame, status));
+}
+
+// The counter of the reason the address filter refuses the frame for; none when it passes.
+uint64_t* Controller::FilterRefusal(const std::vector<uint8_t>& frame) {
+    if (frame.size() < 6) return &received_.filtered_short;
+    switch (FilterFrame(std::span<const uint8_t, 6>(frame.data(), 6), registers_)) {
+        case FilterVerdict::kPass: return nullptr;
+        case FilterVerdict::kOtherStation: return &received_.filtered_other_station;
+        case FilterVerdict::kMulticastNotHashed: return &received_.filtered_multicast;
+    }
+    return nullptr;
+}
+
+// ---- Wake-up --------------------------------------------------------------------------------
+
+// The wake-up logic sits between the PHY and the receive enable: a host going to sleep turns
+// its receiver off, and the address filter it leaves behind says nothing about the patterns
+// it wants to wake for, so every frame the MAC can make out is looked at. A frame the PHY does
+// not carry (no link, isolated, the MAC at another speed) wakes nothing.
+void Controller::WakeOnFrame(const std::vector<uint8_t>& frame) {
+    const FrameWake wake = EvaluateWakeFrame(frame, registers_);
+    for (int slot = 0; slot < kWakeSlots; ++slot)
+        if (wake.slots & (1 << slot)) RecordWake(WakeReason::kFrameSlot, slot);
+    if (wake.magic_packet) RecordWake(WakeReason::kMagicPacket, -1);
+}
+
+// Link change is the link status of the PHY PhySelect connects to the wire, as the MAC sees it:
+// a partner unplugged shows at once, one plugged in once the PHY has link with it (after
+// negotiation, if it negotiates). The other PHY's cable wakes nothing.
+void Controller::PhyLinkChanged(uint8_t address) {
+    const bool two = (registers_[reg::PhySelect] & reg::kPhyTwoToWire) != 0;
+    if (address != (two ? kPhyTwoAddress : kPhyOneAddress)) return;
+    if (registers_[reg::WakeControl] & reg::kWakeLinkChange)
+        RecordWake(WakeReason::kLinkChange, -1);
+}
+
+void Controller::RecordWake(WakeReason reason, int slot) {
+    wake_events_.push_back({reason, slot, clock_.Now(), remote_wakeup_});
 }
 
 void Controller::InjectReceiveStatus(uint8_t status, int count) {

@@ -18,6 +18,7 @@
 #include "emulator/device/negotiating_phy.h"
 #include "emulator/device/receive.h"
 #include "emulator/device/transmit.h"
+#include "emulator/device/wake.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/usbbus/device.h"
 #include "emulator/wire/wire.h"
@@ -41,7 +42,10 @@ struct ControlRecord {
 struct ReceiveCounters {
     uint64_t frames = 0;    // frames that reached the port from the wire
     uint64_t disabled = 0;  // ignored with receive disabled
-    uint64_t filtered = 0;  // not for this station
+    uint64_t filtered = 0;  // refused by the address filter, for one of these reasons:
+    uint64_t filtered_other_station = 0;  // someone else's unicast address
+    uint64_t filtered_multicast = 0;      // a group address the hash and all-multicast refuse
+    uint64_t filtered_short = 0;          // too short to hold a destination address
     uint64_t too_long = 0;  // no room for frame, FCS and trailer in one transfer
     uint64_t queued = 0;    // placed in the FIFO (also those queued by a test)
 };
@@ -120,6 +124,16 @@ public:
     void QueueFrame(std::span<const uint8_t> frame, uint8_t status = 0);
     void QueueRaw(std::vector<uint8_t> transfer);
 
+    // ---- Test face: wake-up ----
+    // What would have woken the host, in order: a frame matching an enabled slot (one event
+    // per slot it matches) or a magic packet, and link changes.
+    const std::vector<WakeEvent>& WakeEvents() const { return wake_events_; }
+    void ClearWakeEvents() { wake_events_.clear(); }
+    // What this frame would wake the host for if it arrived now.
+    FrameWake WouldWake(std::span<const uint8_t> frame) const {
+        return EvaluateWakeFrame(frame, registers_);
+    }
+
 private:
     usb::ControlAnswer Standard(const usb::Setup& setup);
     usb::ControlAnswer Vendor(const usb::Setup& setup, std::span<const uint8_t> out);
@@ -129,6 +143,10 @@ private:
     void FinishMiiCommand();
     bool PortPasses(uint64_t& no_carrier);
     void OnWireFrame(const std::vector<uint8_t>& frame);
+    uint64_t* FilterRefusal(const std::vector<uint8_t>& frame);
+    void WakeOnFrame(const std::vector<uint8_t>& frame);
+    void PhyLinkChanged(uint8_t address);
+    void RecordWake(WakeReason reason, int slot);
     void QueueTransfer(std::vector<uint8_t> transfer);
     bool* HaltOf(uint8_t endpoint);
 
@@ -159,6 +177,7 @@ private:
     ReceiveCounters received_;
     PortCounters port_;
     std::deque<uint8_t> injected_status_;
+    std::vector<WakeEvent> wake_events_;
 };
 
 }  // namespace device

@@ -39,8 +39,10 @@ void FixedPhy::Write(uint8_t reg, uint16_t value) {
 bool FixedPhy::CarriesFrames() const { return link_ && (control_ & phy::kIsolate) == 0; }
 
 void FixedPhy::Follow() {
-    if (link_ && !partner_.Attached()) latched_low_ = true;
+    if (link_ == partner_.Attached()) return;
+    if (link_) latched_low_ = true;
     link_ = partner_.Attached();
+    LinkChanged();
 }
 
 }  // namespace emu::device

@@ -19,18 +19,20 @@ unsigned MulticastHashBit(std::span<const uint8_t, 6> destination) {
     return Crc32(destination) >> 26;
 }
 
-bool FilterAccepts(std::span<const uint8_t, 6> destination,
-                   const std::array<uint8_t, 256>& registers) {
-    if (registers[reg::MacControl2] & reg::kPromiscuous) return true;
+FilterVerdict FilterFrame(std::span<const uint8_t, 6> destination,
+                          const std::array<uint8_t, 256>& registers) {
+    if (registers[reg::MacControl2] & reg::kPromiscuous) return FilterVerdict::kPass;
     if (std::equal(destination.begin(), destination.end(),
                    registers.begin() + reg::StationAddress))
-        return true;
+        return FilterVerdict::kPass;
     if (std::all_of(destination.begin(), destination.end(), [](uint8_t b) { return b == 0xFF; }))
-        return true;
-    if ((destination[0] & 0x01) == 0) return false;  // someone else's unicast
-    if (registers[reg::MacControl0] & reg::kAllMulticast) return true;
+        return FilterVerdict::kPass;
+    if ((destination[0] & 0x01) == 0) return FilterVerdict::kOtherStation;
+    if (registers[reg::MacControl0] & reg::kAllMulticast) return FilterVerdict::kPass;
     const unsigned bit = MulticastHashBit(destination);
-    return (registers[reg::MulticastFilter + (bit >> 3)] >> (bit & 7)) & 1;
+    return (registers[reg::MulticastFilter + (bit >> 3)] >> (bit & 7)) & 1
+               ? FilterVerdict::kPass
+               : FilterVerdict::kMulticastNotHashed;
 }
 
 }  // namespace emu::device

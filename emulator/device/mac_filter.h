@@ -14,10 +14,17 @@ uint32_t Crc32(std::span<const uint8_t> bytes);
 // The multicast hash bit a destination address selects: the top 6 bits of its CRC-32.
 unsigned MulticastHashBit(std::span<const uint8_t, 6> destination);
 
-// Whether a frame with this destination is accepted, judged on the register file as it is:
-// promiscuous passes everything; otherwise the station address, broadcast, and multicast when
-// all-multicast is on or the destination's hash bit is set in MulticastFilter.
-bool FilterAccepts(std::span<const uint8_t, 6> destination,
-                   const std::array<uint8_t, 256>& registers);
+enum class FilterVerdict {
+    kPass,
+    kOtherStation,        // someone else's unicast address
+    kMulticastNotHashed,  // a group address whose hash bit is clear, all-multicast off
+};
+
+// How a frame with this destination fares, judged on the register file as it is: promiscuous
+// (MacControl2) passes everything; otherwise the station address, broadcast, and multicast
+// when all-multicast (MacControl0) is on or the destination's hash bit is set in
+// MulticastFilter.
+FilterVerdict FilterFrame(std::span<const uint8_t, 6> destination,
+                          const std::array<uint8_t, 256>& registers);
 
 }  // namespace emu::device

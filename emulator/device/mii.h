@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -19,6 +20,17 @@ public:
     virtual bool CarriesFrames() const { return false; }
     // The MacControl1 speed and duplex bits its line runs at, when the MAC must match them.
     virtual std::optional<uint8_t> MacModeNeeded() const { return std::nullopt; }
+
+    // Who hears of its link coming or going (the controller's wake-up logic), set by the bus.
+    void OnLinkChange(std::function<void()> changed) { link_changed_ = std::move(changed); }
+
+protected:
+    void LinkChanged() {
+        if (link_changed_) link_changed_();
+    }
+
+private:
+    std::function<void()> link_changed_;
 };
 
 class MiiBus {
@@ -29,8 +41,16 @@ public:
     template <class P>
     P& Attach(uint8_t address, std::unique_ptr<P> phy) {
         P& attached = *phy;
-        phys_[address & 0x1F] = std::move(phy);
+        const uint8_t at = address & 0x1F;
+        attached.OnLinkChange([this, at] {
+            if (link_changed_) link_changed_(at);
+        });
+        phys_[at] = std::move(phy);
         return attached;
+    }
+    // Told the address of a PHY whose link came or went.
+    void OnLinkChange(std::function<void(uint8_t address)> changed) {
+        link_changed_ = std::move(changed);
     }
     void Detach(uint8_t address) { phys_[address & 0x1F].reset(); }
     Phy* At(uint8_t address) const { return phys_[address & 0x1F].get(); }
@@ -45,6 +65,7 @@ public:
 
 private:
     std::array<std::unique_ptr<Phy>, 32> phys_;
+    std::function<void(uint8_t)> link_changed_;
 };
 
 }  // namespace emu::device

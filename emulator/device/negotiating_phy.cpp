@@ -141,8 +141,10 @@ void NegotiatingPhy::ApplyForced() {
 }
 
 void NegotiatingPhy::SetLink(bool up) {
-    if (link_ && !up) latched_low_ = true;
+    if (link_ == up) return;
+    if (!up) latched_low_ = true;
     link_ = up;
+    LinkChanged();
 }
 
 void NegotiatingPhy::CancelTimer() {

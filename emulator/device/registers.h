@@ -19,6 +19,10 @@ constexpr uint8_t EepromControl = 0x23;
 constexpr uint8_t MiiAddress = 0x25;
 constexpr uint8_t MiiData = 0x26;  // 2 bytes, low first
 constexpr uint8_t MiiControl = 0x28;
+constexpr uint8_t WakeSlot0 = 0x30;  // 19 bytes each: 16 mask bytes, 0x00, CRC low, CRC high
+constexpr uint8_t WakeSlot1 = 0x48;
+constexpr uint8_t WakeSlot2 = 0x60;
+constexpr uint8_t WakeControl = 0x78;
 constexpr uint8_t PhySelect = 0x7F;
 
 // MacControl0
@@ -39,6 +43,12 @@ constexpr uint8_t kMiiDone = 0x80;
 constexpr uint8_t kMiiRead = 0x40;
 constexpr uint8_t kMiiWrite = 0x20;
 constexpr uint8_t kMiiRegisterMask = 0x1F;
+// WakeControl
+constexpr uint8_t kWakeMagicPacket = 0x80;
+constexpr uint8_t kWakeLinkChange = 0x40;
+constexpr uint8_t kWakeSlot0On = 0x20;
+constexpr uint8_t kWakeSlot1On = 0x10;
+constexpr uint8_t kWakeSlot2On = 0x08;
 
 // PhySelect
 constexpr uint8_t kPhyTwoToWire = 0x10;

@@ -6,7 +6,7 @@
 
 #include "emulator/device/mac_filter.h"
 #include "emulator/device/registers.h"
-#include "tests/usbbus/usb_client.h"
+#include "tests/device/mii_client.h"
 
 namespace qvtest {
 namespace {
@@ -23,7 +23,7 @@ Bytes FrameTo(const Bytes& destination, size_t length, UCHAR tag = 0) {
     return frame;
 }
 
-class BulkInEndpoint : public UsbFixture {
+class BulkInEndpoint : public RegisterClient {
 protected:
     void SetUp() override {
         Plug();
@@ -66,37 +66,62 @@ TEST_F(BulkInEndpoint, AFrameArrivesWithItsFcsAndATrailerCarryingTheStatus) {
     EXPECT_EQ(Device().Received().too_long, 1u);
 }
 
-TEST_F(BulkInEndpoint, TheFilterPassesWhatTheRegistersAllow) {
+TEST_F(BulkInEndpoint, TheFilterPassesWhatTheRegistersAllowAndCountsEachRefusalByReason) {
     const Bytes broadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     const Bytes other = {0x02, 0x51, 0x56, 0x00, 0x00, 0x02};
     const Bytes group = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};  // CRC-32 top bits: 9
+    const Bytes only9 = {0x00, 0x02, 0, 0, 0, 0, 0, 0};
+    const Bytes all_but9 = {0xFF, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const Bytes all(8, 0xFF);
+    constexpr UCHAR on = reg::kReceiveEnable, all_multicast = reg::kAllMulticast;
+    enum Outcome { kQueued, kReceiverOff, kOtherStation, kNotHashed };
     struct Case {
         const char* name;
         const Bytes* destination;
         UCHAR control0, control2;
-        UCHAR hash09;  // MulticastFilter byte 1 (bits 8 to 15)
-        bool passes;
+        const Bytes* hash;
+        Outcome outcome;
     } cases[] = {
-        {"own address", &kOwn, reg::kReceiveEnable, 0, 0, true},
-        {"broadcast", &broadcast, reg::kReceiveEnable, 0, 0, true},
-        {"someone else", &other, reg::kReceiveEnable, 0, 0, false},
-        {"someone else, promiscuous", &other, reg::kReceiveEnable, reg::kPromiscuous, 0, true},
-        {"multicast, hash bit clear", &group, reg::kReceiveEnable, 0, 0xFD, false},
-        {"multicast, hash bit set", &group, reg::kReceiveEnable, 0, 0x02, true},
-        {"multicast, all-multicast", &group, reg::kReceiveEnable | reg::kAllMulticast, 0, 0, true},
-        {"own address, receive disabled", &kOwn, 0, 0, 0, false},
+        {"own address", &kOwn, on, 0, &all_but9, kQueued},
+        {"broadcast", &broadcast, on, 0, &all_but9, kQueued},
+        {"someone else", &other, on, 0, &all, kOtherStation},
+        {"someone else, all-multicast", &other, on | all_multicast, 0, &all, kOtherStation},
+        {"someone else, promiscuous", &other, on, reg::kPromiscuous, &all_but9, kQueued},
+        {"multicast, hash bit clear", &group, on, 0, &all_but9, kNotHashed},
+        {"multicast, hash bit set", &group, on, 0, &only9, kQueued},
+        {"multicast, all-multicast", &group, on | all_multicast, 0, &all_but9, kQueued},
+        {"multicast, promiscuous", &group, on, reg::kPromiscuous, &all_but9, kQueued},
+        {"own address, receiver off", &kOwn, 0, 0, &all, kReceiverOff},
+        {"someone else, promiscuous, receiver off", &other, 0, reg::kPromiscuous, &all,
+         kReceiverOff},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Device().SetRegister(reg::MacControl0, c.control0);
-        Device().SetRegister(reg::MacControl2, c.control2);
-        Device().SetRegister(reg::MulticastFilter + 1, c.hash09);
-        const uint64_t queued = Device().Received().queued;
+        // As a driver programs them: MacControl0 to 2 in one write, then the hash.
+        Write(reg::MacControl0, {c.control0, reg::kMac100 | reg::kMacFullDuplex, c.control2});
+        Write(reg::MulticastFilter, *c.hash);
+        const emu::device::ReceiveCounters before = Device().Received();
+        const size_t in_fifo = Device().ReceiveQueued();
         Device().Wire().Inject(FrameTo(*c.destination, 60));
-        EXPECT_EQ(Device().Received().queued - queued, c.passes ? 1u : 0u);
+        const emu::device::ReceiveCounters& after = Device().Received();
+        EXPECT_EQ(after.frames - before.frames, 1u);
+        EXPECT_EQ(after.queued - before.queued, c.outcome == kQueued ? 1u : 0u);
+        EXPECT_EQ(Device().ReceiveQueued() - in_fifo, c.outcome == kQueued ? 1u : 0u);
+        EXPECT_EQ(after.disabled - before.disabled, c.outcome == kReceiverOff ? 1u : 0u);
+        EXPECT_EQ(after.filtered_other_station - before.filtered_other_station,
+                  c.outcome == kOtherStation ? 1u : 0u);
+        EXPECT_EQ(after.filtered_multicast - before.filtered_multicast,
+                  c.outcome == kNotHashed ? 1u : 0u);
     }
-    EXPECT_EQ(Device().Received().disabled, 1u);
-    EXPECT_EQ(Device().Received().filtered, 2u);
+    // A frame too short to hold a destination address passes nothing, not even promiscuous.
+    Write(reg::MacControl0, {on, reg::kMac100 | reg::kMacFullDuplex, reg::kPromiscuous});
+    Device().Wire().Inject(Bytes(5, 0xFF));
+    const emu::device::ReceiveCounters& counted = Device().Received();
+    EXPECT_EQ(counted.filtered_short, 1u);
+    EXPECT_EQ(counted.filtered, counted.filtered_other_station + counted.filtered_multicast +
+                                    counted.filtered_short);
+    EXPECT_EQ(counted.filtered, 4u);
+    EXPECT_EQ(counted.disabled, 2u);
 }
 
 TEST_F(BulkInEndpoint, TheFifoHoldsWhatItCanDropsTheRestAndDeliversInOrder) {
