@@ -77,8 +77,6 @@ Requests::Record Refused(Requests::Kind kind, NDIS_OID oid, ULONG length) {
 
 }  // namespace
 
-const char* KindName(Requests::Kind kind) { return kind == Requests::Kind::Query ? "query" : "set"; }
-
 Requests::Requests(Miniport& adapter) : adapter_(adapter) {}
 
 Requests::~Requests() {

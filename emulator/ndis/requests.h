@@ -98,6 +98,4 @@ private:
     uint64_t issue_item_ = 0;     // the scheduler item that hands over the next; 0 = none
 };
 
-const char* KindName(Requests::Kind kind);
-
 }  // namespace emu::ndis
