@@ -10,7 +10,9 @@
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/protocol.h"
+#include "emulator/ndis/requests.h"
 #include "emulator/ndis/timers.h"
+#include "emulator/ndis/work_items.h"
 #include "emulator/verifier/verifier.h"
 
 namespace emu::ndis {
@@ -40,7 +42,8 @@ Miniport::Miniport(Ndis& ndis, Wrapper& wrapper, DEVICE_OBJECT* pdo, DEVICE_OBJE
       pdo_(pdo),
       fdo_(fdo),
       next_(next),
-      protocol_(std::make_unique<Protocol>(*this)) {}
+      protocol_(std::make_unique<Protocol>(*this)),
+      requests_(std::make_unique<Requests>(*this)) {}
 
 Miniport::~Miniport() {
     // The scheduler outlives NDIS inside the machine.
@@ -154,6 +157,7 @@ void Miniport::Halt() {
             reset.completed_us = kernel.Clock().Now();
         }
     }
+    requests_->BeforeHalt();
     protocol_->BeforeHalt();
     state_ = State::Halting;
     CallHalt();
@@ -179,6 +183,9 @@ void Miniport::CheckEnded(const char* when, bool requests) {
     kernel.Memory().CheckLeaks(pool_mark_, when);
     for (const std::string& timer : ndis_.TimerTable().LiveOf(this)) {
         kernel.Check().Report(Rule::TimerAtHalt, when, timer);
+    }
+    for (const std::string& item : ndis_.WorkItemTable().TakeLive()) {
+        kernel.Check().Report(Rule::TimerAtHalt, when, item);
     }
     if (!requests) return;
     for (IRP* irp : kernel.Io().Outstanding()) {

@@ -17,6 +17,7 @@ namespace emu::ndis {
 
 class Ndis;
 class Protocol;
+class Requests;
 struct Wrapper;
 
 class Miniport {
@@ -74,6 +75,8 @@ public:
 
     // The protocol above this adapter: sends, completions, receive and status indications.
     Protocol& Edge() { return *protocol_; }
+    // NDIS's queries and sets to this adapter.
+    Requests& Request() { return *requests_; }
 
     // Halts the adapter if it is initialized, as a stop or removal does.
     void Halt();
@@ -119,7 +122,8 @@ private:
     // INIT_RESULT: what a successful MiniportInitialize left is not something NDIS can run;
     // empty when it is.
     std::string InitializeFault(const std::vector<NDIS_MEDIUM>& media, UINT selected) const;
-    // POOL_LEAK, TIMER_AT_HALT and (after a halt) IRP_AT_HALT, once the adapter has ended.
+    // POOL_LEAK, TIMER_AT_HALT (timers and work items) and (after a halt) IRP_AT_HALT, once
+    // the adapter has ended.
     void CheckEnded(const char* when, bool requests);
 
     Ndis& ndis_;
@@ -128,6 +132,7 @@ private:
     DEVICE_OBJECT* fdo_;
     DEVICE_OBJECT* next_;
     std::unique_ptr<Protocol> protocol_;
+    std::unique_ptr<Requests> requests_;
 
     State state_ = State::Added;
     NDIS_HANDLE context_ = nullptr;

@@ -9,6 +9,7 @@
 #include "emulator/ndis/pnp.h"
 #include "emulator/ndis/protocol.h"
 #include "emulator/ndis/timers.h"
+#include "emulator/ndis/work_items.h"
 #include "emulator/verifier/verifier.h"
 
 namespace emu::ndis {
@@ -19,12 +20,18 @@ Ndis::Ndis(Kernel& kernel)
     : kernel_(kernel),
       pnp_(std::make_unique<Pnp>(kernel)),
       timers_(std::make_shared<Timers>(kernel)),
+      work_items_(std::make_shared<WorkItems>(kernel)),
       pools_(std::make_unique<Pools>(kernel)) {
     current_ndis = this;
     // The pool outlives NDIS inside the machine, so the check holds the table weakly.
     std::weak_ptr<Timers> timers = timers_;
     kernel.Memory().AddLiveCheck([timers](const void* begin, size_t size) -> std::string {
         auto table = timers.lock();
+        return table ? table->ReleaseRange(begin, size) : std::string();
+    });
+    std::weak_ptr<WorkItems> work_items = work_items_;
+    kernel.Memory().AddLiveCheck([work_items](const void* begin, size_t size) -> std::string {
+        auto table = work_items.lock();
         return table ? table->ReleaseRange(begin, size) : std::string();
     });
 }

@@ -25,6 +25,7 @@ namespace ndis {
 class Pnp;
 class Pools;
 class Timers;
+class WorkItems;
 
 // What NdisInitializeWrapper hands out: one per driver, holding its registered table.
 struct Wrapper {
@@ -121,6 +122,7 @@ public:
     Miniport* Known(NDIS_HANDLE handle) const;
 
     Timers& TimerTable() { return *timers_; }
+    WorkItems& WorkItemTable() { return *work_items_; }
     Pools& PoolTable() { return *pools_; }
     void RecordRelease(ReleaseCall call) { release_calls_.push_back(std::move(call)); }
 
@@ -128,6 +130,7 @@ private:
     Kernel& kernel_;
     std::unique_ptr<Pnp> pnp_;
     std::shared_ptr<Timers> timers_;  // shared with the pool's live check
+    std::shared_ptr<WorkItems> work_items_;  // likewise
     std::unique_ptr<Pools> pools_;
     std::vector<std::unique_ptr<Wrapper>> wrappers_;
     std::vector<std::unique_ptr<Miniport>> adapters_;

@@ -31,6 +31,14 @@ struct FakeMiniport {
     // What MiniportSend does; by default it completes the packet and returns pending.
     std::function<NDIS_STATUS(NDIS_PACKET* packet)> on_send;
     BOOLEAN hung = FALSE;
+    // What MiniportQueryInformation and MiniportSetInformation do; without one they return
+    // NDIS_STATUS_NOT_SUPPORTED.
+    using InformationHandler = std::function<NDIS_STATUS(NDIS_OID oid, PVOID buffer, ULONG length,
+                                                         ULONG* done, ULONG* needed)>;
+    InformationHandler on_query;
+    InformationHandler on_set;
+    // What the routine of the fake's work item does (after noting its IRQL and time).
+    std::function<void()> on_work;
 
     // ---- What happened --------------------------------------------------------------------
     NDIS_HANDLE handle = nullptr;
@@ -45,10 +53,16 @@ struct FakeMiniport {
     std::vector<NDIS_PACKET*> returned;
     std::vector<uint64_t> timer_runs;            // virtual times
     NDIS_MINIPORT_TIMER timer{};
+    NDIS_WORK_ITEM work_item{};                  // initialised with WorkRoutine and the fake
+    std::vector<uint64_t> work_runs;             // virtual times the routine started
 
     NDIS50_MINIPORT_CHARACTERISTICS Table() const;
     static FakeMiniport* current;
     static void TimerFunction(PVOID, PVOID context, PVOID, PVOID);
+    static void WorkRoutine(NDIS_WORK_ITEM* item, PVOID context);
+    // The fake's completion calls, each its own place in the verifier's reports.
+    void CompleteQuery(NDIS_STATUS status);
+    void CompleteSet(NDIS_STATUS status);
 };
 
 // The bus below: its physical device object answers PnP requests, completing the start

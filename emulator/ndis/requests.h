@@ -1,0 +1,101 @@
+// The information requests NDIS makes of one adapter: queries and sets, one at a time, at
+// DISPATCH_LEVEL, each with an information buffer guarded on both sides (REQUEST_ONE,
+// REQUEST_BOUNDS, WATCHDOG).
+//
+// A request the handler pends stays outstanding until NdisMQueryInformationComplete or
+// NdisMSetInformationComplete; its counts are read at that call. A request made while another
+// is outstanding waits in NDIS's queue and is handed to the miniport, from the queue, once the
+// one before has completed. The adapter ignores request time-outs, so NDIS never resets it for
+// a slow request: the watchdog only reports one outstanding for 12 s. The buffer is poisoned
+// for AddressSanitizer once its request has completed, so a late write is stopped there.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "platform/ndis.h"
+
+namespace emu::ndis {
+
+class Miniport;
+
+class Requests {
+public:
+    enum class Kind { Query, Set };
+
+    // One request and, once it has ended, how.
+    struct Record {
+        uint64_t id = 0;
+        Kind kind = Kind::Query;
+        NDIS_OID oid = 0;
+        ULONG length = 0;            // InformationBufferLength
+        bool issued = false;         // handed to the miniport (false while queued)
+        bool pended = false;         // the handler returned NDIS_STATUS_PENDING
+        bool completed = false;      // ended: returned, completed, or given up at the halt
+        bool abandoned = false;      // still outstanding when the adapter was halted
+        NDIS_STATUS status = NDIS_STATUS_PENDING;  // the final status
+        ULONG bytes_done = 0;        // BytesWritten (query) or BytesRead (set)
+        ULONG bytes_needed = 0;
+        std::vector<uint8_t> buffer; // the information buffer as the miniport left it
+        uint64_t issued_us = 0;
+        uint64_t completed_us = 0;
+    };
+
+    static constexpr uint64_t kWatchdogUs = 12'000'000;
+    // How long Query and Set run virtual time for the completion of a pended request: past
+    // the watchdog, so that a request that never ends is reported before they give up.
+    static constexpr uint64_t kWaitUs = 20'000'000;
+    static constexpr uint8_t kQueryFill = 0xA5;  // a query's buffer before the handler writes
+    static constexpr uint8_t kGuardByte = 0xFD;
+    static constexpr size_t kGuardSize = 16;
+
+    explicit Requests(Miniport& adapter);
+    ~Requests();
+    Requests(const Requests&) = delete;
+    Requests& operator=(const Requests&) = delete;
+
+    // ---- Test face ------------------------------------------------------------------------
+    // Issues a request and runs virtual time (at most kWaitUs) until it has completed.
+    Record Query(NDIS_OID oid, ULONG length);
+    Record Set(NDIS_OID oid, const std::vector<uint8_t>& bytes);
+    // Issues a request, or queues it behind the one outstanding, and returns at once with
+    // its id: 0 (and a Platform report) when the adapter is not running.
+    uint64_t StartQuery(NDIS_OID oid, ULONG length);
+    uint64_t StartSet(NDIS_OID oid, const std::vector<uint8_t>& bytes);
+    // Runs virtual time until request `id` has completed, or for `limit_us`.
+    Record Wait(uint64_t id, uint64_t limit_us = kWaitUs);
+    const Record& Of(uint64_t id) const;
+    // Issued and not yet completed (0 or 1), and waiting behind it.
+    size_t Outstanding() const { return current_ != nullptr ? 1 : 0; }
+    size_t Queued() const { return queue_.size(); }
+
+    // ---- NDIS side ------------------------------------------------------------------------
+    // NdisMQueryInformationComplete / NdisMSetInformationComplete: REQUEST_ONE when no
+    // request of that kind is pended; REQUEST_BOUNDS for what the miniport reported.
+    void Complete(Kind kind, NDIS_STATUS status, const char* call, uintptr_t site);
+    // Before MiniportHalt: queued requests fail without reaching the miniport; one still
+    // outstanding is a WATCHDOG report (NDIS would wait for it forever) and is given up.
+    void BeforeHalt();
+
+private:
+    struct Request;
+
+    uint64_t Start(Kind kind, NDIS_OID oid, ULONG length, const std::vector<uint8_t>* bytes);
+    void Issue(Request* request);
+    void IssueNext();
+    // REQUEST_BOUNDS over what the miniport left; records the counts and the buffer.
+    void CheckBounds(Request* request, NDIS_STATUS status, const char* call, uintptr_t site);
+    void Finish(Request* request, NDIS_STATUS status);
+    void Released(Request* request);  // the request is no longer NDIS's one outstanding
+    void Watchdog(Request* request);
+
+    Miniport& adapter_;
+    std::vector<std::unique_ptr<Request>> requests_;  // every request, by id - 1
+    std::deque<Request*> queue_;
+    Request* current_ = nullptr;  // handed to the miniport and not yet released
+    uint64_t issue_item_ = 0;     // the scheduler item that hands over the next; 0 = none
+};
+
+}  // namespace emu::ndis

@@ -1,0 +1,128 @@
+#include "emulator/ndis/work_items.h"
+
+#include <cstdio>
+#include <functional>
+
+#include "emulator/kernel/kernel.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/ndis.h"
+#include "emulator/verifier/verifier.h"
+
+namespace emu::ndis {
+
+namespace {
+
+std::string Describe(const NDIS_WORK_ITEM* item, const WorkItems::Entry& entry) {
+    char address[32];
+    std::snprintf(address, sizeof(address), "%p", static_cast<const void*>(item));
+    return entry.name + " at " + address;
+}
+
+}  // namespace
+
+WorkItems::~WorkItems() {
+    // The scheduler outlives NDIS inside the machine.
+    for (const auto& [item, entry] : entries_) {
+        if (entry.item != 0) kernel_.Clock().Cancel(entry.item);
+    }
+}
+
+void WorkItems::Initialize(NDIS_WORK_ITEM* item, NDIS_PROC routine, PVOID context) {
+    Entry& entry = entries_[item];
+    entry.routine = routine;
+    entry.context = context;
+    entry.name = "NDIS work item " + PlaceName(reinterpret_cast<uintptr_t>(routine));
+    item->Routine = routine;
+    item->Context = context;
+    for (UCHAR& byte : item->WrapperReserved) byte = 0;
+}
+
+NDIS_STATUS WorkItems::Schedule(NDIS_WORK_ITEM* item, uintptr_t site) {
+    auto it = entries_.find(item);
+    if (it == entries_.end()) {
+        kernel_.Check().Report(Rule::Platform, "NdisScheduleWorkItem",
+                                "the work item was never initialised with NdisInitializeWorkItem "
+                                "(or its memory was freed)",
+                                site);
+        return NDIS_STATUS_FAILURE;
+    }
+    Entry& entry = it->second;
+    if (entry.item != 0) {
+        // The worker queue links the item through its own memory: queued twice, it corrupts.
+        kernel_.Check().Report(Rule::Platform, "NdisScheduleWorkItem",
+                                Describe(item, entry) + " is already queued", site);
+        return NDIS_STATUS_FAILURE;
+    }
+    entry.item = kernel_.Clock().After(0, entry.name, [this, item] { Run(item); });
+    return NDIS_STATUS_SUCCESS;
+}
+
+void WorkItems::Run(NDIS_WORK_ITEM* item) {
+    auto it = entries_.find(item);
+    if (it == entries_.end()) return;
+    Entry& entry = it->second;
+    entry.item = 0;
+    ++entry.running;
+    ++entry.runs;
+    NDIS_PROC routine = entry.routine;
+    PVOID context = entry.context;
+    // A system worker thread: passive level, a driver call of its own.
+    kernel_.Cpu().CallDriver(PASSIVE_LEVEL, "NDIS work item", [&] { routine(item, context); });
+    it = entries_.find(item);
+    if (it != entries_.end()) --it->second.running;
+}
+
+const WorkItems::Entry* WorkItems::Find(const NDIS_WORK_ITEM* item) const {
+    auto it = entries_.find(item);
+    return it == entries_.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> WorkItems::TakeLive() {
+    std::vector<std::string> live;
+    for (auto& [item, entry] : entries_) {
+        if (entry.item != 0) {
+            live.push_back(Describe(item, entry) + " is still queued; its routine will not run");
+            kernel_.Clock().Cancel(entry.item);
+            entry.item = 0;
+        }
+        if (entry.running != 0) live.push_back(Describe(item, entry) + " is still running");
+    }
+    return live;
+}
+
+std::string WorkItems::ReleaseRange(const void* begin, size_t size) {
+    auto first = static_cast<const NDIS_WORK_ITEM*>(begin);
+    auto end = reinterpret_cast<const NDIS_WORK_ITEM*>(static_cast<const uint8_t*>(begin) + size);
+    auto in_range = [&](auto it) { return it != entries_.end() && std::less<>{}(it->first, end); };
+    for (auto it = entries_.lower_bound(first); in_range(it); ++it) {
+        // The pool refuses the free, so the item and its memory stay usable.
+        if (it->second.item != 0) return "a queued NDIS work item";
+        if (it->second.running != 0) return "an NDIS work item whose routine is running";
+    }
+    for (auto it = entries_.lower_bound(first); in_range(it);) it = entries_.erase(it);
+    return "";
+}
+
+}  // namespace emu::ndis
+
+// ---- Platform routines --------------------------------------------------------------------
+
+namespace {
+constexpr KIRQL kHighestLevel = 31;
+}
+
+void NdisInitializeWorkItem(NDIS_WORK_ITEM* WorkItem, NDIS_PROC Routine, PVOID Context) {
+    uintptr_t site = EMU_CALLER();
+    emu::Kernel& kernel = emu::Kernel::Current();
+    kernel.Cpu().CheckIrql("NdisInitializeWorkItem", kHighestLevel, PASSIVE_LEVEL, site);
+    emu::ndis::Ndis::Current().WorkItemTable().Initialize(WorkItem, Routine, Context);
+}
+
+NDIS_STATUS NdisScheduleWorkItem(NDIS_WORK_ITEM* WorkItem) {
+    uintptr_t site = EMU_CALLER();
+    emu::Kernel& kernel = emu::Kernel::Current();
+    if (!kernel.Cpu().CheckIrql("NdisScheduleWorkItem", DISPATCH_LEVEL, PASSIVE_LEVEL, site))
+        return NDIS_STATUS_FAILURE;
+    return emu::ndis::Ndis::Current().WorkItemTable().Schedule(WorkItem, site);
+}

@@ -1,0 +1,57 @@
+// NDIS work items on the system worker: each schedule queues the routine once, as queued work
+// in the scheduler like any other, and it runs at PASSIVE_LEVEL, where it may sleep and wait
+// for synchronous USB requests (its waits run the scheduler, as other processors go on).
+//
+// The item lives in the caller's memory from the schedule until its routine has returned:
+// freeing that memory before then is refused (POOL_BAD_FREE), and an item still queued or
+// running when an adapter ends is reported with its timers (TIMER_AT_HALT).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/ndis.h"
+
+namespace emu {
+class Kernel;
+}
+
+namespace emu::ndis {
+
+class WorkItems {
+public:
+    struct Entry {
+        NDIS_PROC routine = nullptr;
+        PVOID context = nullptr;
+        std::string name;        // for the scheduler's queue
+        uint64_t item = 0;       // scheduler item of the queued run; 0 = none
+        int running = 0;         // runs in progress (a run may schedule the item again)
+        uint64_t runs = 0;
+    };
+
+    explicit WorkItems(Kernel& kernel) : kernel_(kernel) {}
+    ~WorkItems();
+    WorkItems(const WorkItems&) = delete;
+    WorkItems& operator=(const WorkItems&) = delete;
+
+    void Initialize(NDIS_WORK_ITEM* item, NDIS_PROC routine, PVOID context);
+    NDIS_STATUS Schedule(NDIS_WORK_ITEM* item, uintptr_t site);
+
+    const Entry* Find(const NDIS_WORK_ITEM* item) const;
+    // Items queued or running, described for TIMER_AT_HALT. The queued runs are dropped: the
+    // driver they would call into has let go of the adapter.
+    std::vector<std::string> TakeLive();
+    // The pool's live check for memory being freed: a queued or running item inside it, or
+    // nothing (the items it held are then forgotten, so scheduling one later is reported).
+    std::string ReleaseRange(const void* begin, size_t size);
+
+private:
+    void Run(NDIS_WORK_ITEM* item);
+
+    Kernel& kernel_;
+    std::map<const NDIS_WORK_ITEM*, Entry> entries_;
+};
+
+}  // namespace emu::ndis
