@@ -161,6 +161,7 @@ void Miniport::Halt() {
     protocol_->BeforeHalt();
     state_ = State::Halting;
     CallHalt();
+    requests_->AfterHalt();
     state_ = State::Halted;
     // Nothing may call into a halted adapter, the shutdown handler included.
     shutdown_handler_ = nullptr;

@@ -325,15 +325,19 @@ void Requests::BeforeHalt() {
     // Requests NDIS still holds never reach the miniport.
     for (Request* r : queue_) Finish(r, NDIS_STATUS_FAILURE);
     queue_.clear();
+}
+
+void Requests::AfterHalt() {
+    Kernel& kernel = adapter_.Owner().Host();
     Request* r = current_;
     if (r == nullptr) return;
-    // NDIS halts an adapter only once its requests are done; with request time-outs ignored,
-    // it would wait for this one for ever.
+    // A pended request may still be completed while MiniportHalt runs; one the halt left
+    // pending never will be, and with request time-outs ignored NDIS would wait for ever.
     if (!r->watchdog_reported) {
         kernel.Check().Report(Rule::Watchdog, "MiniportHalt",
                                Describe(r->record) + ", pended at " +
                                    std::to_string(r->record.issued_us / 1000) +
-                                   " ms, is still not completed when the adapter is halted");
+                                   " ms, is still not completed when the halt has ended");
     }
     r->record.abandoned = true;
     Finish(r, NDIS_STATUS_FAILURE);

@@ -75,9 +75,12 @@ public:
     // NdisMQueryInformationComplete / NdisMSetInformationComplete: REQUEST_ONE when no
     // request of that kind is pended; REQUEST_BOUNDS for what the miniport reported.
     void Complete(Kind kind, NDIS_STATUS status, const char* call, uintptr_t site);
-    // Before MiniportHalt: queued requests fail without reaching the miniport; one still
-    // outstanding is a WATCHDOG report (NDIS would wait for it forever) and is given up.
+    // Before MiniportHalt: queued requests fail without reaching the miniport. The one
+    // outstanding may still be completed during the halt.
     void BeforeHalt();
+    // After MiniportHalt: one still outstanding is a WATCHDOG report (NDIS would wait for it
+    // forever) and is given up.
+    void AfterHalt();
 
 private:
     struct Request;

@@ -308,8 +308,8 @@ TEST_F(RequestsTest, ARequestPendedForTwelveSecondsIsReportedOnce) {
     EXPECT_EQ(Check().Of(Rule::Watchdog).size(), 1u);
 }
 
-// NDIS would wait for the request for ever before halting; the run goes on without it, and
-// the miniport's completion after the halt is a call after the halt.
+// A request the miniport's halt leaves pending would hold NDIS for ever; the run goes on
+// without it, and the miniport's completion after the halt is a call after the halt.
 TEST_F(RequestsTest, ARequestStillPendingAtTheHaltIsReported) {
     Expect(Rule::Watchdog);
     Expect(Rule::NoCallsAfterHalt);
@@ -324,7 +324,7 @@ TEST_F(RequestsTest, ARequestStillPendingAtTheHaltIsReported) {
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].call, "MiniportHalt");
     EXPECT_NE(reports[0].detail.find("query #1 of OID 0x00010107, pended at 0 ms, is still not "
-                                     "completed when the adapter is halted"),
+                                     "completed when the halt has ended"),
               std::string::npos)
         << reports[0].detail;
     EXPECT_TRUE(Request().Of(pending).abandoned);
