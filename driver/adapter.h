@@ -127,11 +127,25 @@ struct Adapter {
     UCHAR WakeControl;
     UCHAR WakeMasks[WakeSlotCount][WakeMaskSize];
     UCHAR WakePatternBuffer[WakePatternBufferSize];
+    // A slot image chosen at DISPATCH_LEVEL for the request's work item to write: the slot
+    // plus one, 0 when none is waiting.
+    UCHAR WakeSlotStaged;
+    UCHAR WakeSlotImage[19];
 
     // ---- NDIS objects and requests -------------------------------------------------------
     NDIS_HANDLE MiniportAdapterHandle;
     NDIS_HANDLE WrapperConfigurationContext;
     ULONG PacketFilter;
+    // The set request pended to a work item, which does its register writes at PASSIVE_LEVEL
+    // and completes it. RequestsInFlight counts sets from their scheduling until their work
+    // item has completed them (a count: the next set may be scheduled before the work item
+    // that completed the last one has returned).
+    NDIS_WORK_ITEM RequestWorkItem;
+    NDIS_OID PendingOid;
+    ULONG PendingLength;
+    ULONG* PendingBytesRead;
+    ULONG* PendingBytesNeeded;
+    LONG volatile RequestsInFlight;
     NDIS_SPIN_LOCK TxLock;       // TxFreeList, TxFreeCount
     NDIS_SPIN_LOCK RxLock;       // RxFreeList, RxReadyList
     KSPIN_LOCK TxSubmitLock;     // TxInFlight and the hand-down-or-queue decision

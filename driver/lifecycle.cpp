@@ -10,6 +10,7 @@
 #include "driver/handlers.h"
 #include "driver/pool_tags.h"
 #include "driver/tracker.h"
+#include "management/set_information.h"
 #include "usb/device_config.h"
 
 namespace {
@@ -41,10 +42,12 @@ Adapter* NewAdapter(NDIS_STATUS* Status) {
     return adapter;
 }
 
-// PASSIVE_LEVEL. Stops the device so that nothing of the adapter runs any more: the receive
-// timer is cancelled before the stop and again after it (a receive completing during the stop
-// may have set it). The stop itself waits for a link-monitor pass in flight.
+// PASSIVE_LEVEL. Stops the device so that nothing of the adapter runs any more: a pended set
+// is finished first (its work item writes registers), the receive timer is cancelled before
+// the stop and again after it (a receive completing during the stop may have set it). The stop
+// itself waits for a link-monitor pass in flight.
 void StopAdapter(Adapter* adapter) {
+    AwaitRequestWork(adapter);
     BOOLEAN cancelled = FALSE;
     NdisMCancelTimer(&adapter->RxIndicateTimer, &cancelled);
     StopDevice(adapter);
@@ -85,6 +88,7 @@ NDIS_STATUS MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* SelectedM
     NdisMRegisterAdapterShutdownHandler(MiniportAdapterHandle, adapter, MiniportShutdown);
     NdisMInitializeTimer(&adapter->RxIndicateTimer, MiniportAdapterHandle,
                          RxIndicateTimerFunction, adapter);
+    InitializeRequestWork(adapter);
     adapter->TxFreeCount = static_cast<LONG>(adapter->TxDescCount);
     // Its result is not needed: a start without a free receive descriptor cannot happen with
     // the receive descriptor minimum.
