@@ -246,10 +246,11 @@ void Requests::CheckBounds(Request* r, NDIS_STATUS status, const char* call, uin
                          std::to_string(r->done) + " for " + buffer,
                      site);
     }
-    // A request refused for its length says how much it needs.
+    // A request refused for its length says how much it needs. (NDIS 5 documents a query's
+    // count as the bytes still missing, so any nonzero count will do.)
     const bool short_buffer =
         status == NDIS_STATUS_INVALID_LENGTH || status == NDIS_STATUS_BUFFER_TOO_SHORT;
-    if (short_buffer && (r->needed == 0 || (query && r->needed <= length))) {
+    if (short_buffer && r->needed == 0) {
         check.Report(Rule::RequestBounds, call,
                      StatusName(status) + " for " + buffer + " with BytesNeeded " +
                          std::to_string(r->needed),
