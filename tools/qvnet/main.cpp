@@ -11,6 +11,8 @@
 #include "driver/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/machine.h"
+#include "emulator/ndis/miniport.h"
+#include "emulator/ndis/requests.h"
 #include "emulator/verifier/verifier.h"
 #include "tests/support/harness/frames.h"
 #include "tests/support/harness/running_adapter.h"
@@ -48,6 +50,93 @@ std::string DescribeLink(const Adapter& record) {
     return text;
 }
 
+struct NamedOid {
+    NDIS_OID oid;
+    const char* name;
+};
+
+// The supported list in its order, then the OIDs the driver refuses outright.
+constexpr NamedOid kOids[] = {
+    {OID_GEN_SUPPORTED_LIST, "OID_GEN_SUPPORTED_LIST"},
+    {OID_GEN_HARDWARE_STATUS, "OID_GEN_HARDWARE_STATUS"},
+    {OID_GEN_MEDIA_SUPPORTED, "OID_GEN_MEDIA_SUPPORTED"},
+    {OID_GEN_MEDIA_IN_USE, "OID_GEN_MEDIA_IN_USE"},
+    {OID_GEN_MAXIMUM_LOOKAHEAD, "OID_GEN_MAXIMUM_LOOKAHEAD"},
+    {OID_GEN_MAXIMUM_FRAME_SIZE, "OID_GEN_MAXIMUM_FRAME_SIZE"},
+    {OID_GEN_MAXIMUM_TOTAL_SIZE, "OID_GEN_MAXIMUM_TOTAL_SIZE"},
+    {OID_GEN_MAC_OPTIONS, "OID_GEN_MAC_OPTIONS"},
+    {OID_GEN_PROTOCOL_OPTIONS, "OID_GEN_PROTOCOL_OPTIONS"},
+    {OID_GEN_LINK_SPEED, "OID_GEN_LINK_SPEED"},
+    {OID_GEN_TRANSMIT_BUFFER_SPACE, "OID_GEN_TRANSMIT_BUFFER_SPACE"},
+    {OID_GEN_RECEIVE_BUFFER_SPACE, "OID_GEN_RECEIVE_BUFFER_SPACE"},
+    {OID_GEN_TRANSMIT_BLOCK_SIZE, "OID_GEN_TRANSMIT_BLOCK_SIZE"},
+    {OID_GEN_RECEIVE_BLOCK_SIZE, "OID_GEN_RECEIVE_BLOCK_SIZE"},
+    {OID_GEN_VENDOR_ID, "OID_GEN_VENDOR_ID"},
+    {OID_GEN_VENDOR_DESCRIPTION, "OID_GEN_VENDOR_DESCRIPTION"},
+    {OID_GEN_DRIVER_VERSION, "OID_GEN_DRIVER_VERSION"},
+    {OID_GEN_CURRENT_PACKET_FILTER, "OID_GEN_CURRENT_PACKET_FILTER"},
+    {OID_GEN_CURRENT_LOOKAHEAD, "OID_GEN_CURRENT_LOOKAHEAD"},
+    {OID_GEN_XMIT_OK, "OID_GEN_XMIT_OK"},
+    {OID_GEN_RCV_OK, "OID_GEN_RCV_OK"},
+    {OID_GEN_XMIT_ERROR, "OID_GEN_XMIT_ERROR"},
+    {OID_GEN_RCV_ERROR, "OID_GEN_RCV_ERROR"},
+    {OID_GEN_RCV_NO_BUFFER, "OID_GEN_RCV_NO_BUFFER"},
+    {OID_GEN_RCV_CRC_ERROR, "OID_GEN_RCV_CRC_ERROR"},
+    {OID_GEN_MEDIA_CONNECT_STATUS, "OID_GEN_MEDIA_CONNECT_STATUS"},
+    {OID_GEN_VENDOR_DRIVER_VERSION, "OID_GEN_VENDOR_DRIVER_VERSION"},
+    {OID_GEN_MAXIMUM_SEND_PACKETS, "OID_GEN_MAXIMUM_SEND_PACKETS"},
+    {OID_802_3_PERMANENT_ADDRESS, "OID_802_3_PERMANENT_ADDRESS"},
+    {OID_802_3_CURRENT_ADDRESS, "OID_802_3_CURRENT_ADDRESS"},
+    {OID_802_3_MULTICAST_LIST, "OID_802_3_MULTICAST_LIST"},
+    {OID_802_3_MAXIMUM_LIST_SIZE, "OID_802_3_MAXIMUM_LIST_SIZE"},
+    {OID_802_3_RCV_ERROR_ALIGNMENT, "OID_802_3_RCV_ERROR_ALIGNMENT"},
+    {OID_802_3_XMIT_ONE_COLLISION, "OID_802_3_XMIT_ONE_COLLISION"},
+    {OID_802_3_XMIT_MORE_COLLISIONS, "OID_802_3_XMIT_MORE_COLLISIONS"},
+    {OID_802_3_XMIT_DEFERRED, "OID_802_3_XMIT_DEFERRED"},
+    {OID_802_3_XMIT_MAX_COLLISIONS, "OID_802_3_XMIT_MAX_COLLISIONS"},
+    {OID_802_3_RCV_OVERRUN, "OID_802_3_RCV_OVERRUN"},
+    {OID_802_3_XMIT_UNDERRUN, "OID_802_3_XMIT_UNDERRUN"},
+    {OID_PNP_SET_POWER, "OID_PNP_SET_POWER"},
+    {OID_PNP_QUERY_POWER, "OID_PNP_QUERY_POWER"},
+    {OID_PNP_ADD_WAKE_UP_PATTERN, "OID_PNP_ADD_WAKE_UP_PATTERN"},
+    {OID_PNP_REMOVE_WAKE_UP_PATTERN, "OID_PNP_REMOVE_WAKE_UP_PATTERN"},
+    {OID_PNP_ENABLE_WAKE_UP, "OID_PNP_ENABLE_WAKE_UP"},
+    {OID_GEN_SUPPORTED_GUIDS, "OID_GEN_SUPPORTED_GUIDS"},
+    {OID_TCP_TASK_OFFLOAD, "OID_TCP_TASK_OFFLOAD"},
+    {OID_TCP_TASK_IPSEC_ADD_SA, "OID_TCP_TASK_IPSEC_ADD_SA"},
+    {OID_TCP_TASK_IPSEC_DELETE_SA, "OID_TCP_TASK_IPSEC_DELETE_SA"},
+    {OID_PNP_CAPABILITIES, "OID_PNP_CAPABILITIES"},
+};
+
+const char* StatusText(NDIS_STATUS status) {
+    switch (status) {
+    case NDIS_STATUS_SUCCESS: return "NDIS_STATUS_SUCCESS";
+    case NDIS_STATUS_INVALID_OID: return "NDIS_STATUS_INVALID_OID";
+    case NDIS_STATUS_NOT_SUPPORTED: return "NDIS_STATUS_NOT_SUPPORTED";
+    case NDIS_STATUS_INVALID_LENGTH: return "NDIS_STATUS_INVALID_LENGTH";
+    default: return "NDIS_STATUS_FAILURE";
+    }
+}
+
+// Every OID queried with room for any answer: its status and the answer's bytes in hex (a
+// text answer also as text).
+void PrintQueries(qvtest::RunningAdapter& adapter) {
+    constexpr ULONG kRoom = 256;
+    std::printf("queries:\n");
+    for (const NamedOid& named : kOids) {
+        const auto r = adapter.Block().Request().Query(named.oid, kRoom);
+        std::printf("  %-32s %s", named.name, StatusText(r.status));
+        if (r.status == NDIS_STATUS_SUCCESS) {
+            std::printf(" ");
+            for (ULONG i = 0; i < r.bytes_done; ++i) std::printf("%02x", r.buffer[i]);
+            if (named.oid == OID_GEN_VENDOR_DESCRIPTION && r.bytes_done > 0) {
+                std::printf(" \"%s\"", reinterpret_cast<const char*>(r.buffer.data()));
+            }
+        }
+        std::printf("\n");
+    }
+}
+
 // How many of `expected` arrived, byte-exact and in order, as the first frames of `seen`.
 size_t MatchingPrefix(const std::vector<std::vector<uint8_t>>& expected,
                       const std::vector<std::vector<uint8_t>>& seen) {
@@ -82,6 +171,7 @@ int Run(const Options& options) {
                 options.complete_at_once ? "completing inside IoCallDriver" : "completing later");
     std::printf("       schedule: %s\n", qvtest::DescribeSchedule(options.schedule).c_str());
     std::printf("link: %s\n", DescribeLink(*adapter.Record()).c_str());
+    PrintQueries(adapter);
 
     // Frame lengths vary over the whole Ethernet range, so transfers that need a zero-length
     // follow-up and ones that need padding are both among them.
