@@ -193,7 +193,8 @@ TEST_F(SetInformation, PromiscuousModeTakesOtherStationsFramesAndSurvivesAPartne
     EXPECT_EQ(Indicated(FrameIn(120, seed++)), 1u);
 }
 
-// A set still pended when the halt begins is finished by its work item during the halt.
+// A set still pended when the halt begins is finished by its work item during the halt, before
+// the device is stopped: its write is the first thing the controller receives.
 TEST_F(SetInformation, HaltWaitsForAPendedSet) {
     auto& requests = Nic().Block().Request();
     Nic().Device().ClearControlLog();
