@@ -33,8 +33,11 @@ constexpr CrcTable MakeCrcTable() {
 constexpr CrcTable Crc = MakeCrcTable();
 static_assert(Crc.Entry[1] == 0x1021 && Crc.Entry[255] == 0x1EF0);
 
-const NDIS_PM_PACKET_PATTERN* RequestOf(Adapter* adapter) {
-    return reinterpret_cast<const NDIS_PM_PACKET_PATTERN*>(adapter->WakePatternBuffer);
+// The request's header, copied out: the buffer is a byte array with no alignment of its own.
+NDIS_PM_PACKET_PATTERN RequestOf(Adapter* adapter) {
+    NDIS_PM_PACKET_PATTERN header;
+    std::memcpy(&header, adapter->WakePatternBuffer, sizeof header);
+    return header;
 }
 
 const UCHAR* MaskOf(Adapter* adapter) { return adapter->WakePatternBuffer + WakePatternHeaderSize; }
@@ -69,12 +72,12 @@ USHORT WakePatternCrc(const UCHAR* Mask, ULONG MaskSize, const UCHAR* Pattern) {
 
 // Up to DISPATCH_LEVEL.
 void AddWakePattern(Adapter* Adapter) {
-    const NDIS_PM_PACKET_PATTERN* request = RequestOf(Adapter);
-    const ULONG maskSize = request->MaskSize;
+    const NDIS_PM_PACKET_PATTERN request = RequestOf(Adapter);
+    const ULONG maskSize = request.MaskSize;
     UCHAR mask[WakeMaskSize] = {};
     std::memcpy(mask, MaskOf(Adapter), maskSize);
     const USHORT crc =
-        WakePatternCrc(mask, maskSize, Adapter->WakePatternBuffer + request->PatternOffset);
+        WakePatternCrc(mask, maskSize, Adapter->WakePatternBuffer + request.PatternOffset);
 
     const ULONG slot = ChooseSlot(Adapter->WakeControl);
     Adapter->WakeControl |= WakeSlotEnable[slot];
@@ -88,7 +91,7 @@ void AddWakePattern(Adapter* Adapter) {
 
 // Up to DISPATCH_LEVEL.
 void RemoveWakePattern(Adapter* Adapter) {
-    const ULONG maskSize = RequestOf(Adapter)->MaskSize;
+    const ULONG maskSize = RequestOf(Adapter).MaskSize;
     Adapter->WakeSlotStaged = 0;
     if (maskSize == 0) return;
     for (ULONG slot = 0; slot < WakeSlotCount; ++slot) {
