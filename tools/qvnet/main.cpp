@@ -137,6 +137,22 @@ void PrintQueries(qvtest::RunningAdapter& adapter) {
     }
 }
 
+// What the controller would have woken the host for while the adapter ran.
+void PrintWakeEvents(emu::device::Controller& device) {
+    const auto& events = device.WakeEvents();
+    std::printf("wake: %zu event(s) the controller would have woken the host for\n",
+                events.size());
+    for (const emu::device::WakeEvent& event : events) {
+        const char* reason = event.reason == emu::device::WakeReason::kFrameSlot ? "frame slot"
+                             : event.reason == emu::device::WakeReason::kMagicPacket
+                                 ? "magic packet"
+                                 : "link change";
+        std::printf("      at %.6f s: %s", static_cast<double>(event.time_us) / 1e6, reason);
+        if (event.slot >= 0) std::printf(" %d", event.slot);
+        std::printf("\n");
+    }
+}
+
 // How many of `expected` arrived, byte-exact and in order, as the first frames of `seen`.
 size_t MatchingPrefix(const std::vector<std::vector<uint8_t>>& expected,
                       const std::vector<std::vector<uint8_t>>& seen) {
@@ -205,6 +221,8 @@ int Run(const Options& options) {
         std::printf("         the controller dropped %llu frames: its receive FIFO was full\n",
                     static_cast<unsigned long long>(adapter.Device().ReceiveDrops()));
     }
+
+    PrintWakeEvents(adapter.Device());
 
     adapter.Halt();
     std::printf("halt: adapter halted after %.3f s of virtual time\n",
