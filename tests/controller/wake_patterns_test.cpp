@@ -91,16 +91,6 @@ struct Pattern {
     }
 };
 
-std::string Write(unsigned first, const Bytes& bytes) {
-    char text[8];
-    std::snprintf(text, sizeof text, "W%02X=", first);
-    std::string out = text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(text, sizeof text, i == 0 ? "%02X" : " %02X", bytes[i]);
-        out += text;
-    }
-    return out;
-}
 
 // What a slot should receive: the mask padded to 16 bytes, 0x00, the CRC low and high,
 // the CRC from the controller's own computation.
@@ -134,7 +124,7 @@ protected:
     }
     Texts Ops() { return DeviceOpTexts(Nic().Device().ControlLog()); }
     std::string WakeControlWrite(uint8_t slots) {
-        return Write(WakeControl, {static_cast<uint8_t>(base_ | slots), 0x00});
+        return RegisterWriteText(WakeControl, {static_cast<uint8_t>(base_ | slots), 0x00});
     }
     Bytes SlotRegisters(int slot) {
         Bytes out;
@@ -152,7 +142,8 @@ protected:
         EXPECT_EQ(outcome.bytes_done, pattern.Request().size());
         EXPECT_EQ(outcome.bytes_needed, 0u);
         const Bytes image = SlotImage(pattern.mask, pattern.pattern);
-        EXPECT_EQ(Ops(), (Texts{Write(kSlotRegister[slot], image), WakeControlWrite(slots)}));
+        EXPECT_EQ(Ops(), (Texts{RegisterWriteText(kSlotRegister[slot], image),
+                                WakeControlWrite(slots)}));
         EXPECT_EQ(SlotRegisters(slot), image);
     }
     // Removes by a mask, with WakeControl then holding `slots`.
@@ -257,7 +248,7 @@ TEST_F(WakePatterns, ALongRequestIsTakenAsFarAsTheBufferHolds) {
     const Outcome outcome = Request(OID_PNP_ADD_WAKE_UP_PATTERN, pattern);
     EXPECT_EQ(outcome.status, NDIS_STATUS_SUCCESS);
     EXPECT_EQ(outcome.bytes_done, 200u);
-    EXPECT_EQ(Ops(), (Texts{Write(WakeSlot0, SlotImage(pattern.mask, kDigits)),
+    EXPECT_EQ(Ops(), (Texts{RegisterWriteText(WakeSlot0, SlotImage(pattern.mask, kDigits)),
                             WakeControlWrite(0x20)}));
 
     // The last pattern byte the buffer holds may be selected.
@@ -271,7 +262,8 @@ TEST_F(WakePatterns, ALongRequestIsTakenAsFarAsTheBufferHolds) {
     EXPECT_EQ(outcome2.status, NDIS_STATUS_SUCCESS);
     Bytes frame(128, 0x00);
     frame[127] = 0x9C;
-    EXPECT_EQ(Ops(), (Texts{Write(WakeSlot1, SlotImage(mask, frame)), WakeControlWrite(0x30)}));
+    EXPECT_EQ(Ops(), (Texts{RegisterWriteText(WakeSlot1, SlotImage(mask, frame)),
+                            WakeControlWrite(0x30)}));
 }
 
 // The emulated controller's verdict on frames from the wire once a pattern is programmed:

@@ -37,16 +37,6 @@ std::vector<uint8_t> Ulong(ULONG value) {
     return bytes;
 }
 
-std::string RegisterWrite(uint8_t first, const std::vector<uint8_t>& bytes) {
-    char text[8];
-    std::snprintf(text, sizeof text, "W%02X=", first);
-    std::string out = text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(text, sizeof text, i == 0 ? "%02X" : " %02X", bytes[i]);
-        out += text;
-    }
-    return out;
-}
 
 class SetInformation : public RunningAdapterFixture {
 protected:
@@ -68,7 +58,7 @@ protected:
     std::string FilterWrite(bool allMulticast, bool promiscuous) {
         uint8_t mac0 = Nic().Device().Register(MacControl0) & ~kAllMulticastBit;
         if (allMulticast) mac0 |= kAllMulticastBit;
-        return RegisterWrite(0x00, {mac0, Nic().Device().Register(MacControl1),
+        return RegisterWriteText(0x00, {mac0, Nic().Device().Register(MacControl1),
                                     static_cast<uint8_t>(promiscuous ? kPromiscuous : 0)});
     }
 

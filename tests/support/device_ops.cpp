@@ -42,18 +42,10 @@ std::string MiiText(const ControlRecord& r, bool alone) {
 }
 
 std::string RegisterText(const ControlRecord& r) {
+    if (r.request_type != kVendorRead) return RegisterWriteText(r.index, r.data);
     char text[16];
-    if (r.request_type == kVendorRead) {
-        std::snprintf(text, sizeof text, "R%02X/%u", r.index, r.length);
-        return text;
-    }
-    std::snprintf(text, sizeof text, "W%02X=", r.index);
-    std::string out = text;
-    for (size_t i = 0; i < r.data.size(); ++i) {
-        std::snprintf(text, sizeof text, i == 0 ? "%02X" : " %02X", r.data[i]);
-        out += text;
-    }
-    return out;
+    std::snprintf(text, sizeof text, "R%02X/%u", r.index, r.length);
+    return text;
 }
 
 }  // namespace
@@ -82,6 +74,17 @@ std::vector<DeviceOp> DecodeDeviceOps(const std::vector<ControlRecord>& log) {
         }
     }
     return ops;
+}
+
+std::string RegisterWriteText(unsigned first, const std::vector<uint8_t>& bytes) {
+    char text[8];
+    std::snprintf(text, sizeof text, "W%02X=", first);
+    std::string out = text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(text, sizeof text, i == 0 ? "%02X" : " %02X", bytes[i]);
+        out += text;
+    }
+    return out;
 }
 
 std::vector<std::string> DeviceOpTexts(const std::vector<ControlRecord>& log) {

@@ -26,5 +26,7 @@ struct DeviceOp {
 std::vector<DeviceOp> DecodeDeviceOps(const std::vector<emu::device::ControlRecord>& log);
 // The texts alone.
 std::vector<std::string> DeviceOpTexts(const std::vector<emu::device::ControlRecord>& log);
+// The text of a register write of these bytes from register `first`, as decoded above.
+std::string RegisterWriteText(unsigned first, const std::vector<uint8_t>& bytes);
 
 }  // namespace qvtest
