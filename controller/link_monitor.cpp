@@ -235,7 +235,7 @@ void AwaitLinkMonitor(Adapter* Adapter) {
 }
 
 // Up to DISPATCH_LEVEL. STATUS_MORE_PROCESSING_REQUIRED: the request was ours and is freed.
-NTSTATUS AsyncWriteComplete(DEVICE_OBJECT* /*DeviceObject*/, IRP* Irp, PVOID Context) {
+NTSTATUS NTAPI AsyncWriteComplete(DEVICE_OBJECT* /*DeviceObject*/, IRP* Irp, PVOID Context) {
     Adapter* adapter = static_cast<Adapter*>(Context);
     FreeUrb(&adapter->AsyncWriteUrb);
     if (ReleaseRequest(adapter, Irp)) {
@@ -248,7 +248,7 @@ NTSTATUS AsyncWriteComplete(DEVICE_OBJECT* /*DeviceObject*/, IRP* Irp, PVOID Con
 }
 
 // Up to DISPATCH_LEVEL. STATUS_MORE_PROCESSING_REQUIRED: the request was ours and is freed.
-NTSTATUS AsyncReadComplete(DEVICE_OBJECT* /*DeviceObject*/, IRP* Irp, PVOID Context) {
+NTSTATUS NTAPI AsyncReadComplete(DEVICE_OBJECT* /*DeviceObject*/, IRP* Irp, PVOID Context) {
     Adapter* adapter = static_cast<Adapter*>(Context);
     FreeUrb(&adapter->AsyncReadUrb);
     if (ReleaseRequest(adapter, Irp) || adapter->LinkMonitorState != MonitorDataRead) {

@@ -27,12 +27,12 @@ void AwaitLinkMonitor(Adapter* Adapter);
 // Up to DISPATCH_LEVEL. Completion of WriteRegistersAsync; context the Adapter. Frees
 // AsyncWriteUrb and the request, then performs the pass's next step.
 // STATUS_MORE_PROCESSING_REQUIRED.
-NTSTATUS AsyncWriteComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
+NTSTATUS NTAPI AsyncWriteComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
 
 // Up to DISPATCH_LEVEL. Completion of ReadRegistersAsync; context the Adapter; the data is in
 // RegReadBuffer. Frees AsyncReadUrb and the request, then decides on the value read.
 // STATUS_MORE_PROCESSING_REQUIRED.
-NTSTATUS AsyncReadComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
+NTSTATUS NTAPI AsyncReadComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
 
 // Up to DISPATCH_LEVEL, inside a pass. Takes a new partner ability into LinkSpeed,
 // DuplexMode and MacControl1 and writes registers 0x01-0x02; the pass ends when that write

@@ -73,7 +73,7 @@ ULONG SubmitReceive(Adapter* Adapter, TransferDescriptor* Descriptor) {
 }
 
 // Up to DISPATCH_LEVEL. STATUS_MORE_PROCESSING_REQUIRED: the request is freed here.
-NTSTATUS ReceiveComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context) {
+NTSTATUS NTAPI ReceiveComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context) {
     (void)DeviceObject;
     TransferDescriptor* descriptor = static_cast<TransferDescriptor*>(Context);
     Adapter* adapter = descriptor->Adapter;
@@ -119,8 +119,8 @@ ULONG QueueReceivedDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) 
 }
 
 // DISPATCH_LEVEL. Returns nothing.
-void RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
-                             PVOID SystemSpecific2, PVOID SystemSpecific3) {
+void NTAPI RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
+                                   PVOID SystemSpecific2, PVOID SystemSpecific3) {
     (void)SystemSpecific1;
     (void)SystemSpecific2;
     (void)SystemSpecific3;
@@ -168,10 +168,10 @@ void RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
 }
 
 // DISPATCH_LEVEL. NDIS_STATUS_SUCCESS: the copy never pends.
-NDIS_STATUS MiniportTransferData(NDIS_PACKET* Packet, UINT* BytesTransferred,
-                                 NDIS_HANDLE MiniportAdapterContext,
-                                 NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
-                                 UINT BytesToTransfer) {
+NDIS_STATUS NTAPI MiniportTransferData(NDIS_PACKET* Packet, UINT* BytesTransferred,
+                                       NDIS_HANDLE MiniportAdapterContext,
+                                       NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
+                                       UINT BytesToTransfer) {
     (void)MiniportAdapterContext;
     *BytesTransferred = 0;
     // The receive context is the frame's first byte; the data asked for follows its header.
@@ -181,16 +181,17 @@ NDIS_STATUS MiniportTransferData(NDIS_PACKET* Packet, UINT* BytesTransferred,
 
     NDIS_BUFFER* buffer = nullptr;
     NdisQueryPacket(Packet, nullptr, nullptr, &buffer, nullptr);
-    for (; buffer != nullptr && remaining != 0; NdisGetNextBuffer(buffer, &buffer)) {
+    while (buffer != nullptr && remaining != 0) {
         PVOID address = nullptr;
         UINT length = 0;
         NdisQueryBuffer(buffer, &address, &length);
         const UINT count = remaining < length ? remaining : length;
-        if (count == 0) continue;
-        memcpy(address, source, count);
+        if (count != 0) memcpy(address, source, count);
         source += count;
         remaining -= count;
         *BytesTransferred += count;
+        // A statement, not an expression, on the real platform.
+        NdisGetNextBuffer(buffer, &buffer);
     }
     return NDIS_STATUS_SUCCESS;
 }

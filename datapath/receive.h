@@ -29,7 +29,7 @@ ULONG SubmitReceive(Adapter* Adapter, TransferDescriptor* Descriptor);
 // Up to DISPATCH_LEVEL. Completion of a bulk-in request (Context: its descriptor): counts
 // and parks a good frame, keeps the pipe busy; STATUS_MORE_PROCESSING_REQUIRED, the request
 // having been freed here.
-NTSTATUS ReceiveComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
+NTSTATUS NTAPI ReceiveComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
 
 // Up to DISPATCH_LEVEL, RxLock not held. Parks Descriptor on RxReadyList, submits the next
 // idle descriptor and sets the indication timer; ResultSuccess.
@@ -37,5 +37,5 @@ ULONG QueueReceivedDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor);
 
 // DISPATCH_LEVEL, the function of RxIndicateTimer (FunctionContext: the Adapter). Indicates
 // every parked frame, then restarts the pipe if every descriptor is idle; returns nothing.
-void RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
-                             PVOID SystemSpecific2, PVOID SystemSpecific3);
+void NTAPI RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
+                                   PVOID SystemSpecific2, PVOID SystemSpecific3);

@@ -245,7 +245,8 @@ ULONG HandDownOrQueue(Adapter* adapter, IRP* frameIrp, TxQueueEntry* followUpEnt
 // Up to DISPATCH_LEVEL. NDIS_STATUS_PENDING once the packet is completed here;
 // NDIS_STATUS_RESOURCES (not completed) when too few descriptors are free;
 // NDIS_STATUS_FAILURE (not completed) when the frame is too long or nothing could be sent.
-NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, NDIS_PACKET* Packet, UINT Flags) {
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, NDIS_PACKET* Packet,
+                               UINT Flags) {
     (void)Flags;
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
 
@@ -317,15 +318,16 @@ ULONG CopyPacketToDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) {
     // Bounded by the transfer buffer whatever the chain claims.
     UCHAR* out = Descriptor->Buffer + 2;
     UINT room = MaxTransmitFrameLength;
-    for (; buffer != nullptr && room != 0; NdisGetNextBuffer(buffer, &buffer)) {
+    while (buffer != nullptr && room != 0) {
         PVOID address = nullptr;
         UINT length = 0;
         NdisQueryBuffer(buffer, &address, &length);
-        if (length == 0) continue;
         if (length > room) length = room;
-        memcpy(out, address, length);
+        if (length != 0) memcpy(out, address, length);
         out += length;
         room -= length;
+        // A statement, not an expression, on the real platform.
+        NdisGetNextBuffer(buffer, &buffer);
     }
 
     Descriptor->Length = frameLength + 2;
@@ -335,7 +337,7 @@ ULONG CopyPacketToDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) {
 }
 
 // Up to DISPATCH_LEVEL. STATUS_MORE_PROCESSING_REQUIRED: the request is freed here.
-NTSTATUS TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context) {
+NTSTATUS NTAPI TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context) {
     (void)DeviceObject;
     TransferDescriptor* descriptor = static_cast<TransferDescriptor*>(Context);
     Adapter* adapter = descriptor->Adapter;

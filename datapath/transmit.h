@@ -40,7 +40,7 @@ ULONG CopyPacketToDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor);
 // still drains its queue through the bus, one request at a time); once the device is being
 // stopped, every waiting request ends unsent instead. STATUS_MORE_PROCESSING_REQUIRED, the
 // request having been freed here.
-NTSTATUS TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
+NTSTATUS NTAPI TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
 
 // Up to DISPATCH_LEVEL, TxLock not held. Puts Descriptor at the tail of TxFreeList and tells
 // NDIS when refused sends may come again; ResultSuccess.

@@ -28,7 +28,7 @@ void BuildHandlerTable(NDIS50_MINIPORT_CHARACTERISTICS* Table) {
 }  // namespace
 
 // PASSIVE_LEVEL. STATUS_SUCCESS, or STATUS_UNSUCCESSFUL with nothing hooked.
-NTSTATUS DriverEntry(DRIVER_OBJECT* DriverObject, PVOID RegistryPath) {
+NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT* DriverObject, UNICODE_STRING* RegistryPath) {
     NDIS_HANDLE wrapper = nullptr;
     NdisInitializeWrapper(&wrapper, DriverObject, RegistryPath, nullptr);
     if (wrapper == nullptr) return STATUS_UNSUCCESSFUL;

@@ -13,15 +13,16 @@ extern BOOLEAN StartedOnce;                      // NDIS has been given its one 
 
 // PASSIVE_LEVEL. Registers the miniport with NDIS and hooks the driver object.
 // STATUS_SUCCESS, or STATUS_UNSUCCESSFUL when registration failed (nothing is hooked then).
-NTSTATUS DriverEntry(DRIVER_OBJECT* DriverObject, PVOID RegistryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT* DriverObject,
+                                      UNICODE_STRING* RegistryPath);
 
 // PASSIVE_LEVEL, after registration. Saves NDIS's AddDevice and PnP routines and puts the
 // hooks in their place. Returns nothing.
 void HookDriverObject(DRIVER_OBJECT* DriverObject);
 
 // PASSIVE_LEVEL. Notes the physical device object, then returns NDIS's AddDevice status.
-NTSTATUS AddDeviceHook(DRIVER_OBJECT* DriverObject, DEVICE_OBJECT* PhysicalDeviceObject);
+NTSTATUS NTAPI AddDeviceHook(DRIVER_OBJECT* DriverObject, DEVICE_OBJECT* PhysicalDeviceObject);
 
 // PASSIVE_LEVEL. Sends a PnP request to NDIS, or around it to the saved physical device
 // object; returns the status of whichever handled it (see the routing in pnp_hook.cpp).
-NTSTATUS PnpDispatchHook(DEVICE_OBJECT* DeviceObject, IRP* Irp);
+NTSTATUS NTAPI PnpDispatchHook(DEVICE_OBJECT* DeviceObject, IRP* Irp);

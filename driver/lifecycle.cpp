@@ -59,10 +59,10 @@ void StopAdapter(Adapter* adapter) {
 // PASSIVE_LEVEL. NDIS_STATUS_SUCCESS with the adapter running; NDIS_STATUS_UNSUPPORTED_MEDIA
 // without 802.3 in MediumArray; the allocation's status when the Adapter cannot be had;
 // NDIS_STATUS_RESOURCES when the bring-up fails (everything acquired is given back).
-NDIS_STATUS MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* SelectedMediumIndex,
-                               NDIS_MEDIUM* MediumArray, UINT MediumArraySize,
-                               NDIS_HANDLE MiniportAdapterHandle,
-                               NDIS_HANDLE WrapperConfigurationContext) {
+NDIS_STATUS NTAPI MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* SelectedMediumIndex,
+                                     NDIS_MEDIUM* MediumArray, UINT MediumArraySize,
+                                     NDIS_HANDLE MiniportAdapterHandle,
+                                     NDIS_HANDLE WrapperConfigurationContext) {
     UINT medium = 0;
     while (medium < MediumArraySize && MediumArray[medium] != NdisMedium802_3) ++medium;
     if (medium == MediumArraySize) return NDIS_STATUS_UNSUPPORTED_MEDIA;
@@ -98,7 +98,7 @@ NDIS_STATUS MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* SelectedM
 }
 
 // PASSIVE_LEVEL. Nothing of the adapter runs, or is held, once it returns.
-void MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
+void NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     StopAdapter(adapter);
     NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
@@ -109,7 +109,7 @@ void MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
 
 // PASSIVE_LEVEL normally; after a crash NDIS may call it at a raised IRQL, where nothing may
 // wait: the device is then only marked stopped, so nothing new is started. Frees nothing.
-void MiniportShutdown(PVOID ShutdownContext) {
+void NTAPI MiniportShutdown(PVOID ShutdownContext) {
     Adapter* adapter = static_cast<Adapter*>(ShutdownContext);
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
         adapter->Stopping = TRUE;
@@ -121,7 +121,7 @@ void MiniportShutdown(PVOID ShutdownContext) {
 
 // DISPATCH_LEVEL. NDIS_STATUS_SUCCESS: only the statistics are cleared; the controller and the
 // transfers are left as they are, and the addresses are unchanged.
-NDIS_STATUS MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
+NDIS_STATUS NTAPI MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     *AddressingReset = FALSE;
     adapter->RcvOk = 0;
@@ -137,11 +137,11 @@ NDIS_STATUS MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE MiniportAdapterC
 
 // DISPATCH_LEVEL. FALSE: the link monitor reports media changes itself, and the adapter never
 // asks NDIS for a reset.
-BOOLEAN MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext) {
+BOOLEAN NTAPI MiniportCheckForHang(NDIS_HANDLE MiniportAdapterContext) {
     StartLinkPoll(static_cast<Adapter*>(MiniportAdapterContext));
     return FALSE;
 }
 
 // DISPATCH_LEVEL. Returns nothing: packets are indicated with NDIS_STATUS_RESOURCES, so the
 // driver owns each again as soon as the indication returns.
-void MiniportReturnPacket(NDIS_HANDLE /*MiniportAdapterContext*/, NDIS_PACKET* /*Packet*/) {}
+void NTAPI MiniportReturnPacket(NDIS_HANDLE /*MiniportAdapterContext*/, NDIS_PACKET* /*Packet*/) {}

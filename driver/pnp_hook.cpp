@@ -30,13 +30,13 @@ void HookDriverObject(DRIVER_OBJECT* DriverObject) {
 }
 
 // PASSIVE_LEVEL. NDIS's AddDevice status, unchanged.
-NTSTATUS AddDeviceHook(DRIVER_OBJECT* DriverObject, DEVICE_OBJECT* PhysicalDeviceObject) {
+NTSTATUS NTAPI AddDeviceHook(DRIVER_OBJECT* DriverObject, DEVICE_OBJECT* PhysicalDeviceObject) {
     SavedPhysicalDeviceObject = PhysicalDeviceObject;
     return NdisAddDevice(DriverObject, PhysicalDeviceObject);
 }
 
 // PASSIVE_LEVEL. The status of NDIS or of the physical device object, as routed.
-NTSTATUS PnpDispatchHook(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
+NTSTATUS NTAPI PnpDispatchHook(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     if (PlatformPresent) return NdisPnpDispatch(DeviceObject, Irp);
 
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {

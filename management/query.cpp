@@ -157,9 +157,9 @@ bool ChooseAnswer(Adapter* adapter, NDIS_OID oid, Answer* answer, NDIS_STATUS* r
 // DISPATCH_LEVEL. NDIS_STATUS_SUCCESS with the answer copied and *BytesWritten its length;
 // NDIS_STATUS_INVALID_LENGTH with the shortfall in *BytesNeeded; NDIS_STATUS_NOT_SUPPORTED or
 // NDIS_STATUS_INVALID_OID for a refused OID, with neither count written.
-NDIS_STATUS MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
-                                     PVOID InformationBuffer, ULONG InformationBufferLength,
-                                     ULONG* BytesWritten, ULONG* BytesNeeded) {
+NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+                                           PVOID InformationBuffer, ULONG InformationBufferLength,
+                                           ULONG* BytesWritten, ULONG* BytesNeeded) {
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     Answer answer = {};
     NDIS_STATUS refused = NDIS_STATUS_INVALID_OID;

@@ -33,7 +33,7 @@ ULONG WriteRxControl(Adapter* adapter) {
 }
 
 // PASSIVE_LEVEL, on a system worker: the pended set's writes, its counts and its completion.
-void FinishPendedSet(NDIS_WORK_ITEM* /*WorkItem*/, PVOID Context) {
+void NTAPI FinishPendedSet(NDIS_WORK_ITEM* /*WorkItem*/, PVOID Context) {
     Adapter* adapter = static_cast<Adapter*>(Context);
     ULONG result = ResultFailure;
     ULONG bytesRead = adapter->PendingLength;
@@ -165,9 +165,9 @@ void AwaitRequestWork(Adapter* Adapter) {
 // DISPATCH_LEVEL. The status by OID; NDIS_STATUS_PENDING for a packet filter or wake-up pattern
 // that must be written, completed by the work item with NDIS_STATUS_SUCCESS, or
 // NDIS_STATUS_FAILURE when a register write could not be sent or timed out.
-NDIS_STATUS MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
-                                   PVOID InformationBuffer, ULONG InformationBufferLength,
-                                   ULONG* BytesRead, ULONG* BytesNeeded) {
+NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+                                         PVOID InformationBuffer, ULONG InformationBufferLength,
+                                         ULONG* BytesRead, ULONG* BytesNeeded) {
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     const ULONG length = InformationBufferLength;
     switch (Oid) {
