@@ -10,6 +10,7 @@ namespace {
 // PASSIVE_LEVEL. Fills Table with the NDIS 5.0 handler set; returns nothing. The device is
 // reached only over USB, so every interrupt slot stays empty, and frames go one per call
 // through SendHandler.
+DISCARDABLE_CODE
 void BuildHandlerTable(NDIS50_MINIPORT_CHARACTERISTICS* Table) {
     *Table = NDIS50_MINIPORT_CHARACTERISTICS{};
     Table->MajorNdisVersion = 5;
@@ -28,6 +29,7 @@ void BuildHandlerTable(NDIS50_MINIPORT_CHARACTERISTICS* Table) {
 }  // namespace
 
 // PASSIVE_LEVEL. STATUS_SUCCESS, or STATUS_UNSUCCESSFUL with nothing hooked.
+DISCARDABLE_CODE
 NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT* DriverObject, UNICODE_STRING* RegistryPath) {
     NDIS_HANDLE wrapper = nullptr;
     NdisInitializeWrapper(&wrapper, DriverObject, RegistryPath, nullptr);

@@ -59,6 +59,7 @@ void StopAdapter(Adapter* adapter) {
 // PASSIVE_LEVEL. NDIS_STATUS_SUCCESS with the adapter running; NDIS_STATUS_UNSUPPORTED_MEDIA
 // without 802.3 in MediumArray; the allocation's status when the Adapter cannot be had;
 // NDIS_STATUS_RESOURCES when the bring-up fails (everything acquired is given back).
+PAGEABLE_CODE
 NDIS_STATUS NTAPI MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* SelectedMediumIndex,
                                      NDIS_MEDIUM* MediumArray, UINT MediumArraySize,
                                      NDIS_HANDLE MiniportAdapterHandle,
@@ -98,6 +99,7 @@ NDIS_STATUS NTAPI MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* Sel
 }
 
 // PASSIVE_LEVEL. Nothing of the adapter runs, or is held, once it returns.
+PAGEABLE_CODE
 void NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     StopAdapter(adapter);

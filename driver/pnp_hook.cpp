@@ -22,6 +22,7 @@ NTSTATUS BypassNdis(IRP* Irp) {
 }  // namespace
 
 // PASSIVE_LEVEL. Returns nothing.
+DISCARDABLE_CODE
 void HookDriverObject(DRIVER_OBJECT* DriverObject) {
     NdisAddDevice = DriverObject->DriverExtension->AddDevice;
     DriverObject->DriverExtension->AddDevice = AddDeviceHook;

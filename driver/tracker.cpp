@@ -77,6 +77,7 @@ ULONG AddRecordChunk(Adapter* Adapter) {
 }
 
 // PASSIVE_LEVEL. Gives back what Record holds, by its kind. Returns nothing.
+PAGEABLE_CODE
 void ReleaseRecord(NDIS_HANDLE MiniportAdapterHandle, ResourceRecord* Record) {
     switch (Record->Kind) {
         case ResourceMemory:
@@ -151,6 +152,7 @@ ULONG AllocateTrackedMemory(Adapter* Adapter, PVOID* Address, ULONG Length) {
 }
 
 // PASSIVE_LEVEL. Releases everything tracked, newest first; the Adapter is gone afterwards.
+PAGEABLE_CODE
 void ReleaseAllResources(Adapter* Adapter) {
     const LONG steps = static_cast<LONG>(Adapter->ResourceCount);
     if (steps <= 0) return;

@@ -69,4 +69,10 @@ constexpr NTSTATUS STATUS_CANCELLED = static_cast<NTSTATUS>(0xC0000120u);
 // platform calls them as ordinary functions.
 #define NTAPI
 
+// Where a routine's code lives: discardable once the driver is initialized, or pageable (never
+// run at DISPATCH_LEVEL). The real kernel has these sections; the hosted platform keeps all
+// code resident.
+#define DISCARDABLE_CODE
+#define PAGEABLE_CODE
+
 inline bool NT_SUCCESS(NTSTATUS status) { return status >= 0; }

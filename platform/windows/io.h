@@ -1,4 +1,4 @@
 // The real kernel's declarations, from the DDK headers (see ddk.h).
 #pragma once
 
-#include "platform/windows/ddk.h"
+#include "platform/windows/types.h"

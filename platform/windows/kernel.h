@@ -1,7 +1,7 @@
 // The real kernel's declarations, from the DDK headers (see ddk.h).
 #pragma once
 
-#include "platform/windows/ddk.h"
+#include "platform/windows/types.h"
 
 // Any IRQL. Disable and enable the current processor's interrupts. The DDK declares these
 // compiler intrinsics; the cross compiler has no built-in form, so they are written here.

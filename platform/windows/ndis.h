@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "platform/windows/ddk.h"
+#include "platform/windows/types.h"
 
 // The NDIS 5.0 handler table as a flat record. In C++ the DDK nests the 3.0 and 4.0 sets as
 // members (Ndis40Chars.Ndis30Chars.HaltHandler); NDIS reads the same bytes either way, and the
