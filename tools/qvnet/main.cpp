@@ -1,9 +1,10 @@
 // qvnet: hosts the driver on the emulated controller. It loads the driver, plugs in the
-// controller, starts it through PnP, moves frames both ways, halts the adapter and reports
-// what happened, with the verifier's verdict.
+// controller, starts it through PnP with the configuration the driver's INF installs, moves
+// frames both ways, halts the adapter and reports what happened, with the verifier's verdict.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,8 +25,9 @@ struct Options {
     unsigned frames = 200;
     unsigned seed = 1;
     bool complete_at_once = false;
-    unsigned tx_descriptors = 20;
-    unsigned rx_descriptors = 20;
+    // Unset, the counts are those the driver's INF installs.
+    std::optional<unsigned> tx_descriptors;
+    std::optional<unsigned> rx_descriptors;
     unsigned interval_us = 2000;
     qvtest::ScheduleOptions schedule;
 };
@@ -170,8 +172,8 @@ int Run(const Options& options) {
 
     qvtest::AdapterOptions adapter_options;
     adapter_options.complete_at_once = options.complete_at_once;
-    adapter_options.tx_descriptors = options.tx_descriptors;
-    adapter_options.rx_descriptors = options.rx_descriptors;
+    if (options.tx_descriptors) adapter_options.tx_descriptors = *options.tx_descriptors;
+    if (options.rx_descriptors) adapter_options.rx_descriptors = *options.rx_descriptors;
     qvtest::RunningAdapter adapter(machine, adapter_options);
 
     NDIS_STATUS started = adapter.Start();
@@ -257,10 +259,10 @@ int main(int argc, char** argv) {
     app.add_option("--interval-us", options.interval_us,
                    "virtual microseconds between one frame each way and the next")
         ->capture_default_str();
-    app.add_option("--tx-descriptors", options.tx_descriptors, "transmit descriptors")
-        ->capture_default_str();
-    app.add_option("--rx-descriptors", options.rx_descriptors, "receive descriptors")
-        ->capture_default_str();
+    app.add_option("--tx-descriptors", options.tx_descriptors,
+                   "transmit descriptors (default: as qvnet.inf installs them)");
+    app.add_option("--rx-descriptors", options.rx_descriptors,
+                   "receive descriptors (default: as qvnet.inf installs them)");
     app.add_option("--interleave", options.schedule.interleave_seed,
                    "a second processor steps in at the driver's platform calls, its schedule "
                    "drawn from this seed (the same seed replays the same run)");

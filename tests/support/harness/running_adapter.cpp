@@ -1,6 +1,7 @@
 #include "tests/support/harness/running_adapter.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include "driver/driver_entry.h"
@@ -11,6 +12,7 @@
 #include "emulator/machine.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/config.h"
+#include "emulator/ndis/inf.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/pnp.h"
@@ -56,7 +58,7 @@ NDIS_STATUS RunningAdapter::Start() {
     if (ndis.PnpManager().AddDevice(driver, pdo) != STATUS_SUCCESS) return NDIS_STATUS_FAILURE;
 
     ndis.EnableHangCheck(options_.hang_check);
-    Configure(ndis.Configuration(pdo));
+    if (!Configure(ndis.Configuration(pdo))) return NDIS_STATUS_FAILURE;
     ndis.PnpManager().Send(pdo, IRP_MN_START_DEVICE);
     emu::ndis::Miniport* block = ndis.AdapterOver(pdo);
     if (block == nullptr) return NDIS_STATUS_FAILURE;
@@ -65,11 +67,21 @@ NDIS_STATUS RunningAdapter::Start() {
     return NDIS_STATUS_SUCCESS;
 }
 
-void RunningAdapter::Configure(emu::ndis::ConfigStore& store) const {
+bool RunningAdapter::Configure(emu::ndis::ConfigStore& store) const {
+    if (options_.inf_defaults) {
+        const emu::ndis::InfReadResult inf =
+            emu::ndis::ReadInf(emu::ndis::QvnetInfText(), emu::ndis::kQvnetHardwareId);
+        if (!inf.ok) {
+            std::fprintf(stderr, "qvnet.inf: %s\n", inf.error.c_str());
+            return false;
+        }
+        emu::ndis::ApplyInstallDefaults(store, inf.model);
+    }
     if (options_.tx_descriptors) store.SetInteger("TxPacketDesc", *options_.tx_descriptors);
     if (options_.rx_descriptors) store.SetInteger("RxPacketDesc", *options_.rx_descriptors);
     for (const auto& [keyword, value] : options_.keywords) store.SetInteger(keyword, value);
     if (options_.network_address) store.SetNetworkAddress(*options_.network_address);
+    return true;
 }
 
 MacAddress RunningAdapter::StationAddress() const {

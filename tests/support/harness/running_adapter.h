@@ -41,8 +41,11 @@ struct AdapterOptions {
     emu::device::Identity identity = emu::device::Identity::Standard();
     // Written into the controller's EEPROM (words 0 to 2) before the device is plugged in.
     MacAddress station_address = emu::device::Eeprom::kDefaultAddress;
-    // "TxPacketDesc" and "RxPacketDesc"; unset, the keywords are absent and the driver's
-    // defaults stand.
+    // The adapter's key starts with what a fresh install of the driver's INF writes there
+    // (every keyword's default); off, it starts empty and the driver's own defaults stand.
+    // The options below are applied on top either way.
+    bool inf_defaults = true;
+    // "TxPacketDesc" and "RxPacketDesc"; unset, the key keeps what it started with.
     std::optional<ULONG> tx_descriptors;
     std::optional<ULONG> rx_descriptors;
     // Further integer keywords of the adapter's configuration ("MediaType", "MediaSel", ...).
@@ -115,7 +118,8 @@ public:
     void AddTraceSink(emu::usb::TraceHook sink) { sinks_.push_back(std::move(sink)); }
 
 private:
-    void Configure(emu::ndis::ConfigStore& store) const;
+    // False when the INF cannot be read (the reason goes to stderr).
+    bool Configure(emu::ndis::ConfigStore& store) const;
 
     emu::Machine& machine_;
     AdapterOptions options_;
