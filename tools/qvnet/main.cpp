@@ -1,277 +1,177 @@
-// qvnet: hosts the driver on the emulated controller. It loads the driver, plugs in the
-// controller, starts it through PnP with the configuration the driver's INF installs, moves
-// frames both ways, halts the adapter and reports what happened, with the verifier's verdict.
+// qvnet: hosts the driver on the emulated controller. `qvnet run` (also plain `qvnet`) takes
+// the adapter through its whole life and reports it; exit status 0 when the run succeeded, 1
+// when it failed, 2 for a usage error (one line on standard error, nothing run).
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <optional>
-#include <random>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "driver/adapter.h"
-#include "emulator/device/controller.h"
-#include "emulator/machine.h"
-#include "emulator/ndis/miniport.h"
-#include "emulator/ndis/requests.h"
-#include "emulator/verifier/verifier.h"
-#include "tests/support/harness/frames.h"
-#include "tests/support/harness/running_adapter.h"
-#include "tests/support/harness/schedule.h"
+#include "tools/qvnet/progress.h"
+#include "tools/qvnet/report_output.h"
+#include "tools/qvnet/run.h"
+#include "tools/qvnet/run_options.h"
 
 namespace {
 
-struct Options {
-    unsigned frames = 200;
-    unsigned seed = 1;
-    bool complete_at_once = false;
-    // Unset, the counts are those the driver's INF installs.
+constexpr int kSucceeded = 0;
+constexpr int kFailed = 1;
+constexpr int kUsageError = 2;
+
+// The texts of the repeatable and composite options, parsed once CLI11 is done.
+struct RawOptions {
+    std::string size;
+    std::vector<std::string> params;
+    std::vector<std::string> devices;
+    std::vector<std::string> changes;
+    std::vector<std::string> sets;
+    std::string up_for;
     std::optional<unsigned> tx_descriptors;
     std::optional<unsigned> rx_descriptors;
-    unsigned interval_us = 2000;
-    qvtest::ScheduleOptions schedule;
 };
 
-std::string Hex(const qvtest::MacAddress& address) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", address[0], address[1],
-                  address[2], address[3], address[4], address[5]);
-    return text;
+// Options `run` and `tap` share: the adapter's configuration, its hardware, the captures and
+// the JSON summary.
+void AddSharedOptions(CLI::App* command, qvnet::RunOptions* options, RawOptions* raw) {
+    command->add_option("--param", raw->params,
+                        "an adapter configuration keyword, KEYWORD=VALUE (repeatable)");
+    command->add_option("--device", raw->devices,
+                        "the emulated hardware, KEY=VALUE (repeatable): eeprom-address, "
+                        "eeprom=ok|stuck, phy1=present|absent, phy1.partner=WORD|none, "
+                        "phy2=absent|ID2, phy2.link=up|down, an-ms=N");
+    command->add_option("--usb-pcap", options->usb_pcap,
+                        "write every URB to this pcap file (usbmon, link type 220)");
+    command->add_option("--pcap", options->pcap,
+                        "write every Ethernet frame on the wire to this pcap file");
+    command->add_flag("--json", options->json,
+                      "print one JSON object on standard output instead of the text summary");
+    command->add_option("--up-for", raw->up_for,
+                        "virtual time the adapter stays up after MiniportInitialize returned "
+                        "(units us, ms, s)");
 }
 
-// The link as the driver's bring-up left it: media state, speed and duplex, and the PHY.
-std::string DescribeLink(const Adapter& record) {
-    char text[80];
-    if (record.MediaState != MediaConnected) {
-        std::snprintf(text, sizeof text, "disconnected (PHY %u)", record.ActivePhy);
-    } else {
-        std::snprintf(text, sizeof text, "connected, %s Mb/s %s duplex (PHY %u)",
-                      record.LinkSpeed == 2 ? "100" : "10",
-                      record.DuplexMode == 2 ? "full" : "half", record.ActivePhy);
+void AddRunOptions(CLI::App* run, qvnet::RunOptions* options, RawOptions* raw) {
+    run->add_option("-n,--frames", options->frames, "frames to move each way")
+        ->capture_default_str();
+    run->add_option("--size", raw->size,
+                    "frame length in bytes, N or MIN-MAX drawn with --seed (default 14-1514)");
+    run->add_option("--seed", options->seed, "seed for the frame lengths")->capture_default_str();
+    run->add_option("--interval-us", options->interval_us,
+                    "virtual microseconds between one frame each way and the next")
+        ->capture_default_str();
+    run->add_option("--at", raw->changes,
+                    "TIME:KEY=VALUE: change a --device setting at a virtual time from plug-in "
+                    "(repeatable), e.g. 6s:phy1.partner=none");
+    run->add_option("--set", raw->sets,
+                    "OID=HEX: a set request after start, OID by NDIS name or number "
+                    "(repeatable, in order)");
+    run->add_flag("--complete-at-once", options->complete_at_once,
+                  "the bus completes every request it can inside IoCallDriver");
+    run->add_option("--tx-descriptors", raw->tx_descriptors, "the same as --param TxPacketDesc=N");
+    run->add_option("--rx-descriptors", raw->rx_descriptors, "the same as --param RxPacketDesc=N");
+    run->add_option("--interleave", options->schedule.interleave_seed,
+                    "a second processor steps in at the driver's platform calls, its schedule "
+                    "drawn from this seed (the same seed replays the same run)");
+    run->add_option("--timer-tick", options->schedule.timer_tick_us,
+                    "NDIS timers expire on a clock tick of this many microseconds "
+                    "(10000, 15625)")
+        ->check(CLI::PositiveNumber);
+    run->add_option("--timer-seed", options->schedule.timer_seed,
+                    "seed for the clock tick's phase and jitter")
+        ->capture_default_str();
+}
+
+// Parses what CLI11 left as text; the first problem, or empty.
+std::string Complete(const RawOptions& raw, qvnet::RunOptions* options) {
+    std::string error;
+    if (!raw.size.empty() && !(error = qvnet::ParseSize(raw.size, options)).empty()) return error;
+    if (raw.tx_descriptors) options->params.emplace_back("TxPacketDesc", *raw.tx_descriptors);
+    if (raw.rx_descriptors) options->params.emplace_back("RxPacketDesc", *raw.rx_descriptors);
+    for (const std::string& param : raw.params) {
+        if (!(error = qvnet::ParseParam(param, options)).empty()) return error;
     }
-    return text;
-}
-
-struct NamedOid {
-    NDIS_OID oid;
-    const char* name;
-};
-
-// The supported list in its order, then the OIDs the driver refuses outright.
-constexpr NamedOid kOids[] = {
-    {OID_GEN_SUPPORTED_LIST, "OID_GEN_SUPPORTED_LIST"},
-    {OID_GEN_HARDWARE_STATUS, "OID_GEN_HARDWARE_STATUS"},
-    {OID_GEN_MEDIA_SUPPORTED, "OID_GEN_MEDIA_SUPPORTED"},
-    {OID_GEN_MEDIA_IN_USE, "OID_GEN_MEDIA_IN_USE"},
-    {OID_GEN_MAXIMUM_LOOKAHEAD, "OID_GEN_MAXIMUM_LOOKAHEAD"},
-    {OID_GEN_MAXIMUM_FRAME_SIZE, "OID_GEN_MAXIMUM_FRAME_SIZE"},
-    {OID_GEN_MAXIMUM_TOTAL_SIZE, "OID_GEN_MAXIMUM_TOTAL_SIZE"},
-    {OID_GEN_MAC_OPTIONS, "OID_GEN_MAC_OPTIONS"},
-    {OID_GEN_PROTOCOL_OPTIONS, "OID_GEN_PROTOCOL_OPTIONS"},
-    {OID_GEN_LINK_SPEED, "OID_GEN_LINK_SPEED"},
-    {OID_GEN_TRANSMIT_BUFFER_SPACE, "OID_GEN_TRANSMIT_BUFFER_SPACE"},
-    {OID_GEN_RECEIVE_BUFFER_SPACE, "OID_GEN_RECEIVE_BUFFER_SPACE"},
-    {OID_GEN_TRANSMIT_BLOCK_SIZE, "OID_GEN_TRANSMIT_BLOCK_SIZE"},
-    {OID_GEN_RECEIVE_BLOCK_SIZE, "OID_GEN_RECEIVE_BLOCK_SIZE"},
-    {OID_GEN_VENDOR_ID, "OID_GEN_VENDOR_ID"},
-    {OID_GEN_VENDOR_DESCRIPTION, "OID_GEN_VENDOR_DESCRIPTION"},
-    {OID_GEN_DRIVER_VERSION, "OID_GEN_DRIVER_VERSION"},
-    {OID_GEN_CURRENT_PACKET_FILTER, "OID_GEN_CURRENT_PACKET_FILTER"},
-    {OID_GEN_CURRENT_LOOKAHEAD, "OID_GEN_CURRENT_LOOKAHEAD"},
-    {OID_GEN_XMIT_OK, "OID_GEN_XMIT_OK"},
-    {OID_GEN_RCV_OK, "OID_GEN_RCV_OK"},
-    {OID_GEN_XMIT_ERROR, "OID_GEN_XMIT_ERROR"},
-    {OID_GEN_RCV_ERROR, "OID_GEN_RCV_ERROR"},
-    {OID_GEN_RCV_NO_BUFFER, "OID_GEN_RCV_NO_BUFFER"},
-    {OID_GEN_RCV_CRC_ERROR, "OID_GEN_RCV_CRC_ERROR"},
-    {OID_GEN_MEDIA_CONNECT_STATUS, "OID_GEN_MEDIA_CONNECT_STATUS"},
-    {OID_GEN_VENDOR_DRIVER_VERSION, "OID_GEN_VENDOR_DRIVER_VERSION"},
-    {OID_GEN_MAXIMUM_SEND_PACKETS, "OID_GEN_MAXIMUM_SEND_PACKETS"},
-    {OID_802_3_PERMANENT_ADDRESS, "OID_802_3_PERMANENT_ADDRESS"},
-    {OID_802_3_CURRENT_ADDRESS, "OID_802_3_CURRENT_ADDRESS"},
-    {OID_802_3_MULTICAST_LIST, "OID_802_3_MULTICAST_LIST"},
-    {OID_802_3_MAXIMUM_LIST_SIZE, "OID_802_3_MAXIMUM_LIST_SIZE"},
-    {OID_802_3_RCV_ERROR_ALIGNMENT, "OID_802_3_RCV_ERROR_ALIGNMENT"},
-    {OID_802_3_XMIT_ONE_COLLISION, "OID_802_3_XMIT_ONE_COLLISION"},
-    {OID_802_3_XMIT_MORE_COLLISIONS, "OID_802_3_XMIT_MORE_COLLISIONS"},
-    {OID_802_3_XMIT_DEFERRED, "OID_802_3_XMIT_DEFERRED"},
-    {OID_802_3_XMIT_MAX_COLLISIONS, "OID_802_3_XMIT_MAX_COLLISIONS"},
-    {OID_802_3_RCV_OVERRUN, "OID_802_3_RCV_OVERRUN"},
-    {OID_802_3_XMIT_UNDERRUN, "OID_802_3_XMIT_UNDERRUN"},
-    {OID_PNP_SET_POWER, "OID_PNP_SET_POWER"},
-    {OID_PNP_QUERY_POWER, "OID_PNP_QUERY_POWER"},
-    {OID_PNP_ADD_WAKE_UP_PATTERN, "OID_PNP_ADD_WAKE_UP_PATTERN"},
-    {OID_PNP_REMOVE_WAKE_UP_PATTERN, "OID_PNP_REMOVE_WAKE_UP_PATTERN"},
-    {OID_PNP_ENABLE_WAKE_UP, "OID_PNP_ENABLE_WAKE_UP"},
-    {OID_GEN_SUPPORTED_GUIDS, "OID_GEN_SUPPORTED_GUIDS"},
-    {OID_TCP_TASK_OFFLOAD, "OID_TCP_TASK_OFFLOAD"},
-    {OID_TCP_TASK_IPSEC_ADD_SA, "OID_TCP_TASK_IPSEC_ADD_SA"},
-    {OID_TCP_TASK_IPSEC_DELETE_SA, "OID_TCP_TASK_IPSEC_DELETE_SA"},
-    {OID_PNP_CAPABILITIES, "OID_PNP_CAPABILITIES"},
-};
-
-const char* StatusText(NDIS_STATUS status) {
-    switch (status) {
-    case NDIS_STATUS_SUCCESS: return "NDIS_STATUS_SUCCESS";
-    case NDIS_STATUS_INVALID_OID: return "NDIS_STATUS_INVALID_OID";
-    case NDIS_STATUS_NOT_SUPPORTED: return "NDIS_STATUS_NOT_SUPPORTED";
-    case NDIS_STATUS_INVALID_LENGTH: return "NDIS_STATUS_INVALID_LENGTH";
-    default: return "NDIS_STATUS_FAILURE";
+    for (const std::string& device : raw.devices) {
+        size_t equals = device.find('=');
+        if (equals == std::string::npos) return "--device " + device + ": expected KEY=VALUE";
+        error = qvnet::SetDeviceSetting(device.substr(0, equals), device.substr(equals + 1),
+                                        &options->device);
+        if (!error.empty()) return error;
     }
-}
-
-// Every OID queried with room for any answer: its status and the answer's bytes in hex (a
-// text answer also as text).
-void PrintQueries(qvtest::RunningAdapter& adapter) {
-    constexpr ULONG kRoom = 256;
-    std::printf("queries:\n");
-    for (const NamedOid& named : kOids) {
-        const auto r = adapter.Block().Request().Query(named.oid, kRoom);
-        std::printf("  %-32s %s", named.name, StatusText(r.status));
-        if (r.status == NDIS_STATUS_SUCCESS) {
-            std::printf(" ");
-            for (ULONG i = 0; i < r.bytes_done; ++i) std::printf("%02x", r.buffer[i]);
-            if (named.oid == OID_GEN_VENDOR_DESCRIPTION && r.bytes_done > 0) {
-                std::printf(" \"%s\"", reinterpret_cast<const char*>(r.buffer.data()));
-            }
+    for (const std::string& change : raw.changes) {
+        if (!(error = qvnet::ParseAt(change, options)).empty()) return error;
+    }
+    for (const std::string& set : raw.sets) {
+        if (!(error = qvnet::ParseSet(set, options)).empty()) return error;
+    }
+    if (!raw.up_for.empty()) {
+        options->up_for_us = qvnet::ParseDuration(raw.up_for);
+        if (!options->up_for_us) {
+            return "--up-for " + raw.up_for + ": expected a time like 250us, 9500ms or 6s";
         }
-        std::printf("\n");
     }
+    return {};
 }
 
-// What the controller would have woken the host for while the adapter ran.
-void PrintWakeEvents(emu::device::Controller& device) {
-    const auto& events = device.WakeEvents();
-    std::printf("wake: %zu event(s) the controller would have woken the host for\n",
-                events.size());
-    for (const emu::device::WakeEvent& event : events) {
-        const char* reason = event.reason == emu::device::WakeReason::kFrameSlot ? "frame slot"
-                             : event.reason == emu::device::WakeReason::kMagicPacket
-                                 ? "magic packet"
-                                 : "link change";
-        std::printf("      at %.6f s: %s", static_cast<double>(event.time_us) / 1e6, reason);
-        if (event.slot >= 0) std::printf(" %d", event.slot);
-        std::printf("\n");
-    }
-}
-
-// How many of `expected` arrived, byte-exact and in order, as the first frames of `seen`.
-size_t MatchingPrefix(const std::vector<std::vector<uint8_t>>& expected,
-                      const std::vector<std::vector<uint8_t>>& seen) {
-    size_t n = 0;
-    while (n < expected.size() && n < seen.size() && expected[n] == seen[n]) ++n;
-    return n;
-}
-
-int Run(const Options& options) {
-    emu::Machine machine;
-    machine.Check().OnReport([](const emu::Violation& violation) {
-        std::fprintf(stderr, "verifier: %s\n", emu::Describe(violation).c_str());
-    });
-    qvtest::ApplySchedule(machine, options.schedule);
-
-    qvtest::AdapterOptions adapter_options;
-    adapter_options.complete_at_once = options.complete_at_once;
-    if (options.tx_descriptors) adapter_options.tx_descriptors = *options.tx_descriptors;
-    if (options.rx_descriptors) adapter_options.rx_descriptors = *options.rx_descriptors;
-    qvtest::RunningAdapter adapter(machine, adapter_options);
-
-    NDIS_STATUS started = adapter.Start();
-    if (started != NDIS_STATUS_SUCCESS) {
-        std::printf("start: failed with NDIS status 0x%08x\n", static_cast<unsigned>(started));
-        return 1;
-    }
-    std::printf("start: driver loaded, controller plugged in and started through PnP\n");
-    std::printf("       station address %s, %lu transmit and %lu receive descriptors, bus %s\n",
-                Hex(adapter.StationAddress()).c_str(),
-                static_cast<unsigned long>(adapter.Record()->TxDescCount),
-                static_cast<unsigned long>(adapter.Record()->RxDescCount),
-                options.complete_at_once ? "completing inside IoCallDriver" : "completing later");
-    std::printf("       schedule: %s\n", qvtest::DescribeSchedule(options.schedule).c_str());
-    std::printf("link: %s\n", DescribeLink(*adapter.Record()).c_str());
-    PrintQueries(adapter);
-
-    // Frame lengths vary over the whole Ethernet range, so transfers that need a zero-length
-    // follow-up and ones that need padding are both among them.
-    std::mt19937 random(options.seed);
-    std::uniform_int_distribution<size_t> length(qvtest::kEthernetHeader, 1514);
-    std::vector<std::vector<uint8_t>> sent, injected;
-    for (unsigned i = 0; i < options.frames; ++i) {
-        sent.push_back(qvtest::MakeFrame(qvtest::kPeerAddress, adapter.StationAddress(),
-                                         length(random), 2 * i));
-        injected.push_back(qvtest::MakeFrame(adapter.StationAddress(), qvtest::kPeerAddress,
-                                             length(random), 2 * i + 1));
-    }
-    for (unsigned i = 0; i < options.frames; ++i) {
-        adapter.Send(sent[i]);
-        adapter.Inject(injected[i]);
-        adapter.Run(options.interval_us);
-    }
-    adapter.RunUntilIdle();
-
-    size_t on_wire = MatchingPrefix(sent, adapter.WireFrames());
-    size_t indicated = MatchingPrefix(injected, adapter.ReceivedFrames());
-    std::printf("send: %u frames handed to the driver, %zu on the wire intact and in order "
-                "(%zu frames on the wire)\n",
-                options.frames, on_wire, adapter.WireFrames().size());
-    std::printf("receive: %u frames put on the wire, %zu indicated to NDIS intact and in order "
-                "(%zu indications)\n",
-                options.frames, indicated, adapter.ReceivedFrames().size());
-    if (adapter.Device().ReceiveDrops() != 0) {
-        // Full-speed USB carries at most about 9.7 Mb/s of bulk data in both directions
-        // together; frames the bus cannot take in time overflow the controller's FIFO.
-        std::printf("         the controller dropped %llu frames: its receive FIFO was full\n",
-                    static_cast<unsigned long long>(adapter.Device().ReceiveDrops()));
-    }
-
-    PrintWakeEvents(adapter.Device());
-
-    adapter.Halt();
-    std::printf("halt: adapter halted after %.3f s of virtual time\n",
-                static_cast<double>(adapter.Now()) / 1e6);
-
-    const auto& violations = machine.Check().Violations();
-    if (violations.empty()) {
-        std::printf("verifier: clean (no leak, no request or timer left at halt)\n");
+int RunCommand(const qvnet::RunOptions& options) {
+    qvnet::Progress progress;
+    qvnet::RunReport report = qvnet::Run(
+        options, {}, [&](const qvnet::RunReport& r, uint64_t now) { progress.Update(r, now); });
+    progress.Finish();
+    if (options.json) {
+        std::printf("%s\n", qvnet::JsonText(report).c_str());
     } else {
-        std::printf("verifier: %zu violation(s)\n", violations.size());
+        qvnet::PrintText(report, options);
     }
-    if (options.schedule.interleave_seed) {
-        std::printf("interleaving: another processor stepped in %llu times at %llu boundaries\n",
-                    static_cast<unsigned long long>(machine.Clock().Interleaved()),
-                    static_cast<unsigned long long>(machine.Clock().Boundaries()));
+    return report.ok ? kSucceeded : kFailed;
+}
+
+// `qvnet` alone, or with options but no subcommand, means `qvnet run`.
+std::vector<std::string> WithDefaultCommand(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const bool help = !args.empty() && (args[0] == "-h" || args[0] == "--help");
+    if (args.empty() || (args[0].rfind("-", 0) == 0 && !help)) args.insert(args.begin(), "run");
+    std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+    return args;
+}
+
+bool IsCommand(CLI::App& app, const std::string& name) {
+    for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+        if (command->get_name() == name) return true;
     }
-    bool ok = violations.empty() && on_wire == options.frames &&
-              adapter.WireFrames().size() == options.frames && indicated == options.frames &&
-              adapter.ReceivedFrames().size() == options.frames;
-    return ok ? 0 : 1;
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
     CLI::App app{"qvnet: the Quorvelin USB Ethernet driver on its emulated controller"};
-    app.add_option("-n,--frames", options.frames, "frames to move each way")->capture_default_str();
-    app.add_option("--seed", options.seed, "seed for the frame lengths")->capture_default_str();
-    app.add_flag("--complete-at-once", options.complete_at_once,
-                 "the bus completes every request it can inside IoCallDriver");
-    app.add_option("--interval-us", options.interval_us,
-                   "virtual microseconds between one frame each way and the next")
-        ->capture_default_str();
-    app.add_option("--tx-descriptors", options.tx_descriptors,
-                   "transmit descriptors (default: as qvnet.inf installs them)");
-    app.add_option("--rx-descriptors", options.rx_descriptors,
-                   "receive descriptors (default: as qvnet.inf installs them)");
-    app.add_option("--interleave", options.schedule.interleave_seed,
-                   "a second processor steps in at the driver's platform calls, its schedule "
-                   "drawn from this seed (the same seed replays the same run)");
-    app.add_option("--timer-tick", options.schedule.timer_tick_us,
-                   "NDIS timers expire on a clock tick of this many microseconds (10000, 15625)")
-        ->check(CLI::PositiveNumber);
-    app.add_option("--timer-seed", options.schedule.timer_seed,
-                   "seed for the clock tick's phase and jitter")
-        ->capture_default_str();
-    CLI11_PARSE(app, argc, argv);
-    return Run(options);
+    app.require_subcommand(1);
+    qvnet::RunOptions options;
+    RawOptions raw;
+    CLI::App* run = app.add_subcommand(
+        "run", "the adapter's whole life: start, sets, frames both ways, every OID, halt");
+    AddSharedOptions(run, &options, &raw);
+    AddRunOptions(run, &options, &raw);
+
+    if (argc > 1 && argv[1][0] != '-' && !IsCommand(app, argv[1])) {
+        std::fprintf(stderr, "qvnet: %s: unknown command (qvnet --help lists them)\n", argv[1]);
+        return kUsageError;
+    }
+    std::vector<std::string> args = WithDefaultCommand(argc, argv);
+    try {
+        app.parse(args);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "qvnet: %s\n", e.what());
+        return kUsageError;
+    }
+    if (std::string error = Complete(raw, &options); !error.empty()) {
+        std::fprintf(stderr, "qvnet: %s\n", error.c_str());
+        return kUsageError;
+    }
+    return RunCommand(options);
 }

@@ -45,6 +45,7 @@ NDIS_STATUS RunningAdapter::Start() {
     auto device = std::make_unique<emu::device::Controller>(machine_, options_.identity);
     device->EepromImage().SetStationAddress(options_.station_address);
     controller_ = &machine_.Bus().Plug(std::move(device));
+    if (options_.prepare_device) options_.prepare_device(*controller_);
     machine_.Bus().SetCompleteAtOnce(options_.complete_at_once);
     machine_.Bus().SetTraceHook([this](const emu::usb::TraceRecord& record) {
         bulk_.Note(record);

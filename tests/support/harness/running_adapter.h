@@ -56,6 +56,9 @@ struct AdapterOptions {
     bool complete_at_once = false;
     // NDIS's periodic MiniportCheckForHang, which drives the link monitor.
     bool hang_check = true;
+    // Called once the controller is plugged in, before the driver is loaded: changes to the
+    // hardware no descriptor or topology expresses (a PHY taken off the bus, say).
+    std::function<void(emu::device::Controller&)> prepare_device;
 };
 
 class RunningAdapter {

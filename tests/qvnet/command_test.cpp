@@ -1,0 +1,220 @@
+// The qvnet command as a user runs it: a process with arguments, its exit status, its standard
+// output (text or JSON) and standard error.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using nlohmann::json;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class QvnetCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qvnet_command_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+    Outcome Run(const std::string& args) {
+        const std::string out = dir_ + "/out", err = dir_ + "/err";
+        const std::string command =
+            std::string(QVNET_COMMAND) + " " + args + " >" + out + " 2>" + err;
+        const int raw = std::system(command.c_str());
+        Outcome outcome;
+        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        outcome.out = ReadFile(out);
+        outcome.err = ReadFile(err);
+        return outcome;
+    }
+
+    json RunJson(const std::string& args, int expected_status = 0) {
+        Outcome outcome = Run("--json " + args);
+        EXPECT_EQ(outcome.status, expected_status) << outcome.err;
+        json parsed = json::parse(outcome.out, nullptr, false);
+        EXPECT_FALSE(parsed.is_discarded()) << outcome.out;
+        return parsed;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(QvnetCommand, UsageErrorsNameTheArgumentAndRunNothing) {
+    struct Case {
+        const char* args;
+        const char* named;
+    };
+    const Case cases[] = {
+        {"--bogus", "--bogus"},
+        {"-n many", "--frames"},
+        {"--size 13", "--size 13"},
+        {"--size 200-100", "--size 200-100"},
+        {"--param FlowCtl=1", "FlowCtl"},
+        {"--param MediaType=fast", "MediaType=fast"},
+        {"--param TxPacketDesc=0x100000000", "TxPacketDesc"},
+        {"--param NetworkAddress=0251560000", "NetworkAddress"},
+        {"--device phy3=present", "phy3"},
+        {"--device phy1.partner=fast", "phy1.partner"},
+        {"--device eeprom=slow", "eeprom"},
+        {"--at 6:phy1.partner=none", "--at 6:phy1.partner=none"},
+        {"--at 6s:phy2=0x5C21", "phy2"},
+        {"--set OID_GEN_NOTHING=00", "OID_GEN_NOTHING"},
+        {"--set OID_GEN_CURRENT_PACKET_FILTER=2", "OID_GEN_CURRENT_PACKET_FILTER=2"},
+        {"--up-for soon", "--up-for soon"},
+        {"tap-dance", "tap-dance"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        Outcome outcome = Run(c.args);
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_NE(outcome.err.find(c.named), std::string::npos) << outcome.err;
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    }
+}
+
+// The default run in JSON: the whole lifecycle, every OID answered or refused as the driver
+// does, and a clean verdict.
+TEST_F(QvnetCommand, JsonReportsTheWholeRun) {
+    json run = RunJson("-n 40 --seed 3");
+    EXPECT_TRUE(run["ok"]);
+    EXPECT_EQ(run["permanent_address"], "02:51:56:00:00:01");
+    EXPECT_EQ(run["current_address"], "02:51:56:00:00:01");
+    EXPECT_EQ(run["link"], json({{"connected", true}, {"speed_mbps", 100}, {"duplex", "full"},
+                                 {"active_phy", 1}}));
+    const json& frames = run["frames"];
+    EXPECT_EQ(frames["sent"], 40);
+    EXPECT_EQ(frames["on_wire"], 40);
+    EXPECT_EQ(frames["injected"], 40);
+    EXPECT_EQ(frames["indicated"], 40);
+    EXPECT_EQ(frames["dropped_by_controller"], 0);
+    EXPECT_TRUE(frames["intact_in_order"]);
+    EXPECT_EQ(run["oids"].size(), 49u);
+    EXPECT_EQ(run["oids"]["OID_GEN_XMIT_OK"], json({{"status", "NDIS_STATUS_SUCCESS"},
+                                                    {"hex", "28000000"}}));
+    EXPECT_EQ(run["oids"]["OID_802_3_CURRENT_ADDRESS"]["hex"], "025156000001");
+    EXPECT_EQ(run["oids"]["OID_TCP_TASK_OFFLOAD"],
+              json({{"status", "NDIS_STATUS_NOT_SUPPORTED"}, {"hex", ""}}));
+    EXPECT_EQ(run["media_events"], json::array());
+    EXPECT_EQ(run["verifier"], json({{"clean", true}, {"reports", json::array()}}));
+    EXPECT_GT(run["virtual_time_us"].get<uint64_t>(), 500'000u);
+    EXPECT_TRUE(run["wall_time_s"].is_number());
+}
+
+// Configuration keywords and hardware settings reach the driver and show in what it reports.
+TEST_F(QvnetCommand, ParamsAndDeviceSettingsShape_TheAdapter) {
+    struct Case {
+        const char* args;
+        const char* permanent;
+        const char* current;
+        json link;
+    };
+    const Case cases[] = {
+        {"--device eeprom-address=02:11:22:33:44:55 --param NetworkAddress=02-00-5E-00-00-99",
+         "02:11:22:33:44:55", "02:00:5e:00:00:99",
+         {{"connected", true}, {"speed_mbps", 100}, {"duplex", "full"}, {"active_phy", 1}}},
+        {"--param MediaType=1", "02:51:56:00:00:01", "02:51:56:00:00:01",
+         {{"connected", true}, {"speed_mbps", 10}, {"duplex", "half"}, {"active_phy", 1}}},
+        {"--device phy1.partner=0x00A1", "02:51:56:00:00:01", "02:51:56:00:00:01",
+         {{"connected", true}, {"speed_mbps", 100}, {"duplex", "half"}, {"active_phy", 1}}},
+        {"--device phy1=absent --device phy2=0x5C21 --device phy2.link=up --device an-ms=100",
+         "02:51:56:00:00:01", "02:51:56:00:00:01",
+         {{"connected", true}, {"speed_mbps", 10}, {"duplex", "half"}, {"active_phy", 2}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        json run = RunJson(std::string("-n 10 ") + c.args);
+        EXPECT_TRUE(run["ok"]);
+        EXPECT_EQ(run["permanent_address"], c.permanent);
+        EXPECT_EQ(run["current_address"], c.current);
+        EXPECT_EQ(run["link"], c.link);
+        EXPECT_EQ(run["frames"]["indicated"], 10);
+    }
+}
+
+TEST_F(QvnetCommand, DescriptorKeywordsAreTheDriversCounts) {
+    json run = RunJson("-n 5 --param TxPacketDesc=7 --param RxPacketDesc=0x9");
+    EXPECT_EQ(run["tx_descriptors"], 7);
+    EXPECT_EQ(run["rx_descriptors"], 9);
+    EXPECT_EQ(run["oids"]["OID_GEN_MAXIMUM_SEND_PACKETS"]["hex"], "07000000");
+}
+
+// The cable pulled at 6 s and plugged back with a 10 Mb/s partner at 9.5 s: the link monitor
+// reports both within a hang-check period, and the adapter stays up as long as asked.
+TEST_F(QvnetCommand, TimedChangesShowAsMediaEvents) {
+    json run = RunJson(
+        "-n 5 --up-for 16s --at 6s:phy1.partner=none --at 9500ms:phy1.partner=0x0061");
+    ASSERT_EQ(run["media_events"].size(), 2u);
+    EXPECT_EQ(run["media_events"][0]["status"], "NDIS_STATUS_MEDIA_DISCONNECT");
+    EXPECT_EQ(run["media_events"][1]["status"], "NDIS_STATUS_MEDIA_CONNECT");
+    const uint64_t down = run["media_events"][0]["t_us"], up = run["media_events"][1]["t_us"];
+    EXPECT_GT(down, 6'000'000u);
+    EXPECT_LE(down, 8'100'000u);
+    EXPECT_GT(up, 9'500'000u);
+    EXPECT_LE(up, 11'600'000u);
+    EXPECT_EQ(run["link"], json({{"connected", true}, {"speed_mbps", 10}, {"duplex", "full"},
+                                 {"active_phy", 1}}));
+    EXPECT_GE(run["halted_at_us"].get<uint64_t>(),
+              run["initialized_at_us"].get<uint64_t>() + 16'000'000u);
+}
+
+TEST_F(QvnetCommand, SetsRunInOrderBeforeTheTraffic) {
+    json run = RunJson("-n 5 --set OID_GEN_CURRENT_LOOKAHEAD=0001 "
+                       "--set 0x0001010E=2f000000 --set OID_GEN_CURRENT_LOOKAHEAD=80000000");
+    ASSERT_EQ(run["sets"].size(), 3u);
+    EXPECT_EQ(run["sets"][0], json({{"oid", "OID_GEN_CURRENT_LOOKAHEAD"},
+                                    {"status", "NDIS_STATUS_INVALID_LENGTH"},
+                                    {"bytes_read", 0},
+                                    {"bytes_needed", 4}}));
+    EXPECT_EQ(run["sets"][1]["oid"], "OID_GEN_CURRENT_PACKET_FILTER");
+    EXPECT_EQ(run["sets"][1]["status"], "NDIS_STATUS_SUCCESS");
+    EXPECT_EQ(run["sets"][2]["bytes_read"], 4);
+    EXPECT_EQ(run["oids"]["OID_GEN_CURRENT_PACKET_FILTER"]["hex"], "2f000000");
+    EXPECT_TRUE(run["ok"]);
+}
+
+// Frames that cannot cross make the run fail, and the report says which.
+TEST_F(QvnetCommand, LostFramesFailTheRun) {
+    json run = RunJson("-n 5 --device phy1.partner=none", 1);
+    EXPECT_FALSE(run["ok"]);
+    EXPECT_FALSE(run["frames"]["intact_in_order"]);
+    EXPECT_EQ(run["link"]["connected"], false);
+    EXPECT_TRUE(run["verifier"]["clean"]);
+
+    Outcome text = Run("-n 5 --device phy1.partner=none");
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.out.find("result: FAILED"), std::string::npos) << text.out;
+}
+
+TEST_F(QvnetCommand, TextSummaryTellsTheStory) {
+    Outcome outcome = Run("-n 3 --up-for 9s --at 5s:phy1.partner=none");
+    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+    for (const char* line : {"start: driver loaded", "link: connected, 100 Mb/s full duplex",
+                             "frames: every one intact and in order", "queries:",
+                             "link event at 6.525400 s: NDIS_STATUS_MEDIA_DISCONNECT",
+                             "halt: adapter halted", "verifier: clean", "result: ok"}) {
+        EXPECT_NE(outcome.out.find(line), std::string::npos) << line << "\n" << outcome.out;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+#include "tools/qvnet/run.h"
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+
+#include "driver/adapter.h"
+#include "emulator/device/controller.h"
+#include "emulator/machine.h"
+#include "emulator/ndis/miniport.h"
+#include "emulator/ndis/protocol.h"
+#include "emulator/ndis/requests.h"
+#include "emulator/verifier/verifier.h"
+#include "tests/support/harness/frames.h"
+#include "tests/support/harness/running_adapter.h"
+#include "tools/qvnet/oids.h"
+
+namespace qvnet {
+
+namespace {
+
+// Room for any answer the driver gives.
+constexpr ULONG kQueryRoom = 256;
+// How often the progress hook hears of virtual time passing while the adapter only stays up.
+constexpr uint64_t kProgressStepUs = 100'000;
+
+std::string AddressText(const UCHAR* bytes) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", bytes[0], bytes[1],
+                  bytes[2], bytes[3], bytes[4], bytes[5]);
+    return text;
+}
+
+// Whether `indicated` is `injected` with some frames left out, in order and byte-exact.
+bool InOrderSubsequence(const std::vector<std::vector<uint8_t>>& injected,
+                        const std::vector<std::vector<uint8_t>>& indicated) {
+    size_t next = 0;
+    for (const auto& frame : indicated) {
+        while (next < injected.size() && injected[next] != frame) ++next;
+        if (next == injected.size()) return false;
+        ++next;
+    }
+    return true;
+}
+
+void IssueSets(qvtest::RunningAdapter& adapter, const std::vector<SetRequest>& sets,
+               RunReport* report) {
+    for (const SetRequest& set : sets) {
+        const auto r = adapter.Block().Request().Set(set.oid, set.bytes);
+        report->sets.push_back({set.name, set.oid, r.status, r.bytes_done, r.bytes_needed});
+    }
+}
+
+void QueryEveryOid(qvtest::RunningAdapter& adapter, RunReport* report) {
+    for (const NamedOid& named : QueriedOids()) {
+        const auto r = adapter.Block().Request().Query(named.oid, kQueryRoom);
+        OidAnswer answer{named.name, named.oid, r.status, {}};
+        if (r.status == NDIS_STATUS_SUCCESS) {
+            answer.bytes.assign(r.buffer.begin(), r.buffer.begin() + r.bytes_done);
+        }
+        report->oids.push_back(std::move(answer));
+    }
+}
+
+// Frames both ways, one each way every interval, lengths drawn from the range with the seed.
+void MoveFrames(qvtest::RunningAdapter& adapter, const RunOptions& options, RunReport* report,
+                const ProgressHook& progress) {
+    std::mt19937 random(options.seed);
+    std::uniform_int_distribution<size_t> length(options.size_min, options.size_max);
+    const qvtest::MacAddress station = adapter.StationAddress();
+    std::vector<std::vector<uint8_t>> sent, injected;
+    for (unsigned i = 0; i < options.frames; ++i) {
+        sent.push_back(qvtest::MakeFrame(qvtest::kPeerAddress, station, length(random), 2 * i));
+        injected.push_back(
+            qvtest::MakeFrame(station, qvtest::kPeerAddress, length(random), 2 * i + 1));
+        adapter.Send(sent.back());
+        adapter.Inject(injected.back());
+        adapter.Run(options.interval_us);
+        report->frames.sent = report->frames.injected = i + 1;
+        if (progress) progress(*report, adapter.Now());
+    }
+    adapter.RunUntilIdle();
+
+    const auto on_wire = adapter.WireFrames();
+    const auto indicated = adapter.ReceivedFrames();
+    FrameCounts& counts = report->frames;
+    counts.on_wire = on_wire.size();
+    counts.indicated = indicated.size();
+    counts.dropped_by_controller = adapter.Device().ReceiveDrops();
+    counts.intact_in_order = on_wire == sent && InOrderSubsequence(injected, indicated) &&
+                             counts.indicated + counts.dropped_by_controller == counts.injected;
+}
+
+void StayUp(qvtest::RunningAdapter& adapter, uint64_t until_us, RunReport* report,
+            const ProgressHook& progress) {
+    while (adapter.Now() < until_us) {
+        adapter.Run(std::min(kProgressStepUs, until_us - adapter.Now()));
+        if (progress) progress(*report, adapter.Now());
+    }
+}
+
+std::vector<WakeRecord> WakeEventsOf(emu::device::Controller& device) {
+    std::vector<WakeRecord> records;
+    for (const emu::device::WakeEvent& event : device.WakeEvents()) {
+        std::string reason = event.reason == emu::device::WakeReason::kFrameSlot
+                                 ? "frame slot " + std::to_string(event.slot)
+                             : event.reason == emu::device::WakeReason::kMagicPacket
+                                 ? "magic packet"
+                                 : "link change";
+        records.push_back({event.time_us, reason});
+    }
+    return records;
+}
+
+}  // namespace
+
+qvtest::AdapterOptions AdapterOptionsFor(const RunOptions& options) {
+    qvtest::AdapterOptions adapter;
+    adapter.complete_at_once = options.complete_at_once;
+    adapter.station_address = options.device.eeprom_address;
+    ApplyToTopology(options.device, &adapter.identity.topology);
+    for (const auto& [keyword, value] : options.params) {
+        if (keyword == "TxPacketDesc") {
+            adapter.tx_descriptors = value;
+        } else if (keyword == "RxPacketDesc") {
+            adapter.rx_descriptors = value;
+        } else {
+            adapter.keywords.emplace_back(keyword, value);
+        }
+    }
+    adapter.network_address = options.network_address;
+    return adapter;
+}
+
+LinkState LinkOf(qvtest::RunningAdapter& adapter) {
+    LinkState link;
+    const Adapter* record = adapter.Record();
+    if (record == nullptr) return link;
+    link.connected = record->MediaState == MediaConnected;
+    link.speed_mbps = record->LinkSpeed == 2 ? 100 : 10;
+    link.duplex = record->DuplexMode == 2 ? "full" : "half";
+    link.active_phy = record->ActivePhy;
+    return link;
+}
+
+std::vector<MediaEvent> MediaEventsOf(qvtest::RunningAdapter& adapter) {
+    std::vector<MediaEvent> events;
+    for (const auto& indication : adapter.Edge().Statuses()) {
+        if (indication.complete) continue;
+        if (indication.status == NDIS_STATUS_MEDIA_CONNECT ||
+            indication.status == NDIS_STATUS_MEDIA_DISCONNECT) {
+            events.push_back({indication.time_us, indication.status});
+        }
+    }
+    return events;
+}
+
+std::vector<std::string> VerifierReports(emu::Machine& machine) {
+    std::vector<std::string> reports;
+    for (const emu::Violation& violation : machine.Check().Violations()) {
+        reports.push_back(emu::Describe(violation));
+    }
+    return reports;
+}
+
+RunReport Run(const RunOptions& options, const AttachHook& attach,
+              const ProgressHook& progress) {
+    const auto wall_start = std::chrono::steady_clock::now();
+    RunReport report;
+    emu::Machine machine;
+    machine.Check().OnReport([](const emu::Violation& violation) {
+        std::fprintf(stderr, "verifier: %s\n", emu::Describe(violation).c_str());
+    });
+    qvtest::ApplySchedule(machine, options.schedule);
+
+    qvtest::AdapterOptions adapter_options = AdapterOptionsFor(options);
+    adapter_options.prepare_device = [&](emu::device::Controller& device) {
+        PrepareController(options.device, device);
+        for (const TimedChange& change : options.changes) {
+            ScheduleChange(machine, device, change);
+        }
+    };
+    qvtest::RunningAdapter adapter(machine, adapter_options);
+    if (attach) attach(adapter);
+
+    report.start_status = adapter.Start();
+    report.started = report.start_status == NDIS_STATUS_SUCCESS;
+    report.initialized_at_us = adapter.Now();
+    if (report.started) {
+        const Adapter* record = adapter.Record();
+        report.permanent_address = AddressText(record->PermanentAddress);
+        report.current_address = AddressText(record->CurrentAddress);
+        report.tx_descriptors = record->TxDescCount;
+        report.rx_descriptors = record->RxDescCount;
+        report.link_after_start = LinkOf(adapter);
+
+        IssueSets(adapter, options.sets, &report);
+        MoveFrames(adapter, options, &report, progress);
+        QueryEveryOid(adapter, &report);
+        if (options.up_for_us) {
+            StayUp(adapter, report.initialized_at_us + *options.up_for_us, &report, progress);
+        }
+        report.link = LinkOf(adapter);
+        report.wake_events = WakeEventsOf(adapter.Device());
+        report.media_events = MediaEventsOf(adapter);
+        adapter.Halt();
+        report.halted_at_us = adapter.Now();
+    }
+    report.verifier_reports = VerifierReports(machine);
+    report.interleaved = machine.Clock().Interleaved();
+    report.boundaries = machine.Clock().Boundaries();
+    report.virtual_time_us = adapter.Now();
+    report.wall_time_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+    report.ok = report.started && report.frames.intact_in_order &&
+                report.verifier_reports.empty();
+    return report;
+}
+
+}  // namespace qvnet

@@ -1,0 +1,75 @@
+// What a qvnet run found, gathered as it goes, then printed as text or as one JSON object.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qvnet {
+
+struct LinkState {
+    bool connected = false;
+    unsigned speed_mbps = 0;
+    std::string duplex;  // "full" or "half"
+    unsigned active_phy = 0;
+};
+
+struct MediaEvent {
+    uint64_t t_us = 0;
+    int32_t status = 0;  // NDIS_STATUS_MEDIA_CONNECT or NDIS_STATUS_MEDIA_DISCONNECT
+};
+
+struct OidAnswer {
+    std::string name;
+    uint32_t oid = 0;
+    int32_t status = 0;
+    std::vector<uint8_t> bytes;
+};
+
+struct SetResult {
+    std::string name;
+    uint32_t oid = 0;
+    int32_t status = 0;
+    uint32_t bytes_read = 0;
+    uint32_t bytes_needed = 0;
+};
+
+struct FrameCounts {
+    uint64_t sent = 0;        // handed to the driver
+    uint64_t on_wire = 0;     // the controller put on the wire
+    uint64_t injected = 0;    // put on the wire toward the controller
+    uint64_t indicated = 0;   // the driver indicated to NDIS
+    uint64_t dropped_by_controller = 0;  // the controller's receive FIFO was full
+    bool intact_in_order = false;
+};
+
+struct WakeRecord {
+    uint64_t t_us = 0;
+    std::string reason;  // "frame slot N", "magic packet" or "link change"
+};
+
+struct RunReport {
+    bool started = false;
+    int32_t start_status = 0;
+    uint64_t initialized_at_us = 0;  // when MiniportInitialize returned
+    std::string permanent_address;
+    std::string current_address;
+    unsigned tx_descriptors = 0;
+    unsigned rx_descriptors = 0;
+    LinkState link_after_start;
+    LinkState link;  // as it stood just before the halt
+    std::vector<MediaEvent> media_events;
+    std::vector<SetResult> sets;
+    FrameCounts frames;
+    std::vector<OidAnswer> oids;
+    std::vector<WakeRecord> wake_events;
+    uint64_t halted_at_us = 0;
+    std::vector<std::string> verifier_reports;
+    uint64_t interleaved = 0;  // times another processor stepped in
+    uint64_t boundaries = 0;
+    uint64_t virtual_time_us = 0;
+    double wall_time_s = 0;
+    bool ok = false;
+};
+
+}  // namespace qvnet
