@@ -20,6 +20,9 @@ struct Frame {
     uint64_t time_us = 0;
 };
 
+// Which way a frame crosses the cable.
+enum class Direction { FromController, ToController };
+
 // Something at the far end of the cable that hears what the controller sends.
 class Station {
 public:
@@ -48,6 +51,12 @@ public:
     void Attach(Station* station);
     void Detach(Station* station);
 
+    // ---- Watching ----
+    // Hands every frame to `watcher` as it crosses, both ways, before it reaches the other
+    // end (a capture streams them without keeping them). An empty function stops watching.
+    using Watcher = std::function<void(const Frame&, Direction)>;
+    void Watch(Watcher watcher) { watcher_ = std::move(watcher); }
+
     // ---- The recorder ----
     const std::vector<Frame>& Sent() const { return sent_; }
     const std::vector<Frame>& Injected() const { return injected_; }
@@ -62,6 +71,7 @@ private:
     LinkPartner partner2_;
     std::function<void(const std::vector<uint8_t>&)> controller_;
     std::vector<Station*> stations_;
+    Watcher watcher_;
     std::vector<Frame> sent_;
     std::vector<Frame> injected_;
 };

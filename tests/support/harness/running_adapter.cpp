@@ -35,6 +35,7 @@ RunningAdapter::~RunningAdapter() {
     if (!started_) return;
     // The machine may outlive this object: nothing of it may call back here.
     machine_.Bus().SetTraceHook({});
+    controller_->Wire().Watch({});
 }
 
 NDIS_STATUS RunningAdapter::Start() {
@@ -50,6 +51,9 @@ NDIS_STATUS RunningAdapter::Start() {
     machine_.Bus().SetTraceHook([this](const emu::usb::TraceRecord& record) {
         bulk_.Note(record);
         for (const auto& sink : sinks_) sink(record);
+    });
+    controller_->Wire().Watch([this](const emu::wire::Frame& frame, emu::wire::Direction way) {
+        for (const auto& sink : wire_sinks_) sink(frame, way);
     });
 
     DRIVER_OBJECT* driver = machine_.Io().CreateDriver("qvnet");

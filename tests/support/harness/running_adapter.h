@@ -119,6 +119,8 @@ public:
     BusWatch& Bulk() { return bulk_; }
     // Also hands every bus trace record to `sink` (a capture file, for instance).
     void AddTraceSink(emu::usb::TraceHook sink) { sinks_.push_back(std::move(sink)); }
+    // Hands every frame that crosses the wire, both ways, to `sink` from the start on.
+    void AddWireSink(emu::wire::Wire::Watcher sink) { wire_sinks_.push_back(std::move(sink)); }
 
 private:
     // False when the INF cannot be read (the reason goes to stderr).
@@ -131,6 +133,7 @@ private:
     bool started_ = false;
     BusWatch bulk_;
     std::vector<emu::usb::TraceHook> sinks_;
+    std::vector<emu::wire::Wire::Watcher> wire_sinks_;
 };
 
 }  // namespace qvtest
