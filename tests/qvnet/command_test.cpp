@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -204,6 +205,80 @@ TEST_F(QvnetCommand, LostFramesFailTheRun) {
     Outcome text = Run("-n 5 --device phy1.partner=none");
     EXPECT_EQ(text.status, 1);
     EXPECT_NE(text.out.find("result: FAILED"), std::string::npos) << text.out;
+}
+
+// tshark's fields for every packet of a capture, one line per packet; fails the test when
+// tshark is missing rather than passing without looking.
+std::vector<std::string> Decode(const std::string& file, const std::string& fields,
+                                const std::string& filter = "") {
+    EXPECT_EQ(std::system("command -v tshark >/dev/null"), 0)
+        << "tshark is missing: scripts/setup installs it";
+    std::string command = "tshark -r " + file + " -T fields " + fields;
+    if (!filter.empty()) command += " -Y \"" + filter + "\"";
+    command += " 2>/dev/null";
+    std::vector<std::string> lines;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char line[4096];
+        while (std::fgets(line, sizeof line, pipe) != nullptr) {
+            std::string text(line);
+            if (!text.empty() && text.back() == '\n') text.pop_back();
+            lines.push_back(text);
+        }
+        pclose(pipe);
+    }
+    return lines;
+}
+
+// The captures a run writes decode in tshark: the bring-up's register requests and the bulk
+// transfers in the USB file, exactly the frames moved (of the length asked) in the Ethernet one.
+TEST_F(QvnetCommand, CapturesDecodeAndHoldTheRun) {
+    const std::string usb = dir_ + "/bus.pcap", wire = dir_ + "/wire.pcap";
+    json run = RunJson("-n 12 --size 300 --usb-pcap " + usb + " --pcap " + wire);
+    EXPECT_TRUE(run["ok"]);
+
+    const auto reads = Decode(usb, "-e usb.bmRequestType -e usb.setup.bRequest",
+                              "usb.urb_type == 'S' && usb.setup.bRequest == 0xf0");
+    const auto writes = Decode(usb, "-e usb.bmRequestType -e usb.setup.bRequest",
+                               "usb.urb_type == 'S' && usb.setup.bRequest == 0xf1");
+    EXPECT_GT(reads.size(), 10u);
+    EXPECT_GT(writes.size(), 10u);
+    EXPECT_EQ(reads.front(), "0xc0\t240");
+    EXPECT_EQ(writes.front(), "0x40\t241");
+    // Bulk OUT submissions carry the 2-byte length then the frame; IN completions the frame,
+    // its FCS and the 4-byte trailer.
+    const auto out = Decode(usb, "-e usb.data_len",
+                            "usb.transfer_type == 3 && usb.endpoint_address == 0x02 && "
+                            "usb.urb_type == 'S'");
+    const auto in = Decode(usb, "-e usb.data_len",
+                           "usb.transfer_type == 3 && usb.endpoint_address == 0x81 && "
+                           "usb.urb_type == 'C' && usb.data_len > 0");
+    EXPECT_EQ(std::count(out.begin(), out.end(), "302"), 12);
+    EXPECT_EQ(std::count(in.begin(), in.end(), "308"), 12);
+
+    const auto frames = Decode(wire, "-e frame.len -e eth.src -e frame.time_epoch");
+    ASSERT_EQ(frames.size(), 24u);
+    int from_driver = 0;
+    double last = 0;
+    for (const std::string& frame : frames) {
+        EXPECT_EQ(frame.substr(0, 4), "300\t");
+        if (frame.find("02:51:56:00:00:01") != std::string::npos) ++from_driver;
+        const double t = std::stod(frame.substr(frame.rfind('\t') + 1));
+        EXPECT_GE(t, last);
+        EXPECT_GT(t, run["initialized_at_us"].get<double>() / 1e6 - 1e-6);
+        last = t;
+    }
+    EXPECT_EQ(from_driver, 12);
+}
+
+TEST_F(QvnetCommand, AnUnwritableCaptureStopsTheRunBeforeItStarts) {
+    for (const std::string option : {"--usb-pcap", "--pcap"}) {
+        SCOPED_TRACE(option);
+        Outcome outcome = Run(option + " " + dir_ + "/missing/x.pcap");
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_NE(outcome.err.find(option + " " + dir_ + "/missing/x.pcap"), std::string::npos)
+            << outcome.err;
+    }
 }
 
 TEST_F(QvnetCommand, TextSummaryTellsTheStory) {

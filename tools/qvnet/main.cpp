@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/qvnet/captures.h"
 #include "tools/qvnet/progress.h"
 #include "tools/qvnet/report_output.h"
 #include "tools/qvnet/run.h"
@@ -114,10 +115,21 @@ std::string Complete(const RawOptions& raw, qvnet::RunOptions* options) {
 }
 
 int RunCommand(const qvnet::RunOptions& options) {
+    qvnet::Captures captures;
+    std::string error;
+    if (!captures.Open(options, &error)) {
+        std::fprintf(stderr, "qvnet: %s\n", error.c_str());
+        return kUsageError;
+    }
     qvnet::Progress progress;
     qvnet::RunReport report = qvnet::Run(
-        options, {}, [&](const qvnet::RunReport& r, uint64_t now) { progress.Update(r, now); });
+        options, [&](qvtest::RunningAdapter& adapter) { captures.Attach(adapter); },
+        [&](const qvnet::RunReport& r, uint64_t now) { progress.Update(r, now); });
     progress.Finish();
+    if (!captures.Commit(&error)) {
+        std::fprintf(stderr, "qvnet: %s\n", error.c_str());
+        report.ok = false;
+    }
     if (options.json) {
         std::printf("%s\n", qvnet::JsonText(report).c_str());
     } else {
