@@ -7,15 +7,15 @@
 namespace emu::wire {
 
 void Wire::FromController(std::vector<uint8_t> bytes) {
-    sent_.push_back({std::move(bytes), clock_.Now()});
-    const Frame frame = sent_.back();  // a station may make the controller send again
+    const Frame frame{std::move(bytes), clock_.Now()};  // a station may make the controller send again
+    if (keep_records_) sent_.push_back(frame);
     // A station may attach or detach others while it hears; walk a copy.
     const std::vector<Station*> stations = stations_;
     for (Station* station : stations) station->Hear(frame);
 }
 
 void Wire::Inject(std::vector<uint8_t> bytes) {
-    injected_.push_back({bytes, clock_.Now()});
+    if (keep_records_) injected_.push_back({bytes, clock_.Now()});
     if (controller_) controller_(bytes);
 }
 

@@ -55,6 +55,8 @@ public:
         sent_.clear();
         injected_.clear();
     }
+    // Off, frames still pass but are not kept: a long bridged run would hold every one.
+    void KeepRecords(bool on) { keep_records_ = on; }
 
 private:
     Scheduler& clock_;
@@ -64,6 +66,7 @@ private:
     std::vector<Station*> stations_;
     std::vector<Frame> sent_;
     std::vector<Frame> injected_;
+    bool keep_records_ = true;
 };
 
 }  // namespace wire
