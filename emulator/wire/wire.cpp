@@ -7,8 +7,9 @@
 namespace emu::wire {
 
 void Wire::FromController(std::vector<uint8_t> bytes) {
-    sent_.push_back({std::move(bytes), clock_.Now()});
-    const Frame frame = sent_.back();  // a station may make the controller send again
+    // A copy: a station may make the controller send again.
+    const Frame frame{std::move(bytes), clock_.Now()};
+    if (keep_records_) sent_.push_back(frame);
     if (watcher_) watcher_(frame, Direction::FromController);
     // A station may attach or detach others while it hears; walk a copy.
     const std::vector<Station*> stations = stations_;
@@ -16,11 +17,8 @@ void Wire::FromController(std::vector<uint8_t> bytes) {
 }
 
 void Wire::Inject(std::vector<uint8_t> bytes) {
-    injected_.push_back({bytes, clock_.Now()});
-    if (watcher_) {
-        const Frame frame = injected_.back();  // the watcher may inject again
-        watcher_(frame, Direction::ToController);
-    }
+    if (keep_records_) injected_.push_back({bytes, clock_.Now()});
+    if (watcher_) watcher_(Frame{bytes, clock_.Now()}, Direction::ToController);
     if (controller_) controller_(bytes);
 }
 

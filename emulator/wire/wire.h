@@ -64,6 +64,8 @@ public:
         sent_.clear();
         injected_.clear();
     }
+    // Off, frames still pass but are not kept: a long bridged run would hold every one.
+    void KeepRecords(bool on) { keep_records_ = on; }
 
 private:
     Scheduler& clock_;
@@ -74,6 +76,7 @@ private:
     Watcher watcher_;
     std::vector<Frame> sent_;
     std::vector<Frame> injected_;
+    bool keep_records_ = true;
 };
 
 }  // namespace wire

@@ -13,6 +13,7 @@
 #include "tools/qvnet/report_output.h"
 #include "tools/qvnet/run.h"
 #include "tools/qvnet/run_options.h"
+#include "tools/qvnet/tap_command.h"
 
 namespace {
 
@@ -114,6 +115,22 @@ std::string Complete(const RawOptions& raw, qvnet::RunOptions* options) {
     return {};
 }
 
+// Puts the captures in place and prints the summary; the exit status.
+int Finish(qvnet::RunReport& report, const qvnet::RunOptions& options,
+           qvnet::Captures& captures) {
+    std::string error;
+    if (!captures.Commit(&error)) {
+        std::fprintf(stderr, "qvnet: %s\n", error.c_str());
+        report.ok = false;
+    }
+    if (options.json) {
+        std::printf("%s\n", qvnet::JsonText(report).c_str());
+    } else {
+        qvnet::PrintText(report, options);
+    }
+    return report.ok ? kSucceeded : kFailed;
+}
+
 int RunCommand(const qvnet::RunOptions& options) {
     qvnet::Captures captures;
     std::string error;
@@ -126,16 +143,23 @@ int RunCommand(const qvnet::RunOptions& options) {
         options, [&](qvtest::RunningAdapter& adapter) { captures.Attach(adapter); },
         [&](const qvnet::RunReport& r, uint64_t now) { progress.Update(r, now); });
     progress.Finish();
-    if (!captures.Commit(&error)) {
+    return Finish(report, options, captures);
+}
+
+int TapCommand(const qvnet::RunOptions& options, const qvnet::TapOptions& tap) {
+    qvnet::Captures captures;
+    std::string error;
+    if (!captures.Open(options, &error)) {
         std::fprintf(stderr, "qvnet: %s\n", error.c_str());
-        report.ok = false;
+        return kUsageError;
     }
-    if (options.json) {
-        std::printf("%s\n", qvnet::JsonText(report).c_str());
-    } else {
-        qvnet::PrintText(report, options);
+    qvnet::RunReport report = qvnet::RunTap(options, tap, captures, &error);
+    if (!error.empty()) {
+        // The interfaces could not be made: no capability, no /dev/net/tun, a name in use.
+        std::fprintf(stderr, "qvnet: %s\n", error.c_str());
+        return kUsageError;
     }
-    return report.ok ? kSucceeded : kFailed;
+    return Finish(report, options, captures);
 }
 
 // `qvnet` alone, or with options but no subcommand, means `qvnet run`.
@@ -166,6 +190,18 @@ int main(int argc, char** argv) {
     AddSharedOptions(run, &options, &raw);
     AddRunOptions(run, &options, &raw);
 
+    qvnet::TapOptions tap;
+    std::string wire_ifname;
+    CLI::App* bridge = app.add_subcommand(
+        "tap", "bridge the adapter to Linux TAP interfaces, paced to real time, until "
+               "SIGINT/SIGTERM or --up-for (needs CAP_NET_ADMIN)");
+    AddSharedOptions(bridge, &options, &raw);
+    bridge->add_option("--ifname", tap.ifname, "the host side's TAP interface")
+        ->capture_default_str();
+    bridge->add_option("--wire-ifname", wire_ifname,
+                       "the far end of the cable as a second TAP interface (else a responder "
+                       "answering ARP and ping as 192.168.213.2)");
+
     if (argc > 1 && argv[1][0] != '-' && !IsCommand(app, argv[1])) {
         std::fprintf(stderr, "qvnet: %s: unknown command (qvnet --help lists them)\n", argv[1]);
         return kUsageError;
@@ -184,6 +220,10 @@ int main(int argc, char** argv) {
     if (std::string error = Complete(raw, &options); !error.empty()) {
         std::fprintf(stderr, "qvnet: %s\n", error.c_str());
         return kUsageError;
+    }
+    if (bridge->parsed()) {
+        if (!wire_ifname.empty()) tap.wire_ifname = wire_ifname;
+        return TapCommand(options, tap);
     }
     return RunCommand(options);
 }

@@ -63,6 +63,33 @@ void PrintFrames(const RunReport& report) {
                                                     : "MISSING, DAMAGED OR OUT OF ORDER");
 }
 
+// What crossed a TAP bridge, both ends.
+void PrintTapCounts(const TapCounts& c) {
+    std::printf("tap: host interface -> driver %llu frames (%llu bytes), driver -> host "
+                "interface %llu frames (%llu bytes)\n",
+                static_cast<unsigned long long>(c.host_frames_out),
+                static_cast<unsigned long long>(c.host_bytes_out),
+                static_cast<unsigned long long>(c.host_frames_in),
+                static_cast<unsigned long long>(c.host_bytes_in));
+    std::printf("     controller -> far end %llu frames (%llu bytes), far end -> controller "
+                "%llu frames (%llu bytes), in %.1f s of real time\n",
+                static_cast<unsigned long long>(c.wire_frames_out),
+                static_cast<unsigned long long>(c.wire_bytes_out),
+                static_cast<unsigned long long>(c.wire_frames_in),
+                static_cast<unsigned long long>(c.wire_bytes_in), c.real_seconds);
+    if (c.arp_replies + c.echo_replies != 0) {
+        std::printf("     the responder answered %llu ARP requests and %llu echo requests\n",
+                    static_cast<unsigned long long>(c.arp_replies),
+                    static_cast<unsigned long long>(c.echo_replies));
+    }
+    if (c.send_failures + c.host_write_drops + c.wire_write_drops != 0) {
+        std::printf("     %llu sends failed; the interfaces refused %llu and %llu frames\n",
+                    static_cast<unsigned long long>(c.send_failures),
+                    static_cast<unsigned long long>(c.host_write_drops),
+                    static_cast<unsigned long long>(c.wire_write_drops));
+    }
+}
+
 }  // namespace
 
 void PrintText(const RunReport& report, const RunOptions& options) {
@@ -85,6 +112,7 @@ void PrintText(const RunReport& report, const RunOptions& options) {
                         StatusName(set.status).c_str(), set.bytes_read, set.bytes_needed);
         }
         PrintFrames(report);
+        if (report.tap) PrintTapCounts(*report.tap);
         std::printf("queries:\n");
         for (const OidAnswer& answer : report.oids) {
             std::printf("  %-32s %s\n", answer.name.c_str(), AnswerText(answer).c_str());
@@ -153,6 +181,17 @@ std::string JsonText(const RunReport& report) {
     for (const WakeRecord& event : report.wake_events) {
         wake.push_back({{"t_us", event.t_us}, {"reason", event.reason}});
     }
+    json tap = nullptr;
+    if (report.tap) {
+        const TapCounts& t = *report.tap;
+        tap = {{"host_frames_out", t.host_frames_out}, {"host_bytes_out", t.host_bytes_out},
+               {"host_frames_in", t.host_frames_in},   {"host_bytes_in", t.host_bytes_in},
+               {"wire_frames_out", t.wire_frames_out}, {"wire_bytes_out", t.wire_bytes_out},
+               {"wire_frames_in", t.wire_frames_in},   {"wire_bytes_in", t.wire_bytes_in},
+               {"send_failures", t.send_failures},     {"host_write_drops", t.host_write_drops},
+               {"wire_write_drops", t.wire_write_drops}, {"arp_replies", t.arp_replies},
+               {"echo_replies", t.echo_replies},       {"real_seconds", t.real_seconds}};
+    }
     json out = {{"ok", report.ok},
                 {"start_status", StatusName(report.start_status)},
                 {"initialized_at_us", report.initialized_at_us},
@@ -172,6 +211,7 @@ std::string JsonText(const RunReport& report) {
                 {"halted_at_us", report.halted_at_us},
                 {"virtual_time_us", report.virtual_time_us},
                 {"wall_time_s", report.wall_time_s}};
+    if (report.tap) out["tap"] = tap;
     return out.dump(2);
 }
 

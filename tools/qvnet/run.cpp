@@ -51,6 +51,8 @@ void IssueSets(qvtest::RunningAdapter& adapter, const std::vector<SetRequest>& s
     }
 }
 
+}  // namespace
+
 void QueryEveryOid(qvtest::RunningAdapter& adapter, RunReport* report) {
     for (const NamedOid& named : QueriedOids()) {
         const auto r = adapter.Block().Request().Query(named.oid, kQueryRoom);
@@ -61,6 +63,8 @@ void QueryEveryOid(qvtest::RunningAdapter& adapter, RunReport* report) {
         report->oids.push_back(std::move(answer));
     }
 }
+
+namespace {
 
 // Frames both ways, one each way every interval, lengths drawn from the range with the seed.
 void MoveFrames(qvtest::RunningAdapter& adapter, const RunOptions& options, RunReport* report,
@@ -99,6 +103,8 @@ void StayUp(qvtest::RunningAdapter& adapter, uint64_t until_us, RunReport* repor
     }
 }
 
+}  // namespace
+
 std::vector<WakeRecord> WakeEventsOf(emu::device::Controller& device) {
     std::vector<WakeRecord> records;
     for (const emu::device::WakeEvent& event : device.WakeEvents()) {
@@ -112,10 +118,14 @@ std::vector<WakeRecord> WakeEventsOf(emu::device::Controller& device) {
     return records;
 }
 
-}  // namespace
-
-qvtest::AdapterOptions AdapterOptionsFor(const RunOptions& options) {
+qvtest::AdapterOptions AdapterOptionsFor(const RunOptions& options, emu::Machine& machine) {
     qvtest::AdapterOptions adapter;
+    adapter.prepare_device = [&options, &machine](emu::device::Controller& device) {
+        PrepareController(options.device, device);
+        for (const TimedChange& change : options.changes) {
+            ScheduleChange(machine, device, change);
+        }
+    };
     adapter.complete_at_once = options.complete_at_once;
     adapter.station_address = options.device.eeprom_address;
     ApplyToTopology(options.device, &adapter.identity.topology);
@@ -130,6 +140,40 @@ qvtest::AdapterOptions AdapterOptionsFor(const RunOptions& options) {
     }
     adapter.network_address = options.network_address;
     return adapter;
+}
+
+void PrepareMachine(emu::Machine& machine, const RunOptions& options) {
+    machine.Check().OnReport([](const emu::Violation& violation) {
+        std::fprintf(stderr, "verifier: %s\n", emu::Describe(violation).c_str());
+    });
+    qvtest::ApplySchedule(machine, options.schedule);
+}
+
+void RecordStart(qvtest::RunningAdapter& adapter, NDIS_STATUS status, RunReport* report) {
+    report->start_status = status;
+    report->started = status == NDIS_STATUS_SUCCESS;
+    report->initialized_at_us = adapter.Now();
+    if (!report->started) return;
+    const Adapter* record = adapter.Record();
+    report->permanent_address = AddressText(record->PermanentAddress);
+    report->current_address = AddressText(record->CurrentAddress);
+    report->tx_descriptors = record->TxDescCount;
+    report->rx_descriptors = record->RxDescCount;
+    report->link_after_start = LinkOf(adapter);
+}
+
+void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine, RunReport* report) {
+    if (report->started) {
+        report->link = LinkOf(adapter);
+        report->wake_events = WakeEventsOf(adapter.Device());
+        report->media_events = MediaEventsOf(adapter);
+        adapter.Halt();
+        report->halted_at_us = adapter.Now();
+    }
+    report->verifier_reports = VerifierReports(machine);
+    report->interleaved = machine.Clock().Interleaved();
+    report->boundaries = machine.Clock().Boundaries();
+    report->virtual_time_us = adapter.Now();
 }
 
 LinkState LinkOf(qvtest::RunningAdapter& adapter) {
@@ -168,48 +212,20 @@ RunReport Run(const RunOptions& options, const AttachHook& attach,
     const auto wall_start = std::chrono::steady_clock::now();
     RunReport report;
     emu::Machine machine;
-    machine.Check().OnReport([](const emu::Violation& violation) {
-        std::fprintf(stderr, "verifier: %s\n", emu::Describe(violation).c_str());
-    });
-    qvtest::ApplySchedule(machine, options.schedule);
-
-    qvtest::AdapterOptions adapter_options = AdapterOptionsFor(options);
-    adapter_options.prepare_device = [&](emu::device::Controller& device) {
-        PrepareController(options.device, device);
-        for (const TimedChange& change : options.changes) {
-            ScheduleChange(machine, device, change);
-        }
-    };
-    qvtest::RunningAdapter adapter(machine, adapter_options);
+    PrepareMachine(machine, options);
+    qvtest::RunningAdapter adapter(machine, AdapterOptionsFor(options, machine));
     if (attach) attach(adapter);
 
-    report.start_status = adapter.Start();
-    report.started = report.start_status == NDIS_STATUS_SUCCESS;
-    report.initialized_at_us = adapter.Now();
+    RecordStart(adapter, adapter.Start(), &report);
     if (report.started) {
-        const Adapter* record = adapter.Record();
-        report.permanent_address = AddressText(record->PermanentAddress);
-        report.current_address = AddressText(record->CurrentAddress);
-        report.tx_descriptors = record->TxDescCount;
-        report.rx_descriptors = record->RxDescCount;
-        report.link_after_start = LinkOf(adapter);
-
         IssueSets(adapter, options.sets, &report);
         MoveFrames(adapter, options, &report, progress);
         QueryEveryOid(adapter, &report);
         if (options.up_for_us) {
             StayUp(adapter, report.initialized_at_us + *options.up_for_us, &report, progress);
         }
-        report.link = LinkOf(adapter);
-        report.wake_events = WakeEventsOf(adapter.Device());
-        report.media_events = MediaEventsOf(adapter);
-        adapter.Halt();
-        report.halted_at_us = adapter.Now();
     }
-    report.verifier_reports = VerifierReports(machine);
-    report.interleaved = machine.Clock().Interleaved();
-    report.boundaries = machine.Clock().Boundaries();
-    report.virtual_time_us = adapter.Now();
+    RecordEnd(adapter, machine, &report);
     report.wall_time_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     report.ok = report.started && report.frames.intact_in_order &&

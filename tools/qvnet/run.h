@@ -4,6 +4,7 @@
 // verifier's verdict.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "tools/qvnet/run_options.h"
@@ -11,7 +12,10 @@
 
 namespace emu {
 class Machine;
+namespace device {
+class Controller;
 }
+}  // namespace emu
 namespace qvtest {
 class RunningAdapter;
 struct AdapterOptions;
@@ -20,8 +24,15 @@ struct AdapterOptions;
 namespace qvnet {
 
 // The adapter's options for these run options: the INF's values, the keywords and the
-// hardware asked for.
-qvtest::AdapterOptions AdapterOptionsFor(const RunOptions& options);
+// hardware asked for, with its timed changes scheduled on Machine's clock. Options and
+// Machine must outlive the adapter's start.
+qvtest::AdapterOptions AdapterOptionsFor(const RunOptions& options, emu::Machine& machine);
+// The verifier's reports on standard error as they happen, and the schedule asked for.
+void PrepareMachine(emu::Machine& machine, const RunOptions& options);
+// The start's outcome and what the adapter came up with.
+void RecordStart(qvtest::RunningAdapter& adapter, int32_t status, RunReport* report);
+// The link, events and wake-ups as they stand; then the halt and the verifier's verdict.
+void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine, RunReport* report);
 
 // Called with the adapter before it starts, to attach captures or watchers.
 using AttachHook = std::function<void(qvtest::RunningAdapter&)>;
@@ -31,6 +42,10 @@ using ProgressHook = std::function<void(const RunReport&, uint64_t virtual_us)>;
 RunReport Run(const RunOptions& options, const AttachHook& attach,
               const ProgressHook& progress);
 
+// Queries every OID of the supported list and the refused ones into the report.
+void QueryEveryOid(qvtest::RunningAdapter& adapter, RunReport* report);
+// What the controller would have woken the host for.
+std::vector<WakeRecord> WakeEventsOf(emu::device::Controller& device);
 // The link as the driver's record shows it.
 LinkState LinkOf(qvtest::RunningAdapter& adapter);
 // Media connect and disconnect indications NDIS received, with their virtual times.

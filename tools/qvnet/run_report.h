@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,18 @@ struct WakeRecord {
     std::string reason;  // "frame slot N", "magic packet" or "link change"
 };
 
+// What crossed a TAP bridge (qvnet tap): frames and bytes each way at each end.
+struct TapCounts {
+    uint64_t host_frames_out = 0, host_bytes_out = 0;  // host interface -> driver
+    uint64_t host_frames_in = 0, host_bytes_in = 0;    // driver -> host interface
+    uint64_t wire_frames_out = 0, wire_bytes_out = 0;  // controller -> far end
+    uint64_t wire_frames_in = 0, wire_bytes_in = 0;    // far end -> controller
+    uint64_t send_failures = 0;
+    uint64_t host_write_drops = 0, wire_write_drops = 0;
+    uint64_t arp_replies = 0, echo_replies = 0;
+    double real_seconds = 0;
+};
+
 struct RunReport {
     bool started = false;
     int32_t start_status = 0;
@@ -63,6 +76,7 @@ struct RunReport {
     FrameCounts frames;
     std::vector<OidAnswer> oids;
     std::vector<WakeRecord> wake_events;
+    std::optional<TapCounts> tap;
     uint64_t halted_at_us = 0;
     std::vector<std::string> verifier_reports;
     uint64_t interleaved = 0;  // times another processor stepped in

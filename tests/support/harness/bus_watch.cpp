@@ -6,8 +6,10 @@ namespace qvtest {
 
 void BusWatch::Note(const emu::usb::TraceRecord& record) {
     if (record.transfer_type != emu::usb::kTransferBulk) return;
-    events_.push_back(
-        {record.endpoint, record.type, record.length, record.status, record.time_us});
+    if (keep_events_) {
+        events_.push_back(
+            {record.endpoint, record.type, record.length, record.status, record.time_us});
+    }
     size_t& outstanding = outstanding_[record.endpoint];
     if (record.type == 'S') {
         ++outstanding;

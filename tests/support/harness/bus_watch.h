@@ -30,11 +30,14 @@ public:
     size_t Outstanding(uint8_t endpoint) const;
     size_t MostOutstanding(uint8_t endpoint) const;
     void Clear() { events_.clear(); }
+    // Off, the counts of outstanding requests go on but events are not kept.
+    void KeepEvents(bool on) { keep_events_ = on; }
 
 private:
     std::vector<BulkEvent> events_;
     std::map<uint8_t, size_t> outstanding_;
     std::map<uint8_t, size_t> most_;
+    bool keep_events_ = true;
 };
 
 }  // namespace qvtest

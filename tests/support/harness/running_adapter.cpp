@@ -110,6 +110,12 @@ void RunningAdapter::Halt() {
     adapter_ = nullptr;
 }
 
+void RunningAdapter::KeepRecords(bool on) {
+    Edge().KeepRecords(on);
+    controller_->Wire().KeepRecords(on);
+    bulk_.KeepEvents(on);
+}
+
 emu::ndis::Miniport& RunningAdapter::Block() { return machine_.Ndis().Adapter(); }
 emu::ndis::Protocol& RunningAdapter::Edge() { return Block().Edge(); }
 

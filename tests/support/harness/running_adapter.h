@@ -81,6 +81,11 @@ public:
     bool Running() const;
     // Halts the adapter as a stop does; NDIS then checks for leaks, timers and requests.
     void Halt();
+    // Off, frames still move but nothing keeps a record per frame (the protocol edge's sends,
+    // completions and receives, the wire's recorder, the bulk events), so a long run's memory
+    // stays flat; the streaming sinks (Edge().OnReceive, a wire Station) still see each one.
+    // Call it once the adapter has started.
+    void KeepRecords(bool on);
 
     // ---- As the protocol above NDIS ----
     // Hands one frame to the miniport as a packet of one buffer, or of one per segment; the
