@@ -60,7 +60,8 @@ using Nested = QvnetDdkNdis50MiniportCharacteristics;
 using Flat = NDIS50_MINIPORT_CHARACTERISTICS;
 static_assert(sizeof(Flat) == 96 && sizeof(Flat) == sizeof(Nested));
 static_assert(sizeof(Flat) == sizeof(NDIS_MINIPORT_CHARACTERISTICS));
-#define QVNET_SAME_FIELD(flat, nested) static_assert(offsetof(Flat, flat) == offsetof(Nested, nested))
+#define QVNET_SAME_FIELD(flat, nested) \
+    static_assert(offsetof(Flat, flat) == offsetof(Nested, nested))
 QVNET_SAME_FIELD(MajorNdisVersion, Ndis40Chars.Ndis30Chars.MajorNdisVersion);
 QVNET_SAME_FIELD(MinorNdisVersion, Ndis40Chars.Ndis30Chars.MinorNdisVersion);
 QVNET_SAME_FIELD(Reserved, Ndis40Chars.Ndis30Chars.Reserved);

@@ -41,7 +41,9 @@ void Readdress(std::vector<uint8_t>& reply, const HardwareAddress& from) {
 
 uint16_t InternetChecksum(const uint8_t* bytes, size_t length) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < length; i += 2) sum += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+    for (size_t i = 0; i + 1 < length; i += 2) {
+        sum += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+    }
     if (length % 2 != 0) sum += static_cast<uint32_t>(bytes[length - 1] << 8);
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<uint16_t>(~sum);
@@ -104,7 +106,8 @@ std::optional<std::vector<uint8_t>> Responder::AnswerIpv4(const std::vector<uint
         return std::nullopt;
     }
     // The echo comes back as it came, minus any Ethernet padding, with addresses swapped.
-    std::vector<uint8_t> reply(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(ip + total));
+    std::vector<uint8_t> reply(frame.begin(),
+                               frame.begin() + static_cast<std::ptrdiff_t>(ip + total));
     Readdress(reply, address_);
     std::copy(frame.begin() + ip + 12, frame.begin() + ip + 16, reply.begin() + ip + 16);
     std::copy(ip_.begin(), ip_.end(), reply.begin() + ip + 12);

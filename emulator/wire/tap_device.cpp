@@ -19,10 +19,12 @@ constexpr const char* kCloneDevice = "/dev/net/tun";
 
 std::string OpenError(int error) {
     if (error == ENOENT || error == ENODEV || error == ENXIO) {
-        return std::string(kCloneDevice) + " is missing: this kernel or container has no TUN/TAP support";
+        return std::string(kCloneDevice) +
+               " is missing: this kernel or container has no TUN/TAP support";
     }
     if (error == EACCES || error == EPERM) {
-        return std::string("cannot open ") + kCloneDevice + ": creating a TAP interface needs CAP_NET_ADMIN (run as root)";
+        return std::string("cannot open ") + kCloneDevice +
+               ": creating a TAP interface needs CAP_NET_ADMIN (run as root)";
     }
     return std::string("cannot open ") + kCloneDevice + ": " + std::strerror(error);
 }

@@ -42,7 +42,8 @@ inline NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
                                          NDIS50_MINIPORT_CHARACTERISTICS* MiniportCharacteristics,
                                          UINT CharacteristicsLength) {
     return NdisMRegisterMiniport(
-        NdisWrapperHandle, reinterpret_cast<NDIS_MINIPORT_CHARACTERISTICS*>(MiniportCharacteristics),
+        NdisWrapperHandle,
+        reinterpret_cast<NDIS_MINIPORT_CHARACTERISTICS*>(MiniportCharacteristics),
         CharacteristicsLength);
 }
 

@@ -38,7 +38,9 @@ std::string LinkText(const LinkState& link) {
 std::string AnswerText(const OidAnswer& answer) {
     if (answer.status != 0) return StatusName(answer.status);
     std::string hex = Hex(answer.bytes);
-    if (hex.size() > 32) hex = hex.substr(0, 32) + "... (" + std::to_string(answer.bytes.size()) + " bytes)";
+    if (hex.size() > 32) {
+        hex = hex.substr(0, 32) + "... (" + std::to_string(answer.bytes.size()) + " bytes)";
+    }
     if (answer.name == "OID_GEN_VENDOR_DESCRIPTION" && !answer.bytes.empty()) {
         hex += " \"" + std::string(answer.bytes.begin(), answer.bytes.end() - 1) + "\"";
     }

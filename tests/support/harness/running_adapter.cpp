@@ -143,7 +143,9 @@ std::vector<std::vector<uint8_t>> RunningAdapter::ReceivedFrames() const {
     return frames;
 }
 
-void RunningAdapter::Inject(std::vector<uint8_t> frame) { controller_->Wire().Inject(std::move(frame)); }
+void RunningAdapter::Inject(std::vector<uint8_t> frame) {
+    controller_->Wire().Inject(std::move(frame));
+}
 
 const std::vector<emu::wire::Frame>& RunningAdapter::OnWire() const {
     return controller_->Wire().Sent();

@@ -91,8 +91,8 @@ private:
         });
         wire_.Attach(&counter_);
         if (!far_tap_) {
-            responder_ = std::make_unique<emu::wire::Responder>(wire_, options_.responder_address,
-                                                                options_.responder_ip);
+            responder_ = std::make_unique<emu::wire::Responder>(
+                wire_, options_.responder_address, options_.responder_ip);
         }
     }
 
@@ -111,9 +111,11 @@ private:
 
     bool StopRequested() const { return options_.stop != nullptr && *options_.stop != 0; }
     bool HostReadable() const { return adapter_.Edge().Queued() < kMostHeldBack; }
-    bool FarEndReadable() const { return far_tap_ && wire_free_us_ < adapter_.Now() + kMostWireBacklogUs; }
+    bool FarEndReadable() const {
+        return far_tap_ && wire_free_us_ < adapter_.Now() + kMostWireBacklogUs;
+    }
 
-    // Sleeps up to kPollMs for a frame on an interface that is being read; a signal ends it early.
+    // Sleeps up to kPollMs for a frame on an interface being read; a signal ends it early.
     void WaitForFrames() {
         pollfd fds[2];
         nfds_t count = 0;
@@ -149,7 +151,8 @@ private:
 
     // Moves the virtual clock up to the real time elapsed; false once `up_for_us` has passed.
     bool KeepPace(Clock::time_point real_start, uint64_t virtual_start) {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - real_start);
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - real_start);
         uint64_t target = virtual_start + static_cast<uint64_t>(elapsed.count());
         if (options_.up_for_us) target = std::min(target, virtual_start + *options_.up_for_us);
         if (target > adapter_.Now()) adapter_.Run(target - adapter_.Now());
@@ -194,23 +197,6 @@ TapBridgeResult RunTapBridge(qvtest::RunningAdapter& adapter, const TapBridgeOpt
     }
     Bridge bridge(adapter, options, std::move(*host), std::move(far_tap));
     return bridge.Run();
-}
-
-std::string DescribeTapBridge(const TapBridgeResult& r) {
-    char text[1024];
-    std::snprintf(text, sizeof text,
-                  "host: %llu frames (%llu bytes) sent through the driver, %llu (%llu bytes) indicated\n"
-                  "wire: %llu frames (%llu bytes) sent by the controller, %llu (%llu bytes) from the far end\n"
-                  "drops: %llu sends failed, %llu receive FIFO full, %llu host and %llu far-end interface writes refused\n"
-                  "time: %.3f s virtual in %.3f s real",
-                  static_cast<unsigned long long>(r.host_frames_out), static_cast<unsigned long long>(r.host_bytes_out),
-                  static_cast<unsigned long long>(r.host_frames_in), static_cast<unsigned long long>(r.host_bytes_in),
-                  static_cast<unsigned long long>(r.wire_frames_out), static_cast<unsigned long long>(r.wire_bytes_out),
-                  static_cast<unsigned long long>(r.wire_frames_in), static_cast<unsigned long long>(r.wire_bytes_in),
-                  static_cast<unsigned long long>(r.send_failures), static_cast<unsigned long long>(r.receive_fifo_drops),
-                  static_cast<unsigned long long>(r.host_write_drops), static_cast<unsigned long long>(r.wire_write_drops),
-                  static_cast<double>(r.virtual_us) / 1e6, r.real_seconds);
-    return text;
 }
 
 }  // namespace qvtap

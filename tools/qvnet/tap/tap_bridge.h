@@ -55,7 +55,4 @@ const volatile std::sig_atomic_t* InstallStopOnSignals();
 // KeepRecords(false)), and it is left running for the caller to halt.
 TapBridgeResult RunTapBridge(qvtest::RunningAdapter& adapter, const TapBridgeOptions& options);
 
-// The result in a few lines for the command's output.
-std::string DescribeTapBridge(const TapBridgeResult& result);
-
 }  // namespace qvtap
