@@ -83,6 +83,9 @@ TEST_F(QvnetCommand, UsageErrorsNameTheArgumentAndRunNothing) {
         {"--set OID_GEN_CURRENT_PACKET_FILTER=2", "OID_GEN_CURRENT_PACKET_FILTER=2"},
         {"--up-for soon", "--up-for soon"},
         {"tap-dance", "tap-dance"},
+        {"tap --frames 5", "--frames"},
+        {"tap --ifname lo", "--ifname lo"},
+        {"tap --ifname qvnet_t9 --wire-ifname lo", "--wire-ifname lo"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);

@@ -53,6 +53,14 @@ RunReport RunTap(const RunOptions& options, const TapOptions& tap, Captures& cap
                  std::string* error) {
     const auto wall_start = std::chrono::steady_clock::now();
     RunReport report;
+    qvtap::TapBridgeOptions bridge;
+    bridge.ifname = tap.ifname;
+    bridge.wire_ifname = tap.wire_ifname;
+    bridge.up_for_us = options.up_for_us;  // the bridge starts as soon as the adapter runs
+    // The interfaces first: when they cannot be made, nothing has run.
+    std::optional<qvtap::TapInterfaces> interfaces = qvtap::OpenTapInterfaces(bridge, error);
+    if (!interfaces) return report;
+
     emu::Machine machine;
     PrepareMachine(machine, options);
     qvtest::RunningAdapter adapter(machine, AdapterOptionsFor(options, machine));
@@ -60,14 +68,11 @@ RunReport RunTap(const RunOptions& options, const TapOptions& tap, Captures& cap
 
     RecordStart(adapter, adapter.Start(), &report);
     if (report.started) {
-        qvtap::TapBridgeOptions bridge;
-        bridge.ifname = tap.ifname;
-        bridge.wire_ifname = tap.wire_ifname;
-        bridge.up_for_us = options.up_for_us;  // the bridge starts as soon as the adapter runs
         bridge.stop = qvtap::InstallStopOnSignals();
-        const qvtap::TapBridgeResult result = qvtap::RunTapBridge(adapter, bridge);
+        const qvtap::TapBridgeResult result =
+            qvtap::RunTapBridge(adapter, bridge, std::move(*interfaces));
         if (!result.error.empty()) {
-            *error = "tap: " + result.error;
+            *error = result.error;
             adapter.Halt();
             return report;
         }

@@ -18,7 +18,7 @@ struct TapOptions {
     std::optional<std::string> wire_ifname;
 };
 
-// The report; `error` is set (and nothing more) when the interfaces could not be made.
+// The report; `error` is set, and nothing has run, when the interfaces cannot be made.
 RunReport RunTap(const RunOptions& options, const TapOptions& tap, Captures& captures,
                  std::string* error);
 

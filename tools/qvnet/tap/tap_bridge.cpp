@@ -182,20 +182,34 @@ const volatile std::sig_atomic_t* InstallStopOnSignals() {
     return &g_stop_requested;
 }
 
-TapBridgeResult RunTapBridge(qvtest::RunningAdapter& adapter, const TapBridgeOptions& options) {
+std::optional<TapInterfaces> OpenTapInterfaces(const TapBridgeOptions& options,
+                                               std::string* error) {
+    std::string why;
+    std::optional<TapDevice> host = TapDevice::Create(options.ifname, &why);
+    if (!host) {
+        *error = "--ifname " + options.ifname + ": " + why;
+        return std::nullopt;
+    }
+    TapInterfaces interfaces{std::move(*host), std::nullopt};
+    if (options.wire_ifname) {
+        interfaces.far_end = TapDevice::Create(*options.wire_ifname, &why);
+        if (!interfaces.far_end) {
+            *error = "--wire-ifname " + *options.wire_ifname + ": " + why;
+            return std::nullopt;
+        }
+    }
+    return interfaces;
+}
+
+TapBridgeResult RunTapBridge(qvtest::RunningAdapter& adapter, const TapBridgeOptions& options,
+                             TapInterfaces interfaces) {
     TapBridgeResult failed;
     if (!adapter.Running()) {
         failed.error = "the adapter is not running";
         return failed;
     }
-    std::optional<TapDevice> host = TapDevice::Create(options.ifname, &failed.error);
-    if (!host || !host->SetAddress(adapter.StationAddress(), &failed.error)) return failed;
-    std::optional<TapDevice> far_tap;
-    if (options.wire_ifname) {
-        far_tap = TapDevice::Create(*options.wire_ifname, &failed.error);
-        if (!far_tap) return failed;
-    }
-    Bridge bridge(adapter, options, std::move(*host), std::move(far_tap));
+    if (!interfaces.host.SetAddress(adapter.StationAddress(), &failed.error)) return failed;
+    Bridge bridge(adapter, options, std::move(interfaces.host), std::move(interfaces.far_end));
     return bridge.Run();
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "emulator/wire/responder.h"
+#include "emulator/wire/tap_device.h"
 #include "tests/support/harness/running_adapter.h"
 
 namespace qvtap {
@@ -50,9 +51,23 @@ struct TapBridgeResult {
 // Installs SIGINT and SIGTERM handlers that set the returned flag (for TapBridgeOptions::stop).
 const volatile std::sig_atomic_t* InstallStopOnSignals();
 
-// Creates the interfaces and moves frames until `stop` is set or `up_for_us` has passed. The
-// adapter must be running; it keeps no per-frame records from here on (RunningAdapter::
-// KeepRecords(false)), and it is left running for the caller to halt.
-TapBridgeResult RunTapBridge(qvtest::RunningAdapter& adapter, const TapBridgeOptions& options);
+// The interfaces a bridge moves frames between: the host side, and the far end unless the
+// responder stands there.
+struct TapInterfaces {
+    emu::wire::TapDevice host;
+    std::optional<emu::wire::TapDevice> far_end;
+};
+
+// Creates the interfaces the options name, before anything runs; nullopt with `error`
+// naming the interface when one cannot be made (no CAP_NET_ADMIN, no /dev/net/tun, a name
+// in use).
+std::optional<TapInterfaces> OpenTapInterfaces(const TapBridgeOptions& options,
+                                               std::string* error);
+
+// Moves frames until `stop` is set or `up_for_us` has passed. The host interface takes the
+// adapter's station address. The adapter must be running; it keeps no per-frame records from
+// here on (RunningAdapter::KeepRecords(false)), and it is left running for the caller to halt.
+TapBridgeResult RunTapBridge(qvtest::RunningAdapter& adapter, const TapBridgeOptions& options,
+                             TapInterfaces interfaces);
 
 }  // namespace qvtap
