@@ -1,6 +1,7 @@
 #include "tools/qvnet/run.h"
 
 #include <chrono>
+#include <deque>
 #include <cstdio>
 #include <random>
 
@@ -31,18 +32,6 @@ std::string AddressText(const UCHAR* bytes) {
     return text;
 }
 
-// Whether `indicated` is `injected` with some frames left out, in order and byte-exact.
-bool InOrderSubsequence(const std::vector<std::vector<uint8_t>>& injected,
-                        const std::vector<std::vector<uint8_t>>& indicated) {
-    size_t next = 0;
-    for (const auto& frame : indicated) {
-        while (next < injected.size() && injected[next] != frame) ++next;
-        if (next == injected.size()) return false;
-        ++next;
-    }
-    return true;
-}
-
 void IssueSets(qvtest::RunningAdapter& adapter, const std::vector<SetRequest>& sets,
                RunReport* report) {
     for (const SetRequest& set : sets) {
@@ -66,33 +55,85 @@ void QueryEveryOid(qvtest::RunningAdapter& adapter, RunReport* report) {
 
 namespace {
 
+// Checks frames as they arrive against those still in flight, so that a run of any length
+// keeps only the frames not yet seen. Frames toward the wire must arrive all, in order;
+// frames toward NDIS may be missing only where the controller's FIFO dropped them.
+class FrameChecker {
+public:
+    void Sent(std::vector<uint8_t> frame) { to_wire_.push_back(std::move(frame)); }
+    void Injected(std::vector<uint8_t> frame) { to_ndis_.push_back(std::move(frame)); }
+
+    void OnWire(const std::vector<uint8_t>& frame) {
+        ++on_wire_;
+        if (to_wire_.empty() || to_wire_.front() != frame) {
+            damaged_ = true;
+            return;
+        }
+        to_wire_.pop_front();
+    }
+
+    void Indicated(const std::vector<uint8_t>& frame) {
+        ++indicated_;
+        while (!to_ndis_.empty() && to_ndis_.front() != frame) {
+            to_ndis_.pop_front();
+            ++skipped_;
+        }
+        if (to_ndis_.empty()) {
+            damaged_ = true;
+            return;
+        }
+        to_ndis_.pop_front();
+    }
+
+    void Finish(uint64_t dropped_by_controller, FrameCounts* counts) const {
+        counts->on_wire = on_wire_;
+        counts->indicated = indicated_;
+        counts->dropped_by_controller = dropped_by_controller;
+        counts->intact_in_order = !damaged_ && to_wire_.empty() &&
+                                  skipped_ + to_ndis_.size() == dropped_by_controller &&
+                                  counts->indicated + dropped_by_controller == counts->injected;
+    }
+
+private:
+    std::deque<std::vector<uint8_t>> to_wire_;
+    std::deque<std::vector<uint8_t>> to_ndis_;
+    uint64_t on_wire_ = 0;
+    uint64_t indicated_ = 0;
+    uint64_t skipped_ = 0;  // passed over by a later indication
+    bool damaged_ = false;  // a frame arrived that was not the next one expected
+};
+
 // Frames both ways, one each way every interval, lengths drawn from the range with the seed.
+// Checker outlives the adapter: the wire hands it every frame the controller sends.
 void MoveFrames(qvtest::RunningAdapter& adapter, const RunOptions& options, RunReport* report,
-                const ProgressHook& progress) {
+                const ProgressHook& progress, FrameChecker& checker) {
     std::mt19937 random(options.seed);
     std::uniform_int_distribution<size_t> length(options.size_min, options.size_max);
     const qvtest::MacAddress station = adapter.StationAddress();
-    std::vector<std::vector<uint8_t>> sent, injected;
+    adapter.KeepRecords(false);
+    adapter.AddWireSink([&checker](const emu::wire::Frame& frame, emu::wire::Direction way) {
+        if (way == emu::wire::Direction::FromController) checker.OnWire(frame.bytes);
+    });
+    adapter.Edge().OnReceive(
+        [&checker](const emu::ndis::Protocol::Receive& receive) {
+            checker.Indicated(receive.bytes);
+        });
     for (unsigned i = 0; i < options.frames; ++i) {
-        sent.push_back(qvtest::MakeFrame(qvtest::kPeerAddress, station, length(random), 2 * i));
-        injected.push_back(
-            qvtest::MakeFrame(station, qvtest::kPeerAddress, length(random), 2 * i + 1));
-        adapter.Send(sent.back());
-        adapter.Inject(injected.back());
+        std::vector<uint8_t> out =
+            qvtest::MakeFrame(qvtest::kPeerAddress, station, length(random), 2 * i);
+        std::vector<uint8_t> in =
+            qvtest::MakeFrame(station, qvtest::kPeerAddress, length(random), 2 * i + 1);
+        checker.Sent(out);
+        checker.Injected(in);
+        adapter.Send(out);
+        adapter.Inject(std::move(in));
         adapter.Run(options.interval_us);
         report->frames.sent = report->frames.injected = i + 1;
         if (progress) progress(*report, adapter.Now());
     }
     adapter.RunUntilIdle();
-
-    const auto on_wire = adapter.WireFrames();
-    const auto indicated = adapter.ReceivedFrames();
-    FrameCounts& counts = report->frames;
-    counts.on_wire = on_wire.size();
-    counts.indicated = indicated.size();
-    counts.dropped_by_controller = adapter.Device().ReceiveDrops();
-    counts.intact_in_order = on_wire == sent && InOrderSubsequence(injected, indicated) &&
-                             counts.indicated + counts.dropped_by_controller == counts.injected;
+    adapter.Edge().OnReceive({});
+    checker.Finish(adapter.Device().ReceiveDrops(), &report->frames);
 }
 
 void StayUp(qvtest::RunningAdapter& adapter, uint64_t until_us, RunReport* report,
@@ -211,6 +252,7 @@ RunReport Run(const RunOptions& options, const AttachHook& attach,
               const ProgressHook& progress) {
     const auto wall_start = std::chrono::steady_clock::now();
     RunReport report;
+    FrameChecker checker;
     emu::Machine machine;
     PrepareMachine(machine, options);
     qvtest::RunningAdapter adapter(machine, AdapterOptionsFor(options, machine));
@@ -219,7 +261,7 @@ RunReport Run(const RunOptions& options, const AttachHook& attach,
     RecordStart(adapter, adapter.Start(), &report);
     if (report.started) {
         IssueSets(adapter, options.sets, &report);
-        MoveFrames(adapter, options, &report, progress);
+        MoveFrames(adapter, options, &report, progress, checker);
         QueryEveryOid(adapter, &report);
         if (options.up_for_us) {
             StayUp(adapter, report.initialized_at_us + *options.up_for_us, &report, progress);
