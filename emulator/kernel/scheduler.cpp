@@ -10,19 +10,19 @@
 
 namespace emu {
 
-Scheduler::Id Scheduler::At(uint64_t when_us, std::string what, std::function<void()> work,
-                            bool background) {
+Scheduler::Id Scheduler::At(uint64_t when_us, std::string_view /*what*/,
+                            std::function<void()> work, bool background) {
     if (when_us < now_us_) when_us = now_us_;
     Id id = next_id_++;
-    queue_.emplace(std::make_pair(when_us, id), Item{std::move(what), std::move(work), background});
+    queue_.emplace(std::make_pair(when_us, id), Item{std::move(work), background});
     when_.emplace(id, when_us);
     if (!background) ++foreground_;
     return id;
 }
 
-Scheduler::Id Scheduler::After(uint64_t delay_us, std::string what, std::function<void()> work,
-                               bool background) {
-    return At(now_us_ + delay_us, std::move(what), std::move(work), background);
+Scheduler::Id Scheduler::After(uint64_t delay_us, std::string_view what,
+                               std::function<void()> work, bool background) {
+    return At(now_us_ + delay_us, what, std::move(work), background);
 }
 
 bool Scheduler::Cancel(Id id) {

@@ -14,7 +14,8 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace emu {
@@ -27,9 +28,11 @@ public:
 
     // Queue `work` to run at virtual time `when_us` (not before now). Items due at the same
     // time run in the order they were queued. Background items (periodic platform work such
-    // as the hang check) do not keep the machine busy: Idle() ignores them.
-    Id At(uint64_t when_us, std::string what, std::function<void()> work, bool background = false);
-    Id After(uint64_t delay_us, std::string what, std::function<void()> work,
+    // as the hang check) do not keep the machine busy: Idle() ignores them. `what` names the
+    // work for the reader of the call; it is not kept, so queuing costs no string.
+    Id At(uint64_t when_us, std::string_view what, std::function<void()> work,
+          bool background = false);
+    Id After(uint64_t delay_us, std::string_view what, std::function<void()> work,
              bool background = false);
     // Removes a queued item; false when it already ran or was cancelled.
     bool Cancel(Id id);
@@ -76,7 +79,6 @@ public:
 
 private:
     struct Item {
-        std::string what;
         std::function<void()> work;
         bool background;
     };
@@ -84,7 +86,7 @@ private:
     Id next_id_ = 1;
     size_t foreground_ = 0;  // queued items that are not background
     std::map<std::pair<uint64_t, Id>, Item> queue_;
-    std::map<Id, uint64_t> when_;
+    std::unordered_map<Id, uint64_t> when_;
 
     struct Interleaver {
         InterleaveOptions options;
