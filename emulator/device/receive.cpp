@@ -7,7 +7,9 @@
 namespace emu::device {
 
 std::vector<uint8_t> ComposeReceiveTransfer(std::span<const uint8_t> frame, uint8_t status) {
-    std::vector<uint8_t> transfer(frame.begin(), frame.end());
+    std::vector<uint8_t> transfer;
+    transfer.reserve(frame.size() + 8);  // the FCS and the trailer, without a second allocation
+    transfer.assign(frame.begin(), frame.end());
     const uint32_t fcs = Crc32(frame);
     for (int i = 0; i < 4; ++i) transfer.push_back(static_cast<uint8_t>(fcs >> (8 * i)));
     const size_t count = frame.size() + 4;
