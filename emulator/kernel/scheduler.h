@@ -17,6 +17,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace emu {
 
@@ -85,8 +86,15 @@ private:
     uint64_t now_us_ = 0;
     Id next_id_ = 1;
     size_t foreground_ = 0;  // queued items that are not background
-    std::map<std::pair<uint64_t, Id>, Item> queue_;
-    std::unordered_map<Id, uint64_t> when_;
+    using Queue = std::map<std::pair<uint64_t, Id>, Item>;
+    using When = std::unordered_map<Id, uint64_t>;
+    Queue queue_;
+    When when_;
+    // Nodes of items that ran or were cancelled, used again for the next ones: queuing a
+    // frame's work then allocates no map node.
+    std::vector<Queue::node_type> spare_items_;
+    std::vector<When::node_type> spare_whens_;
+    void Recycle(Queue::node_type item, When::node_type when);
 
     struct Interleaver {
         InterleaveOptions options;
