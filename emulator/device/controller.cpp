@@ -89,9 +89,9 @@ std::optional<size_t> Controller::NextInPacket(uint8_t endpoint) const {
     return fifo_.NextPacket(kMaxPacket);
 }
 
-std::vector<uint8_t> Controller::TakeInPacket(uint8_t endpoint) {
-    if (endpoint != kBulkIn) return {};
-    return fifo_.TakePacket(kMaxPacket);
+size_t Controller::TakeInPacket(uint8_t endpoint, std::vector<uint8_t>* into) {
+    if (endpoint != kBulkIn) return 0;
+    return fifo_.TakePacket(kMaxPacket, into);
 }
 
 // ---- The Ethernet port ----------------------------------------------------------------------

@@ -77,7 +77,7 @@ public:
     bool EndpointHalted(uint8_t endpoint) const override;
     void OutPacket(uint8_t endpoint, std::span<const uint8_t> packet) override;
     std::optional<size_t> NextInPacket(uint8_t endpoint) const override;
-    std::vector<uint8_t> TakeInPacket(uint8_t endpoint) override;
+    size_t TakeInPacket(uint8_t endpoint, std::vector<uint8_t>* into) override;
 
     // ---- Test face: PHYs and their cables ----
     // The PHYs at MII addresses 1 and 2, when the models are there.

@@ -7,7 +7,9 @@
 namespace emu::device {
 
 std::vector<uint8_t> ComposeReceiveTransfer(std::span<const uint8_t> frame, uint8_t status) {
-    std::vector<uint8_t> transfer(frame.begin(), frame.end());
+    std::vector<uint8_t> transfer;
+    transfer.reserve(frame.size() + 8);  // the FCS and the trailer, without a second allocation
+    transfer.assign(frame.begin(), frame.end());
     const uint32_t fcs = Crc32(frame);
     for (int i = 0; i < 4; ++i) transfer.push_back(static_cast<uint8_t>(fcs >> (8 * i)));
     const size_t count = frame.size() + 4;
@@ -32,18 +34,18 @@ std::optional<size_t> ReceiveFifo::NextPacket(size_t max_packet) const {
     return std::min(max_packet, queue_.front().size() - head_sent_);
 }
 
-std::vector<uint8_t> ReceiveFifo::TakePacket(size_t max_packet) {
-    if (queue_.empty()) return {};
+size_t ReceiveFifo::TakePacket(size_t max_packet, std::vector<uint8_t>* into) {
+    if (queue_.empty()) return 0;
     const std::vector<uint8_t>& head = queue_.front();
     const size_t length = std::min(max_packet, head.size() - head_sent_);
-    std::vector<uint8_t> packet(head.begin() + static_cast<std::ptrdiff_t>(head_sent_),
-                                head.begin() + static_cast<std::ptrdiff_t>(head_sent_ + length));
+    into->insert(into->end(), head.begin() + static_cast<std::ptrdiff_t>(head_sent_),
+                 head.begin() + static_cast<std::ptrdiff_t>(head_sent_ + length));
     head_sent_ += length;
     if (length < max_packet) {
         queue_.pop_front();
         head_sent_ = 0;
     }
-    return packet;
+    return length;
 }
 
 }  // namespace emu::device

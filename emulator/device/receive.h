@@ -26,9 +26,10 @@ public:
     // False (and counted) when the FIFO is full.
     bool Push(std::vector<uint8_t> transfer);
     // The length of the next packet of the head transfer (none when the FIFO is empty), and
-    // that packet; the one shorter than max_packet ends the transfer and removes it.
+    // that packet, appended to `into` (its length returned); the one shorter than max_packet
+    // ends the transfer and removes it.
     std::optional<size_t> NextPacket(size_t max_packet) const;
-    std::vector<uint8_t> TakePacket(size_t max_packet);
+    size_t TakePacket(size_t max_packet, std::vector<uint8_t>* into);
     bool Empty() const { return queue_.empty(); }
     size_t Size() const { return queue_.size(); }
     void SetCapacity(size_t capacity) { capacity_ = capacity; }

@@ -6,8 +6,12 @@ std::optional<std::vector<uint8_t>> Transmitter::Packet(std::span<const uint8_t>
                                                         uint16_t max_packet, bool enabled) {
     gathering_.insert(gathering_.end(), packet.begin(), packet.end());
     if (packet.size() == max_packet) return std::nullopt;  // more of this transfer follows
-    std::vector<uint8_t> transfer = std::move(gathering_);
-    gathering_.clear();
+    // Emptied for the next transfer as this one returns; it keeps its capacity.
+    struct Reset {
+        std::vector<uint8_t>& gathering;
+        ~Reset() { gathering.clear(); }
+    } reset{gathering_};
+    const std::vector<uint8_t>& transfer = gathering_;
     if (transfer.empty()) return std::nullopt;  // a lone zero-length packet ends nothing
     ++stats_.transfers;
     const size_t length = transfer.size() < 2 ? 0 : transfer[0] | (transfer[1] << 8);

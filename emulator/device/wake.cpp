@@ -1,6 +1,8 @@
 #include "emulator/device/wake.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 #include "emulator/device/registers.h"
 
@@ -16,11 +18,22 @@ constexpr Slot kSlots[kWakeSlots] = {{reg::WakeSlot0, reg::kWakeSlot0On},
                                      {reg::WakeSlot1, reg::kWakeSlot1On},
                                      {reg::WakeSlot2, reg::kWakeSlot2On}};
 
+// One look-up per byte: the register value of shifting each possible top byte out.
+constexpr std::array<uint16_t, 256> MakeCrc16Table() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned n = 0; n < 256; ++n) {
+        uint16_t crc = static_cast<uint16_t>(n << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+        table[n] = crc;
+    }
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> kCrc16 = MakeCrc16Table();
+
 uint16_t CrcStep(uint16_t crc, uint8_t byte) {
-    crc ^= static_cast<uint16_t>(byte << 8);
-    for (int bit = 0; bit < 8; ++bit)
-        crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-    return crc;
+    return static_cast<uint16_t>(crc << 8) ^ kCrc16[(crc >> 8 ^ byte) & 0xFF];
 }
 
 }  // namespace
@@ -45,15 +58,31 @@ std::optional<uint16_t> SelectedBytesCrc(std::span<const uint8_t, kWakeMaskBytes
     return crc ^ 0xFFFF;
 }
 
+// Every received frame is searched while magic packets are armed, so the search jumps from
+// one run of 0xFF bytes to the next rather than trying each offset.
 bool IsMagicPacket(std::span<const uint8_t> frame, std::span<const uint8_t, 6> station) {
     constexpr size_t kLength = 6 + 16 * 6;
-    for (size_t start = 0; start + kLength <= frame.size(); ++start) {
-        const uint8_t* at = frame.data() + start;
-        if (!std::all_of(at, at + 6, [](uint8_t b) { return b == 0xFF; })) continue;
-        bool repeated = true;
-        for (size_t copy = 0; copy < 16 && repeated; ++copy)
-            repeated = std::equal(station.begin(), station.end(), at + 6 + 6 * copy);
-        if (repeated) return true;
+    const uint8_t* data = frame.data();
+    const size_t size = frame.size();
+    auto repeated_from = [&](size_t start) {
+        for (size_t copy = 0; copy < 16; ++copy)
+            if (!std::equal(station.begin(), station.end(), data + start + 6 + 6 * copy))
+                return false;
+        return true;
+    };
+    size_t from = 0;
+    while (from + kLength <= size) {
+        const void* found = std::memchr(data + from, 0xFF, size - from);
+        if (found == nullptr) return false;
+        const size_t run_start = static_cast<size_t>(static_cast<const uint8_t*>(found) - data);
+        size_t run_end = run_start;
+        while (run_end < size && data[run_end] == 0xFF) ++run_end;
+        // Each offset with six 0xFF bytes inside this run may start the packet.
+        for (size_t start = run_start; start + 6 <= run_end; ++start) {
+            if (start + kLength > size) return false;
+            if (repeated_from(start)) return true;
+        }
+        from = run_end;
     }
     return false;
 }

@@ -32,7 +32,7 @@ IoManager::Record::~Record() {
     if (memory) Unpoison(memory.get(), bytes);
 }
 
-IoManager::IoManager() = default;
+IoManager::IoManager() { requests_.reserve(4096); }
 IoManager::~IoManager() = default;
 
 DRIVER_OBJECT* IoManager::CreateDriver(const std::string& /*name*/) {
@@ -120,15 +120,18 @@ void IoManager::Release(IRP* irp) {
     auto found = requests_.find(irp);
     if (found == requests_.end()) return;
     Record& record = found->second;
+    if (record.info.state == State::Freed) return;  // already in quarantine
     record.info.state = State::Freed;
     std::memset(record.memory.get(), kFreedRequestByte, record.bytes);
     Poison(record.memory.get(), record.bytes);
     freed_order_.push_back(irp);
-    while (freed_order_.size() > kFreedKept) {
+    freed_bytes_ += record.bytes;
+    while (freed_bytes_ > kFreedBytesKept && !freed_order_.empty()) {
         auto oldest = requests_.find(freed_order_.front());
         freed_order_.pop_front();
-        if (oldest != requests_.end() && oldest->second.info.state == State::Freed)
-            requests_.erase(oldest);
+        if (oldest == requests_.end() || oldest->second.info.state != State::Freed) continue;
+        freed_bytes_ -= oldest->second.bytes;
+        requests_.erase(oldest);
     }
 }
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 #include <deque>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,8 +48,10 @@ public:
         std::vector<Dispatch> dispatches;  // not yet settled
     };
 
-    // Freed requests stay poisoned and recognisable up to this many; then the oldest go.
-    static constexpr size_t kFreedKept = 1 << 16;
+    // Freed requests stay poisoned and recognisable until their memory passes this many
+    // bytes; then the oldest go. A data path frees one or two per frame, so a count alone
+    // would let a long run hold megabytes of dead requests.
+    static constexpr size_t kFreedBytesKept = size_t{1} << 20;
 
     IoManager();
     ~IoManager();
@@ -91,12 +93,13 @@ private:
         size_t bytes;
         RequestInfo info;
     };
-    std::map<const IRP*, Record> requests_;
+    std::unordered_map<const IRP*, Record> requests_;
     std::vector<std::unique_ptr<DRIVER_OBJECT>> drivers_;
     std::vector<std::unique_ptr<DRIVER_EXTENSION>> extensions_;
     std::vector<std::unique_ptr<DEVICE_OBJECT>> devices_;
     std::vector<std::unique_ptr<uint8_t[]>> device_extensions_;
     std::deque<const IRP*> freed_order_;
+    size_t freed_bytes_ = 0;
     uint64_t next_serial_ = 1;
     int fail_allocations_ = 0;
 };

@@ -131,15 +131,18 @@ bool Pool::Free(void* address, const char* call, uintptr_t site, size_t expected
     return true;
 }
 
+// What a quarantined block costs: its memory with the guards, and its record in the map.
+static size_t QuarantineCost(size_t size) { return size + 2 * Pool::kGuardSize + 96; }
+
 void Pool::Quarantine(const uint8_t* payload, Entry entry) {
-    freed_bytes_ += entry.block.size;
+    freed_bytes_ += QuarantineCost(entry.block.size);
     freed_order_.push_back(payload);
     freed_.emplace(payload, std::move(entry));
     while (freed_bytes_ > kQuarantineBytes && !freed_order_.empty()) {
         auto oldest = freed_.find(freed_order_.front());
         freed_order_.pop_front();
         if (oldest == freed_.end()) continue;
-        freed_bytes_ -= oldest->second.block.size;
+        freed_bytes_ -= QuarantineCost(oldest->second.block.size);
         Release(oldest->second);
         freed_.erase(oldest);
     }
@@ -211,7 +214,7 @@ size_t Pool::CheckLeaks(uint64_t serial, const char* when) {
                            block.site);
         Check().Report(Rule::PoolLeak, when,
                        "block #" + std::to_string(block.serial) + " of " + std::to_string(block.size) +
-                           " bytes under '" + TagName(block.tag) + "' from " + block.call +
+                           " bytes under '" + TagName(block.tag) + "' from " + std::string(block.call) +
                            " is still allocated",
                        block.site);
     }

@@ -7,9 +7,12 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <string_view>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
+#include "emulator/kernel/history.h"
 #include "platform/types.h"
 
 namespace emu {
@@ -20,7 +23,7 @@ public:
         uint64_t serial;      // allocation order
         ULONG tag;
         size_t size;
-        std::string call;     // the allocating platform call
+        std::string_view call;  // the allocating platform call (a name with static storage)
         uintptr_t site;       // the caller's address
     };
 
@@ -29,8 +32,11 @@ public:
     static constexpr uint8_t kFreedByte = 0xDE;  // poison written at free
     static constexpr size_t kGuardSize = 16;
     // Freed blocks stay poisoned and out of the C++ heap (so a second free, or a write after
-    // the free, is recognised) until this many bytes are quarantined; then the oldest go.
-    static constexpr size_t kQuarantineBytes = size_t{256} << 20;
+    // the free, is recognised) until they hold this many bytes of memory, guards and
+    // bookkeeping counted; then the oldest go.
+    static constexpr size_t kQuarantineBytes = size_t{4} << 20;
+    // Allocations and frees kept in the log, the most recent.
+    static constexpr size_t kLogKept = size_t{1} << 12;
 
     // One allocation or free, in the order they happened.
     struct Event {
@@ -39,7 +45,7 @@ public:
         Kind kind;
         ULONG tag;
         size_t size;
-        std::string call;
+        std::string_view call;
     };
 
     ~Pool();
@@ -68,8 +74,9 @@ public:
     // damaged guards. `when` names the moment ("after MiniportHalt"). Returns the leak count.
     size_t CheckLeaks(uint64_t serial, const char* when);
 
-    // Every allocation and free so far, in order.
-    const std::vector<Event>& Log() const { return log_; }
+    // Allocations and frees in order: indexes count from the first ever, and the latest
+    // kLogKept are kept.
+    const History<Event>& Log() const { return log_; }
     // "abQZ" for a tag, with unprintable bytes as \xNN.
     static std::string TagName(ULONG tag);
 
@@ -90,10 +97,10 @@ private:
     static void Release(const Entry& entry);  // back to the C++ heap
     void Quarantine(const uint8_t* payload, Entry entry);
     std::map<const uint8_t*, Entry> blocks_;  // keyed by payload address
-    std::map<const uint8_t*, Entry> freed_;   // quarantined, keyed by payload address
+    std::unordered_map<const uint8_t*, Entry> freed_;  // quarantined, keyed by payload address
     std::deque<const uint8_t*> freed_order_;
     size_t freed_bytes_ = 0;
-    std::vector<Event> log_;
+    History<Event> log_{kLogKept};
     std::vector<std::function<std::string(const void*, size_t)>> live_checks_;
     uint64_t next_serial_ = 1;
 };

@@ -18,6 +18,11 @@ static std::string Hex(const void* address) {
     return buffer;
 }
 
+// Naming a code address is slow (dladdr and demangling), so it waits for a report.
+static std::string Describe(const Processor::SeenAt& seen) {
+    return std::string(seen.call) + " at " + PlaceName(seen.site);
+}
+
 static bool Within(const void* address, const void* begin, size_t length) {
     auto a = reinterpret_cast<uintptr_t>(address);
     auto b = reinterpret_cast<uintptr_t>(begin);
@@ -82,17 +87,16 @@ bool Processor::Acquire(const void* lock, const char* call, uintptr_t site) {
                        site);
         return false;
     }
-    std::string place = std::string(call) + " at " + PlaceName(site);
     for (const void* first : held_) {
         auto pair = std::make_pair(first, lock);
-        if (order_.count(pair) != 0) continue;
-        order_.emplace(pair, place);
+        if (!order_.try_emplace(pair, SeenAt{call, site}).second) continue;
         auto reverse = order_.find(std::make_pair(lock, first));
         if (reverse != order_.end()) {
             Check().Report(Rule::LockOrder, call,
                            "lock " + Hex(lock) + " taken while holding " + Hex(first) + " (" +
-                               place + "), but elsewhere " + Hex(first) + " was taken while holding " +
-                               Hex(lock) + " (" + reverse->second + ")",
+                               Describe(SeenAt{call, site}) + "), but elsewhere " + Hex(first) +
+                               " was taken while holding " + Hex(lock) + " (" +
+                               Describe(reverse->second) + ")",
                            site);
         }
     }

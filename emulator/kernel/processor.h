@@ -41,6 +41,11 @@ public:
     // LOCK_STATE (not held); returns false when the release was refused.
     bool Release(const void* lock, const char* call, uintptr_t site = 0);
     const std::vector<const void*>& Held() const { return held_; }
+    // A call and the driver address it came from, named only when a report needs it.
+    struct SeenAt {
+        const char* call;
+        uintptr_t site;
+    };
 
     // LOCK_GUARD: memory that only code holding `lock` may change (a driver record's fields
     // that the lock guards). Its bytes are kept at every release and compared at the next
@@ -151,7 +156,7 @@ private:
     void CheckGuards(const void* lock, const char* call, uintptr_t site);
     void KeepGuards(const void* lock, const char* call, uintptr_t site);
     // LOCK_ORDER: for each ordered pair (first held, then taken) the place it was seen.
-    std::map<std::pair<const void*, const void*>, std::string> order_;
+    std::map<std::pair<const void*, const void*>, SeenAt> order_;
 };
 
 }  // namespace emu

@@ -10,19 +10,32 @@
 
 namespace emu {
 
-Scheduler::Id Scheduler::At(uint64_t when_us, std::string what, std::function<void()> work,
-                            bool background) {
+Scheduler::Id Scheduler::At(uint64_t when_us, std::string_view /*what*/,
+                            std::function<void()> work, bool background) {
     if (when_us < now_us_) when_us = now_us_;
     Id id = next_id_++;
-    queue_.emplace(std::make_pair(when_us, id), Item{std::move(what), std::move(work), background});
-    when_.emplace(id, when_us);
+    if (spare_items_.empty()) {
+        queue_.emplace(std::make_pair(when_us, id), Item{std::move(work), background});
+        when_.emplace(id, when_us);
+    } else {
+        Queue::node_type item = std::move(spare_items_.back());
+        spare_items_.pop_back();
+        item.key() = std::make_pair(when_us, id);
+        item.mapped() = Item{std::move(work), background};
+        queue_.insert(std::move(item));
+        When::node_type when = std::move(spare_whens_.back());
+        spare_whens_.pop_back();
+        when.key() = id;
+        when.mapped() = when_us;
+        when_.insert(std::move(when));
+    }
     if (!background) ++foreground_;
     return id;
 }
 
-Scheduler::Id Scheduler::After(uint64_t delay_us, std::string what, std::function<void()> work,
-                               bool background) {
-    return At(now_us_ + delay_us, std::move(what), std::move(work), background);
+Scheduler::Id Scheduler::After(uint64_t delay_us, std::string_view what,
+                               std::function<void()> work, bool background) {
+    return At(now_us_ + delay_us, what, std::move(work), background);
 }
 
 bool Scheduler::Cancel(Id id) {
@@ -30,9 +43,17 @@ bool Scheduler::Cancel(Id id) {
     if (found == when_.end()) return false;
     auto item = queue_.find(std::make_pair(found->second, id));
     if (!item->second.background) --foreground_;
-    queue_.erase(item);
-    when_.erase(found);
+    Queue::node_type node = queue_.extract(item);
+    node.mapped().work = nullptr;  // what it holds goes now, as with an erase
+    Recycle(std::move(node), when_.extract(found));
     return true;
+}
+
+void Scheduler::Recycle(Queue::node_type item, When::node_type when) {
+    constexpr size_t kSpareKept = 64;
+    if (spare_items_.size() >= kSpareKept || item.empty() || when.empty()) return;
+    spare_items_.push_back(std::move(item));
+    spare_whens_.push_back(std::move(when));
 }
 
 bool Scheduler::Pending(Id id) const { return when_.count(id) != 0; }
@@ -54,8 +75,8 @@ void Scheduler::RunFirst() {
     auto first = queue_.begin();
     now_us_ = first->first.first;
     Item item = std::move(first->second);
-    when_.erase(first->first.second);
-    queue_.erase(first);
+    When::node_type when = when_.extract(first->first.second);
+    Recycle(queue_.extract(first), std::move(when));
     if (!item.background) --foreground_;
 
     // Deferred work runs as a DPC would: at DISPATCH_LEVEL, platform code until it calls

@@ -14,8 +14,10 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace emu {
 
@@ -27,9 +29,11 @@ public:
 
     // Queue `work` to run at virtual time `when_us` (not before now). Items due at the same
     // time run in the order they were queued. Background items (periodic platform work such
-    // as the hang check) do not keep the machine busy: Idle() ignores them.
-    Id At(uint64_t when_us, std::string what, std::function<void()> work, bool background = false);
-    Id After(uint64_t delay_us, std::string what, std::function<void()> work,
+    // as the hang check) do not keep the machine busy: Idle() ignores them. `what` names the
+    // work for the reader of the call; it is not kept, so queuing costs no string.
+    Id At(uint64_t when_us, std::string_view what, std::function<void()> work,
+          bool background = false);
+    Id After(uint64_t delay_us, std::string_view what, std::function<void()> work,
              bool background = false);
     // Removes a queued item; false when it already ran or was cancelled.
     bool Cancel(Id id);
@@ -76,15 +80,21 @@ public:
 
 private:
     struct Item {
-        std::string what;
         std::function<void()> work;
         bool background;
     };
     uint64_t now_us_ = 0;
     Id next_id_ = 1;
     size_t foreground_ = 0;  // queued items that are not background
-    std::map<std::pair<uint64_t, Id>, Item> queue_;
-    std::map<Id, uint64_t> when_;
+    using Queue = std::map<std::pair<uint64_t, Id>, Item>;
+    using When = std::unordered_map<Id, uint64_t>;
+    Queue queue_;
+    When when_;
+    // Nodes of items that ran or were cancelled, used again for the next ones: queuing a
+    // frame's work then allocates no map node.
+    std::vector<Queue::node_type> spare_items_;
+    std::vector<When::node_type> spare_whens_;
+    void Recycle(Queue::node_type item, When::node_type when);
 
     struct Interleaver {
         InterleaveOptions options;

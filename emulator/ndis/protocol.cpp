@@ -19,6 +19,8 @@ namespace {
 
 // Finished sends kept so that a late second completion is still recognised as one.
 constexpr size_t kFinishedKept = 4096;
+// Finished packet records and frame buffers kept for the next sends.
+constexpr size_t kSpareKept = 64;
 // A chain longer than this is taken to be a loop.
 constexpr size_t kLongestChain = 4096;
 
@@ -47,10 +49,14 @@ size_t Protocol::Pended() const {
 // ---- Sending ------------------------------------------------------------------------------
 
 uint64_t Protocol::Send(const std::vector<uint8_t>& frame) {
-    return Send(std::vector<std::vector<uint8_t>>{frame});
+    return Send(std::span<const std::vector<uint8_t>>(&frame, 1));
 }
 
 uint64_t Protocol::Send(const std::vector<std::vector<uint8_t>>& segments) {
+    return Send(std::span<const std::vector<uint8_t>>(segments));
+}
+
+uint64_t Protocol::Send(std::span<const std::vector<uint8_t>> segments) {
     Kernel& kernel = adapter_.Owner().Host();
     if (!adapter_.IsRunning()) {
         kernel.Check().Report(Rule::Platform, "Protocol::Send",
@@ -69,13 +75,29 @@ uint64_t Protocol::Send(const std::vector<std::vector<uint8_t>>& segments) {
     return id;
 }
 
-Protocol::OwnPacket* Protocol::Build(const std::vector<std::vector<uint8_t>>& segments) {
-    auto own = std::make_unique<OwnPacket>();
+Protocol::OwnPacket* Protocol::Build(std::span<const std::vector<uint8_t>> segments) {
+    // Records of packets long finished are used again: a run of millions of sends then
+    // allocates nothing per packet.
+    std::unique_ptr<OwnPacket> own;
+    if (spare_packets_.empty()) {
+        own = std::make_unique<OwnPacket>();
+    } else {
+        own = std::move(spare_packets_.back());
+        spare_packets_.pop_back();
+        *own = OwnPacket{{}, std::move(own->segments), std::move(own->buffers),
+                         std::move(own->memory)};
+    }
     own->id = next_id_++;
-    own->segments = segments;
+    if (own->segments.empty() && !spare_segments_.empty()) {
+        own->segments = std::move(spare_segments_.back());
+        spare_segments_.pop_back();
+    }
+    own->segments.resize(segments.size());
+    for (size_t i = 0; i < segments.size(); ++i)
+        own->segments[i].assign(segments[i].begin(), segments[i].end());
     own->buffers.resize(segments.size());
     PacketLayout layout = LayoutPacket(kProtocolReservedLength);
-    own->memory = std::make_unique<uint64_t[]>((layout.size + 7) / 8);
+    if (!own->memory) own->memory = std::make_unique<uint64_t[]>((layout.size + 7) / 8);
     std::memset(own->memory.get(), Pool::kFillByte, layout.size);
     own->packet = FormatPacket(own->memory.get(), kProtocolReservedLength, nullptr);
     for (size_t i = 0; i < own->segments.size(); ++i) {
@@ -84,7 +106,7 @@ Protocol::OwnPacket* Protocol::Build(const std::vector<std::vector<uint8_t>>& se
         NdisChainBufferAtBack(own->packet, &own->buffers[i]);
     }
     OwnPacket* result = own.get();
-    packets_[own->packet] = std::move(own);
+    packets_.insert_or_assign(own->packet, std::move(own));
     return result;
 }
 
@@ -143,10 +165,16 @@ void Protocol::Finish(OwnPacket* own, NDIS_STATUS status) {
 }
 
 void Protocol::Retire(OwnPacket* own) {
+    // A late completion needs the record, not the frame: its bytes go back for reuse now.
+    if (spare_segments_.size() < kSpareKept) spare_segments_.push_back(std::move(own->segments));
+    own->segments.clear();
     retired_.push_back(own->packet);
     while (retired_.size() > kFinishedKept) {
-        packets_.erase(retired_.front());
+        auto oldest = packets_.find(retired_.front());
         retired_.pop_front();
+        if (oldest == packets_.end()) continue;
+        if (spare_packets_.size() < kSpareKept) spare_packets_.push_back(std::move(oldest->second));
+        packets_.erase(oldest);
     }
 }
 
@@ -210,9 +238,14 @@ void Protocol::DrainQueue() {
 void Protocol::CheckWatchdog() {
     Kernel& kernel = adapter_.Owner().Host();
     uint64_t now = kernel.Clock().Now();
+    std::vector<OwnPacket*> late;
     for (const auto& [packet, own] : packets_) {
         if (own->state != PacketState::Pended || own->watchdog_reported) continue;
-        if (now - own->pended_at_us <= kSendWatchdogUs) continue;
+        if (now - own->pended_at_us > kSendWatchdogUs) late.push_back(own.get());
+    }
+    std::sort(late.begin(), late.end(),
+              [](const OwnPacket* a, const OwnPacket* b) { return a->id < b->id; });
+    for (OwnPacket* own : late) {
         own->watchdog_reported = true;
         kernel.Check().Report(Rule::Watchdog, "MiniportSend",
                                PacketName(own->id) + " pended " +
@@ -237,6 +270,8 @@ void Protocol::AfterHalt() {
     for (const auto& [packet, own] : packets_) {
         if (own->state == PacketState::Pended) pended.push_back(own.get());
     }
+    std::sort(pended.begin(), pended.end(),
+              [](const OwnPacket* a, const OwnPacket* b) { return a->id < b->id; });
     for (OwnPacket* own : pended) {
         adapter_.Owner().Host().Check().Report(
             Rule::SendOnce, "MiniportHalt",

@@ -11,6 +11,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/ndis.h"
@@ -144,7 +146,8 @@ private:
                           UINT* total);
     static uint64_t Sum(const std::vector<Piece>& chain);
 
-    OwnPacket* Build(const std::vector<std::vector<uint8_t>>& segments);
+    OwnPacket* Build(std::span<const std::vector<uint8_t>> segments);
+    uint64_t Send(std::span<const std::vector<uint8_t>> segments);
     void Offer(OwnPacket* own);
     void Finish(OwnPacket* own, NDIS_STATUS status);
     void DrainQueue();
@@ -155,7 +158,9 @@ private:
 
     Miniport& adapter_;
     uint64_t next_id_ = 1;
-    std::map<const NDIS_PACKET*, std::unique_ptr<OwnPacket>> packets_;
+    std::unordered_map<const NDIS_PACKET*, std::unique_ptr<OwnPacket>> packets_;
+    std::vector<std::unique_ptr<OwnPacket>> spare_packets_;
+    std::vector<std::vector<std::vector<uint8_t>>> spare_segments_;
     std::deque<const NDIS_PACKET*> retired_;  // finished, kept a while to catch late completions
     std::deque<OwnPacket*> queue_;
     bool held_back_ = false;   // a send was refused and NDIS has not been told to resume

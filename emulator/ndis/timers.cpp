@@ -108,7 +108,7 @@ void Timers::Expire(NDIS_MINIPORT_TIMER* timer, uint64_t generation) {
     Entry& entry = it->second;
     entry.item = 0;
     if (entry.dpc != 0) return;  // still queued from an earlier expiry: it runs once
-    entry.dpc = kernel_.Clock().At(kernel_.Clock().Now(), entry.name + " (queued)",
+    entry.dpc = kernel_.Clock().At(kernel_.Clock().Now(), entry.name,
                                     [this, timer] { Run(timer); });
 }
 

@@ -232,6 +232,7 @@ private:
     std::vector<uint64_t> port_cycles_;
     FaultPlan faults_;
     TraceHook trace_hook_;
+    std::vector<uint8_t> trace_data_;  // a record's data buffer, kept for the next record
     std::function<void()> unplug_listener_;
     bool complete_at_once_ = false;
     AbortOrder abort_order_ = AbortOrder::TransfersFirst;

@@ -57,9 +57,10 @@ public:
     // IN endpoints, packet by packet: the length of the packet the device would send now
     // (none: it answers NAK), and that packet, taken when the host accepts it. The device's
     // own transfers end at a short or zero-length packet; a host transfer that ends first
-    // (its buffer full) leaves the rest waiting here for the next one.
+    // (its buffer full) leaves the rest waiting here for the next one. The packet taken is
+    // appended to `into` (the transfer's data so far); its length is returned.
     virtual std::optional<size_t> NextInPacket(uint8_t endpoint) const = 0;
-    virtual std::vector<uint8_t> TakeInPacket(uint8_t endpoint) = 0;
+    virtual size_t TakeInPacket(uint8_t endpoint, std::vector<uint8_t>* into) = 0;
     bool InReady(uint8_t endpoint) const { return NextInPacket(endpoint).has_value(); }
 
     // The bus listens here for IN data becoming ready.

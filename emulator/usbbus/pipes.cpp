@@ -76,9 +76,9 @@ uint32_t Bus::PullIn(Transfer& transfer) {
             transfer.in_ended = true;
             break;
         }
-        const std::vector<uint8_t> packet = device_->TakeInPacket(pipe.endpoint);
-        transfer.in_data.insert(transfer.in_data.end(), packet.begin(), packet.end());
-        if (packet.size() < pipe.max_packet) transfer.in_ended = true;
+        if (transfer.in_data.empty()) transfer.in_data.reserve(std::min<size_t>(length, 2048));
+        if (device_->TakeInPacket(pipe.endpoint, &transfer.in_data) < pipe.max_packet)
+            transfer.in_ended = true;
     }
     return packets;
 }

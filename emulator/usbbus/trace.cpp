@@ -12,6 +12,9 @@ void Bus::Trace(char type, const Transfer& transfer, const Outcome* outcome) {
     if (transfer.kind != Kind::Control && transfer.kind != Kind::Data) return;
     if (transfer.pipe == nullptr) return;  // refused before it had a pipe
     TraceRecord record;
+    // The data buffer goes from record to record, so tracing a frame allocates nothing.
+    record.data.swap(trace_data_);
+    record.data.clear();
     record.id = transfer.id;
     record.type = type;
     record.device = address_;
@@ -48,9 +51,10 @@ void Bus::Trace(char type, const Transfer& transfer, const Outcome* outcome) {
     } else {
         record.status = UsbmonStatus(outcome->status);
         record.length = outcome->length;
-        if (in) record.data = outcome->in_data;
+        if (in) record.data.assign(outcome->in_data.begin(), outcome->in_data.end());
     }
     trace_hook_(record);
+    trace_data_.swap(record.data);
 }
 
 }  // namespace emu::usb

@@ -186,23 +186,24 @@ std::optional<USBD_STATUS> Bus::CheckDataTransfer(const URB* urb, Pipe** pipe_ou
         return USBD_STATUS_INVALID_PIPE_HANDLE;
     }
     *pipe_out = pipe;  // also for a refusal, so the trace can name the endpoint
-    const std::string name = "endpoint " + Hex(pipe->endpoint);
+    // Named only for a report: every bulk transfer comes through here.
+    auto name = [pipe] { return "endpoint " + Hex(pipe->endpoint); };
     if (pipe->type != USB_ENDPOINT_TYPE_BULK && pipe->type != USB_ENDPOINT_TYPE_INTERRUPT) {
-        ReportPipe("a bulk or interrupt transfer on " + name + ", which is neither");
+        ReportPipe("a bulk or interrupt transfer on " + name() + ", which is neither");
         return USBD_STATUS_INVALID_PARAMETER;
     }
     const bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     if (in != pipe->In()) {
-        ReportPipe(std::string("an ") + (in ? "IN" : "OUT") + " transfer on " + name);
+        ReportPipe(std::string("an ") + (in ? "IN" : "OUT") + " transfer on " + name());
         return USBD_STATUS_INVALID_PARAMETER;
     }
     if (!in && (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0) {
-        ReportPipe("USBD_SHORT_TRANSFER_OK on an OUT transfer to " + name);
+        ReportPipe("USBD_SHORT_TRANSFER_OK on an OUT transfer to " + name());
         return USBD_STATUS_INVALID_PARAMETER;
     }
     if (request.TransferBufferLength > pipe->max_transfer) {
         ReportPipe("a transfer of " + std::to_string(request.TransferBufferLength) + " bytes on " +
-                   name + ", whose MaximumTransferSize is " + std::to_string(pipe->max_transfer));
+                   name() + ", whose MaximumTransferSize is " + std::to_string(pipe->max_transfer));
         return USBD_STATUS_INVALID_PARAMETER;
     }
     if (auto refused = CheckBuffer(request.TransferBuffer, request.TransferBufferLength,
