@@ -74,6 +74,12 @@ DEVICE_OBJECT* IoManager::Attach(DEVICE_OBJECT* upper, DEVICE_OBJECT* lower) {
 
 void IoManager::Detach(DEVICE_OBJECT* lower) { lower->AttachedDevice = nullptr; }
 
+size_t IoManager::DevicesOf(const DRIVER_OBJECT* driver) const {
+    return static_cast<size_t>(std::count_if(devices_.begin(), devices_.end(), [&](const auto& d) {
+        return d && d->DriverObject == driver;
+    }));
+}
+
 void IoManager::DeleteDevice(DEVICE_OBJECT* device) {
     for (auto& other : devices_)
         if (other && other->AttachedDevice == device) other->AttachedDevice = nullptr;

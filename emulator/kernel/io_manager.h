@@ -65,6 +65,8 @@ public:
     DEVICE_OBJECT* Attach(DEVICE_OBJECT* upper, DEVICE_OBJECT* lower);
     void Detach(DEVICE_OBJECT* lower);
     void DeleteDevice(DEVICE_OBJECT* device);
+    // Device objects of `driver` that still exist: a driver may be unloaded only at none.
+    size_t DevicesOf(const DRIVER_OBJECT* driver) const;
 
     // Request records (used by the platform/io.h implementation).
     IRP* NewRequest(CCHAR stack_size, Origin origin);

@@ -121,6 +121,7 @@ TEST_F(QvnetCommand, JsonReportsTheWholeRun) {
               json({{"status", "NDIS_STATUS_NOT_SUPPORTED"}, {"hex", ""}}));
     EXPECT_EQ(run["media_events"], json::array());
     EXPECT_EQ(run["verifier"], json({{"clean", true}, {"reports", json::array()}}));
+    EXPECT_TRUE(run["unloaded"]);
     EXPECT_GT(run["virtual_time_us"].get<uint64_t>(), 500'000u);
     EXPECT_TRUE(run["wall_time_s"].is_number());
 }
@@ -290,7 +291,8 @@ TEST_F(QvnetCommand, TextSummaryTellsTheStory) {
     for (const char* line : {"start: driver loaded", "link: connected, 100 Mb/s full duplex",
                              "frames: every one intact and in order", "queries:",
                              "link event at 6.525400 s: NDIS_STATUS_MEDIA_DISCONNECT",
-                             "halt: adapter halted", "verifier: clean", "result: ok"}) {
+                             "halt: device removed, adapter halted", "driver unloaded",
+                             "verifier: clean", "result: ok"}) {
         EXPECT_NE(outcome.out.find(line), std::string::npos) << line << "\n" << outcome.out;
     }
 }

@@ -131,8 +131,9 @@ void PrintText(const RunReport& report, const RunOptions& options) {
             std::printf("      at %.6f s: %s\n", Seconds(wake.t_us), wake.reason.c_str());
         }
         std::printf("link before halt: %s\n", LinkText(report.link).c_str());
-        std::printf("halt: adapter halted at %.6f s of virtual time\n",
-                    Seconds(report.halted_at_us));
+        std::printf("halt: device removed, adapter halted at %.6f s of virtual time; driver %s\n",
+                    Seconds(report.halted_at_us),
+                    report.unloaded ? "unloaded" : "NOT UNLOADED");
     }
     if (report.verifier_reports.empty()) {
         std::printf("verifier: clean (no leak, no request or timer left at halt)\n");
@@ -211,6 +212,7 @@ std::string JsonText(const RunReport& report) {
                  {{"clean", report.verifier_reports.empty()},
                   {"reports", report.verifier_reports}}},
                 {"halted_at_us", report.halted_at_us},
+                {"unloaded", report.unloaded},
                 {"virtual_time_us", report.virtual_time_us},
                 {"wall_time_s", report.wall_time_s}};
     if (report.tap) out["tap"] = tap;

@@ -208,7 +208,8 @@ void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine, RunReport
         report->link = LinkOf(adapter);
         report->wake_events = WakeEventsOf(adapter.Device());
         report->media_events = MediaEventsOf(adapter);
-        adapter.Halt();
+        // As when the device goes away: NDIS halts the adapter, then the driver is unloaded.
+        report->unloaded = adapter.RemoveAndUnload();
         report->halted_at_us = adapter.Now();
     }
     report->verifier_reports = VerifierReports(machine);
@@ -270,7 +271,7 @@ RunReport Run(const RunOptions& options, const AttachHook& attach,
     RecordEnd(adapter, machine, &report);
     report.wall_time_s =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-    report.ok = report.started && report.frames.intact_in_order &&
+    report.ok = report.started && report.frames.intact_in_order && report.unloaded &&
                 report.verifier_reports.empty();
     return report;
 }

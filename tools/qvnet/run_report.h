@@ -78,6 +78,7 @@ struct RunReport {
     std::vector<WakeRecord> wake_events;
     std::optional<TapCounts> tap;
     uint64_t halted_at_us = 0;
+    bool unloaded = false;  // the device was removed and the driver unloaded
     std::vector<std::string> verifier_reports;
     uint64_t interleaved = 0;  // times another processor stepped in
     uint64_t boundaries = 0;

@@ -17,6 +17,7 @@
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/pnp.h"
 #include "emulator/usbbus/bus.h"
+#include "emulator/verifier/verifier.h"
 #include "tests/support/harness/driver_load.h"
 
 namespace qvtest {
@@ -56,7 +57,7 @@ NDIS_STATUS RunningAdapter::Start() {
         for (const auto& sink : wire_sinks_) sink(frame, way);
     });
 
-    DRIVER_OBJECT* driver = machine_.Io().CreateDriver("qvnet");
+    DRIVER_OBJECT* driver = driver_ = machine_.Io().CreateDriver("qvnet");
     if (DriverEntry(driver, nullptr) != STATUS_SUCCESS) return NDIS_STATUS_FAILURE;
     DEVICE_OBJECT* pdo = machine_.Bus().PhysicalDeviceObject();
     emu::ndis::Ndis& ndis = machine_.Ndis();
@@ -108,6 +109,24 @@ void RunningAdapter::Halt() {
     if (!Running()) return;
     Block().Halt();
     adapter_ = nullptr;
+}
+
+bool RunningAdapter::RemoveAndUnload() {
+    if (!started_ || driver_ == nullptr) return false;
+    DEVICE_OBJECT* pdo = machine_.Bus().PhysicalDeviceObject();
+    if (machine_.Ndis().PnpManager().StateOf(pdo) != emu::ndis::Pnp::DeviceState::Removed) {
+        machine_.Ndis().PnpManager().Send(pdo, IRP_MN_REMOVE_DEVICE);
+    }
+    adapter_ = nullptr;
+    const size_t left = machine_.Io().DevicesOf(driver_);
+    if (left != 0) {
+        machine_.Check().Report(emu::Rule::Platform, "unload",
+                                "the driver still has " + std::to_string(left) +
+                                    " device object(s) after its device was removed");
+        return false;
+    }
+    driver_ = nullptr;
+    return true;
 }
 
 void RunningAdapter::KeepRecords(bool on) {

@@ -81,6 +81,10 @@ public:
     bool Running() const;
     // Halts the adapter as a stop does; NDIS then checks for leaks, timers and requests.
     void Halt();
+    // Removes the device as unplugging it does (NDIS halts the adapter and deletes its device
+    // object), then unloads the driver, which must have no device object left. Whether the
+    // driver could be unloaded.
+    bool RemoveAndUnload();
     // Off, frames still move but nothing keeps a record per frame (the protocol edge's sends,
     // completions and receives, the wire's recorder, the bulk events), so a long run's memory
     // stays flat; the streaming sinks (Edge().OnReceive, a wire Station) still see each one.
@@ -133,6 +137,7 @@ private:
 
     emu::Machine& machine_;
     AdapterOptions options_;
+    DRIVER_OBJECT* driver_ = nullptr;
     emu::device::Controller* controller_ = nullptr;
     Adapter* adapter_ = nullptr;
     bool started_ = false;
