@@ -203,7 +203,8 @@ void RecordStart(qvtest::RunningAdapter& adapter, NDIS_STATUS status, RunReport*
     report->link_after_start = LinkOf(adapter);
 }
 
-void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine, RunReport* report) {
+void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine,
+               std::chrono::steady_clock::time_point wall_start, RunReport* report) {
     if (report->started) {
         report->link = LinkOf(adapter);
         report->wake_events = WakeEventsOf(adapter.Device());
@@ -216,6 +217,10 @@ void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine, RunReport
     report->interleaved = machine.Clock().Interleaved();
     report->boundaries = machine.Clock().Boundaries();
     report->virtual_time_us = adapter.Now();
+    report->wall_time_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+    report->ok = report->started && report->frames.intact_in_order && report->unloaded &&
+                 report->verifier_reports.empty();
 }
 
 LinkState LinkOf(qvtest::RunningAdapter& adapter) {
@@ -268,11 +273,7 @@ RunReport Run(const RunOptions& options, const AttachHook& attach,
             StayUp(adapter, report.initialized_at_us + *options.up_for_us, &report, progress);
         }
     }
-    RecordEnd(adapter, machine, &report);
-    report.wall_time_s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-    report.ok = report.started && report.frames.intact_in_order && report.unloaded &&
-                report.verifier_reports.empty();
+    RecordEnd(adapter, machine, wall_start, &report);
     return report;
 }
 

@@ -4,6 +4,7 @@
 // verifier's verdict.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -31,8 +32,10 @@ qvtest::AdapterOptions AdapterOptionsFor(const RunOptions& options, emu::Machine
 void PrepareMachine(emu::Machine& machine, const RunOptions& options);
 // The start's outcome and what the adapter came up with.
 void RecordStart(qvtest::RunningAdapter& adapter, int32_t status, RunReport* report);
-// The link, events and wake-ups as they stand; then the halt and the verifier's verdict.
-void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine, RunReport* report);
+// The link, events and wake-ups as they stand; then the removal, the unload and the
+// verifier's verdict, the times, and whether the run succeeded.
+void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine,
+               std::chrono::steady_clock::time_point wall_start, RunReport* report);
 
 // Called with the adapter before it starts, to attach captures or watchers.
 using AttachHook = std::function<void(qvtest::RunningAdapter&)>;

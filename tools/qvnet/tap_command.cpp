@@ -80,11 +80,7 @@ RunReport RunTap(const RunOptions& options, const TapOptions& tap, Captures& cap
         report.frames = FramesOf(result);
         QueryEveryOid(adapter, &report);
     }
-    RecordEnd(adapter, machine, &report);
-    report.wall_time_s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-    report.ok = report.started && report.frames.intact_in_order && report.unloaded &&
-                report.verifier_reports.empty();
+    RecordEnd(adapter, machine, wall_start, &report);
     return report;
 }
 
