@@ -12,6 +12,7 @@
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/packets.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 
 namespace emu::ndis {
 
@@ -475,6 +476,7 @@ using emu::ndis::Miniport;
 
 void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET** ReceivePackets,
                                 UINT NumberOfPackets) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     // Reported; above DISPATCH_LEVEL not even NDIS may read the packets (its buffer
@@ -492,6 +494,7 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET**
 
 void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
                        NDIS_STATUS Status) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMSendComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -502,6 +505,7 @@ void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
 }
 
 void NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMSendResourcesAvailable", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -531,6 +535,7 @@ Miniport* StatusTarget(NDIS_HANDLE handle, const char* call, uintptr_t site) {
 
 void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                          PVOID StatusBuffer, UINT StatusBufferSize) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMIndicateStatus", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -541,6 +546,7 @@ void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralS
 }
 
 void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMIndicateStatusComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -552,6 +558,7 @@ void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
 
 void NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status,
                         BOOLEAN AddressingReset) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMResetComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);

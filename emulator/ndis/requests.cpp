@@ -11,6 +11,7 @@
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 
 namespace emu::ndis {
 
@@ -373,11 +374,13 @@ void CompleteRequest(emu::ndis::Requests::Kind kind, const char* call, NDIS_HAND
 }  // namespace
 
 void NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status) {
+    EMU_PLATFORM_ENTRY();
     CompleteRequest(emu::ndis::Requests::Kind::Query, "NdisMQueryInformationComplete",
                     MiniportAdapterHandle, Status, EMU_CALLER());
 }
 
 void NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status) {
+    EMU_PLATFORM_ENTRY();
     CompleteRequest(emu::ndis::Requests::Kind::Set, "NdisMSetInformationComplete",
                     MiniportAdapterHandle, Status, EMU_CALLER());
 }
