@@ -197,6 +197,7 @@ uint64_t next_dispatch_id = 1;
 NTSTATUS IoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "IoCallDriver";
+    emu::race::Release(Irp);  // whoever completes it goes on after what was done before
     emu::Processor& cpu = Cpu();
     cpu.CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     IoManager::RequestInfo* info = LiveRequest(Irp, kCall, EMU_CALLER());
@@ -254,6 +255,7 @@ NTSTATUS IoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
 void IoCompleteRequest(IRP* Irp, CCHAR /*PriorityBoost*/) {
     EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "IoCompleteRequest";
+    emu::race::Acquire(Irp);
     const uintptr_t site = EMU_CALLER();
     emu::Processor& cpu = Cpu();
     cpu.CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, site);

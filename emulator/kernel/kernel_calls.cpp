@@ -126,6 +126,7 @@ LONG KeSetEvent(KEVENT* Event, LONG /*Increment*/, BOOLEAN /*Wait*/) {
     Cpu().CheckIrql("KeSetEvent", DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     LONG previous = Event->Signaled;
     Event->Signaled = 1;
+    emu::race::Release(Event);  // the waiter goes on after what the setter did
     return previous;
 }
 
@@ -155,6 +156,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/,
         signalled = Clock().WaitFor([event] { return event->Signaled != 0; }, deadline, kCall);
     }
     if (!signalled) return STATUS_TIMEOUT;
+    emu::race::Acquire(event);
     if (event->Type == SynchronizationEvent) event->Signaled = 0;
     return STATUS_SUCCESS;
 }
@@ -252,6 +254,7 @@ LONG InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange, LONG 
     EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedCompareExchange", EMU_CALLER());
     LONG before = Comperand;
+    emu::DriverAccess driver;
     __atomic_compare_exchange_n(const_cast<LONG*>(Destination), &before, ExChange, false,
                                 __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return before;
@@ -260,12 +263,14 @@ LONG InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange, LONG 
 LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedExchange", EMU_CALLER());
+    emu::DriverAccess driver;
     return __atomic_exchange_n(const_cast<LONG*>(Target), Value, __ATOMIC_SEQ_CST);
 }
 
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
     EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedExchangePointer", EMU_CALLER());
+    emu::DriverAccess driver;
     return __atomic_exchange_n(const_cast<PVOID*>(Target), Value, __ATOMIC_SEQ_CST);
 }
 
@@ -273,11 +278,13 @@ LONG InterlockedIncrement(LONG volatile* Addend) {
     EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedIncrement", EMU_CALLER());
     // Wraps as the processor's instruction does.
+    emu::DriverAccess driver;
     return __atomic_add_fetch(const_cast<LONG*>(Addend), 1, __ATOMIC_SEQ_CST);
 }
 
 LONG InterlockedDecrement(LONG volatile* Addend) {
     EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedDecrement", EMU_CALLER());
+    emu::DriverAccess driver;
     return __atomic_sub_fetch(const_cast<LONG*>(Addend), 1, __ATOMIC_SEQ_CST);
 }

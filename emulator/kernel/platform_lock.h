@@ -12,6 +12,8 @@
 
 #include <mutex>
 
+#include "emulator/kernel/race_annotations.h"
+
 namespace emu {
 
 class PlatformLock {
@@ -23,10 +25,10 @@ public:
 
     // Takes the lock for this thread, or goes one level deeper when it holds it already.
     static void Enter() {
-        if (depth_++ == 0) mutex_.lock();
+        if (depth_++ == 0) Lock();
     }
     static void Leave() {
-        if (--depth_ == 0) mutex_.unlock();
+        if (--depth_ == 0) Unlock();
     }
     static bool HeldHere() { return depth_ > 0; }
 
@@ -36,18 +38,31 @@ public:
         if (!threaded_ || depth_ == 0) return 0;
         const int depth = depth_;
         depth_ = 0;
-        mutex_.unlock();
+        Unlock();
         return depth;
     }
     static void Retake(int depth) {
         if (depth == 0) return;
-        mutex_.lock();
+        Lock();
         depth_ = depth;
     }
 
     static std::mutex& Mutex() { return mutex_; }
 
 private:
+    // Under ThreadSanitizer, what the thread does while it holds the lock is the platform's
+    // and not checked (emulator/kernel/race_annotations.h).
+    static void Lock() {
+        race::EnterPlatform();
+        mutex_.lock();
+        race::InPlatform();
+    }
+    static void Unlock() {
+        race::LeavingPlatform();
+        mutex_.unlock();
+        race::LeftPlatform();
+    }
+
     static inline bool threaded_ = false;
     static inline std::mutex mutex_;
     static inline thread_local int depth_ = 0;
@@ -81,7 +96,30 @@ private:
     int depth_;
 };
 
+// Memory of the driver's that the platform reads and writes as the driver would (an interlocked
+// operation on a driver's variable): checked by ThreadSanitizer as the driver's own access.
+class DriverAccess {
+public:
+    DriverAccess() : held_(PlatformLock::Threaded() && PlatformLock::HeldHere()) {
+        if (!held_) return;
+        race::LeavingPlatform();
+        race::LeftPlatform();
+    }
+    ~DriverAccess() {
+        if (!held_) return;
+        race::EnterPlatform();
+        race::InPlatform();
+    }
+    DriverAccess(const DriverAccess&) = delete;
+    DriverAccess& operator=(const DriverAccess&) = delete;
+
+private:
+    bool held_;
+};
+
 }  // namespace emu
 
-// The first statement of every platform routine the driver may call.
+// The first statement of every platform routine the driver may call, and of the platform's own
+// dispatch, completion and cancel routines (the I/O manager calls those as it calls a driver's,
+// with the platform let go).
 #define EMU_PLATFORM_ENTRY() ::emu::PlatformEntry emu_platform_entry_

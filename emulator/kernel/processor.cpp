@@ -135,6 +135,7 @@ bool Processor::Acquire(const void* lock, const char* call, uintptr_t site, Lock
         else
             std::atomic_ref<KSPIN_LOCK>(*word.word).store(word.held, std::memory_order_relaxed);
     }
+    race::Acquire(lock);  // after everything the previous holder did
     std::vector<const void*>& locks = State().held;
     for (const void* first : locks) {
         auto pair = std::make_pair(first, lock);
@@ -163,6 +164,7 @@ bool Processor::Release(const void* lock, const char* call, uintptr_t site, Lock
     }
     locks.erase(held);
     KeepGuards(lock, call, site);
+    race::Release(lock);
     if (word.word != nullptr)
         std::atomic_ref<KSPIN_LOCK>(*word.word).store(word.free, std::memory_order_release);
     return true;

@@ -34,6 +34,7 @@ Scheduler::Id Scheduler::At(uint64_t when_us, std::string_view /*what*/,
         when_.insert(std::move(when));
     }
     if (!background) ++foreground_;
+    race::Release(race::ItemToken(id));  // the item runs after what its queuer did
     if (threads_) threads_->changed.notify_all();
     return id;
 }
@@ -79,6 +80,7 @@ bool Scheduler::RunNext(uint64_t limit_us) {
 void Scheduler::RunItem(Queue::iterator first) {
     if (first->first.first > now_us_) now_us_ = first->first.first;
     Item item = std::move(first->second);
+    race::Acquire(race::ItemToken(first->first.second));
     When::node_type when = when_.extract(first->first.second);
     Recycle(queue_.extract(first), std::move(when));
     if (!item.background) --foreground_;
@@ -229,9 +231,11 @@ size_t Scheduler::RunOnProcessors(int processors, const std::function<bool()>& s
     threads_ = std::make_unique<Threads>();
     threads_->stop = &stop;
     PlatformLock::SetThreaded(true);
-    PlatformLock::Enter();
+    // Started before this thread takes the lock: the start of a thread is an edge that
+    // ThreadSanitizer must see.
     std::vector<std::thread> others;
     for (int n = 1; n < processors; ++n) others.emplace_back([this] { ProcessorThread(); });
+    PlatformLock::Enter();
     ++threads_->busy;
     ProcessorLoop();
     --threads_->busy;

@@ -21,6 +21,7 @@ struct LowerWait {
 };
 
 NTSTATUS LowerStartDone(DEVICE_OBJECT* /*device*/, IRP* /*irp*/, PVOID context) {
+    EMU_PLATFORM_ENTRY();
     static_cast<LowerWait*>(context)->done = true;
     // NDIS keeps the request: it completes it itself once the adapter is initialized.
     return STATUS_MORE_PROCESSING_REQUIRED;

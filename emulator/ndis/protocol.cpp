@@ -460,11 +460,21 @@ void Protocol::IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size,
         indication.buffer.assign(bytes, bytes + size);
     }
     statuses_.push_back(std::move(indication));
+    ++status_indications_;
+    ForgetOldStatuses();
+}
+
+void Protocol::ForgetOldStatuses() {
+    // Without per-frame records the run may be long: the last few thousand tell enough.
+    constexpr size_t kKept = 4096;
+    if (keep_records_ || statuses_.size() < 2 * kKept) return;
+    statuses_.erase(statuses_.begin(), statuses_.end() - kKept);
 }
 
 void Protocol::IndicateStatusComplete() {
     status_open_ = false;
     statuses_.push_back({NDIS_STATUS_SUCCESS, {}, true, adapter_.Owner().Host().Clock().Now()});
+    ForgetOldStatuses();
 }
 
 }  // namespace emu::ndis
