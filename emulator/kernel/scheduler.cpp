@@ -114,14 +114,10 @@ void Scheduler::AtBoundary(const char* /*call*/) {
     if (!interleave_ || stepping_in_ != 0) return;
     ++boundaries_;
     if (interleave_->rng() % interleave_->options.one_in != 0) return;
+    // Work pinned to a processor is that processor's own, in its order: the one stepping in
+    // is another.
     auto first = queue_.begin();
-    if (threads_) {
-        // Work pinned to another processor is that one's to run.
-        const int me = Kernel::Current().Cpu().Number();
-        while (first != queue_.end() && first->second.cpu != kAnyProcessor &&
-               first->second.cpu != me)
-            ++first;
-    }
+    while (first != queue_.end() && first->second.cpu != kAnyProcessor) ++first;
     if (first == queue_.end() || first->first.first > now_us_ + interleave_->options.horizon_us)
         return;
     ++stepping_in_;

@@ -43,7 +43,7 @@ public:
     // as the hang check) do not keep the machine busy: Idle() ignores them. `what` names the
     // work for the reader of the call; it is not kept, so queuing costs no string. In the
     // threaded mode an item pinned to processor `cpu` runs only there (one processor runs
-    // everything otherwise).
+    // everything otherwise); a processor stepping in at a boundary never takes it.
     Id At(uint64_t when_us, std::string_view what, std::function<void()> work,
           bool background = false, int cpu = kAnyProcessor);
     Id After(uint64_t delay_us, std::string_view what, std::function<void()> work,

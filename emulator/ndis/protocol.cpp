@@ -67,8 +67,9 @@ uint64_t Protocol::Send(std::span<const std::vector<uint8_t>> segments) {
     }
     OwnPacket* own = Build(segments);
     uint64_t id = own->id;
-    // After a refusal NDIS holds every later send back too, so that order is kept.
-    if (held_back_ || !queue_.empty()) {
+    // After a refusal NDIS holds every later send back too, so that order is kept; also while
+    // another processor is offering the held-back ones.
+    if (held_back_ || draining_ || !queue_.empty()) {
         queue_.push_back(own);
         return id;
     }
@@ -229,11 +230,13 @@ void Protocol::SendResourcesAvailable() {
 void Protocol::DrainQueue() {
     if (!adapter_.IsRunning()) return;
     held_back_ = false;
+    draining_ = true;
     while (!queue_.empty() && !held_back_) {
         OwnPacket* own = queue_.front();
         queue_.pop_front();
         Offer(own);
     }
+    draining_ = false;
 }
 
 void Protocol::CheckWatchdog() {

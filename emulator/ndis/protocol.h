@@ -170,6 +170,7 @@ private:
     std::deque<const NDIS_PACKET*> retired_;  // finished, kept a while to catch late completions
     std::deque<OwnPacket*> queue_;
     bool held_back_ = false;   // a send was refused and NDIS has not been told to resume
+    bool draining_ = false;  // offering the held-back sends (the platform let go meanwhile)
     uint64_t drain_item_ = 0;
 
     std::vector<SendCompletion> completions_;

@@ -1,5 +1,6 @@
 #include "tools/qvnet/stress/stress.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -351,6 +352,13 @@ StressAccount RunStress(const StressOptions& options) {
     account.rss_end_kib = ResidentKib();
     account.rss_peak_kib = std::max(account.rss_peak_kib, account.rss_end_kib);
     account.verifier_reports = machine.Check().Violations().size();
+    // Once warmed up, a long run holds what it needs and no more: memory stays flat.
+    constexpr uint64_t kLongRunMs = 60'000;
+    const uint64_t allowed = std::max<uint64_t>(16 * 1024, account.rss_early_kib / 4);
+    if (options.real_ms >= kLongRunMs && account.rss_peak_kib > account.rss_early_kib + allowed)
+        Problem(&account, "memory grew from " + std::to_string(account.rss_early_kib) +
+                              " KiB after the first quarter to " +
+                              std::to_string(account.rss_peak_kib) + " KiB");
     if (account.verifier_reports != 0)
         Problem(&account, std::to_string(account.verifier_reports) + " verifier reports");
     return account;
