@@ -64,13 +64,16 @@ public:
     void Watch();
     void StartWork();
     void StopWork() { working_ = false; }
+    void ProveAlive();
     bool Stop(Clock::time_point end);
     void Finish(StressAccount* account);
     StressAccount& Account() { return account_; }
 
 private:
     void Send(int sender);
+    void SendOne(int sender);
     void Inject();
+    void InjectOne();
     void Request();
     void Flap(bool down);
     void CollectRequests(bool all);
@@ -137,6 +140,12 @@ void Stress::Send(int sender) {
                       sender % options_.cpus);
         return;
     }
+    SendOne(sender);
+    Queue().After(kSendEveryUs, "stress sender", [this, sender] { Send(sender); }, false,
+                  sender % options_.cpus);
+}
+
+void Stress::SendOne(int sender) {
     OutStream& stream = out_[sender];
     const uint32_t number = stream.Next();
     stream.Sent();
@@ -148,16 +157,38 @@ void Stress::Send(int sender) {
     if (adapter_.Send(stress::StreamFrame(qvtest::kPeerAddress, station_, options_.seed,
                                           static_cast<uint8_t>(sender), number)) != packet)
         Problem(&account_, "a send was not given the packet id expected");
-    Queue().After(kSendEveryUs, "stress sender", [this, sender] { Send(sender); }, false,
-                  sender % options_.cpus);
 }
 
 void Stress::Inject() {
     if (!working_) return;
+    InjectOne();
+    Queue().After(kInjectEveryUs, "stress flood", [this] { Inject(); });
+}
+
+void Stress::InjectOne() {
     adapter_.Inject(stress::StreamFrame(station_, qvtest::kPeerAddress, options_.seed,
                                         stress::kInStream, static_cast<uint32_t>(account_.injected)));
     ++account_.injected;
-    Queue().After(kInjectEveryUs, "stress flood", [this] { Inject(); });
+}
+
+void Stress::ProveAlive() {
+    // Whatever the run went through, the adapter must still move frames both ways.
+    constexpr int kFrames = 4;
+    const uint64_t on_wire = account_.on_wire;
+    const uint64_t indicated = account_.indicated;
+    for (int i = 0; i < kFrames; ++i) {
+        for (int sender = 0; sender < kSenders; ++sender) SendOne(sender);
+        InjectOne();
+        adapter_.Run(kSendEveryUs);
+    }
+    adapter_.RunUntilIdle();
+    if (account_.on_wire - on_wire != kFrames * kSenders ||
+        account_.indicated - indicated != kFrames)
+        Problem(&account_, "after the run the adapter no longer moves every frame: " +
+                               std::to_string(account_.on_wire - on_wire) + " of " +
+                               std::to_string(kFrames * kSenders) + " sent, " +
+                               std::to_string(account_.indicated - indicated) + " of " +
+                               std::to_string(kFrames) + " received");
 }
 
 void Stress::Request() {
@@ -336,8 +367,10 @@ StressAccount RunStress(const StressOptions& options) {
         machine.Clock().RunOnProcessors(options.cpus, [&] { return stress.Stop(end); });
     stress.StopWork();
     if (!adapter.Device().Partner(1).Attached()) adapter.Device().Partner(1).Attach();
+    machine.Bus().Faults().Clear();
     adapter.Run(kDrainUs);
     adapter.RunUntilIdle();
+    stress.ProveAlive();
     stress.Account().xmit_ok = QueryCounter(adapter, OID_GEN_XMIT_OK);
     stress.Account().rcv_ok = QueryCounter(adapter, OID_GEN_RCV_OK);
     stress.Account().media_events = adapter.Edge().StatusIndications();
