@@ -100,6 +100,7 @@ private:
     Clock::time_point last_progress_ = Clock::now();
     Clock::time_point started_ = Clock::now();
     bool early_taken_ = false;
+    uint64_t samples_ = 0;  // of the memory, one a second
 };
 
 void Stress::Watch() {
@@ -293,7 +294,9 @@ bool Stress::Stop(Clock::time_point end) {
         account_.real_ms = run_ms.count();
         account_.virtual_us = Queue().Now();
         account_.verifier_reports = machine_.Check().Violations().size();
-        if (options_.progress) options_.progress(account_);
+        // A line a second for a short run, one every ten seconds for a long one.
+        const uint64_t every = options_.real_ms >= 60'000 ? 10 : 1;
+        if (options_.progress && ++samples_ % every == 0) options_.progress(account_);
     }
     return now >= end;
 }

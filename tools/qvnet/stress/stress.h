@@ -19,7 +19,7 @@ struct StressOptions {
     std::optional<uint32_t> interleave;  // a second processor stepping in at boundaries too
     uint32_t fault_one_in = 0;           // bus faults on about one request in N (0: none)
     bool link_flaps = true;
-    // Called about once a second of real time with the account so far.
+    // Called with the account so far: each second, or each ten in a run of a minute or more.
     std::function<void(const struct StressAccount&)> progress;
 };
 
