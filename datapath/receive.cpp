@@ -7,6 +7,7 @@
 #include "datapath/bulk_request.h"
 #include "datapath/descriptor_list.h"
 #include "driver/adapter.h"
+#include "driver/counters.h"
 #include "driver/handlers.h"
 #include "driver/result.h"
 #include "usb/device_config.h"
@@ -29,23 +30,23 @@ void ClassifyReceivedTransfer(Adapter* adapter, TransferDescriptor* descriptor) 
     if (received == 0) return;  // nothing arrived
     // Too short to carry a trailer (or longer than the buffer): no status to trust.
     if (received < ReceiveOverhead || received > TransferBufferSize) {
-        adapter->RcvError++;
+        CountOne(&adapter->RcvError);
         return;
     }
     const UCHAR status = descriptor->Buffer[received - ReceiveStatusFromEnd];
     if ((status & ReceiveStatusBad) != 0) {
-        if ((status & ReceiveStatusCrcError) != 0) adapter->RcvError++;
+        if ((status & ReceiveStatusCrcError) != 0) CountOne(&adapter->RcvError);
         return;
     }
     const USHORT frameLength = static_cast<USHORT>(((received - 4) & 0xFFF) - 4);
     // The packet's buffer was built over ReceiveBufferLength bytes; a longer frame cannot be
     // indicated whole.
     if (frameLength > ReceiveBufferLength) {
-        adapter->RcvError++;
+        CountOne(&adapter->RcvError);
         return;
     }
     descriptor->Length = frameLength;
-    adapter->RcvOk++;
+    CountOne(&adapter->RcvOk);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "datapath/bulk_request.h"
 #include "datapath/descriptor_list.h"
 #include "driver/adapter.h"
+#include "driver/counters.h"
 #include "driver/handlers.h"
 #include "driver/pool_tags.h"
 #include "driver/result.h"
@@ -344,7 +345,7 @@ NTSTATUS NTAPI TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Con
 
     if (Irp->IoStatus.Status == STATUS_SUCCESS) {
         descriptor->Status = TransferSucceeded;
-        adapter->XmitOk++;
+        CountOne(&adapter->XmitOk);
     } else {
         descriptor->Status = TransferFailed;
         adapter->DeviceState = DeviceFailed;

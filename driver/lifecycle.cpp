@@ -7,6 +7,7 @@
 #include "controller/link_monitor.h"
 #include "datapath/receive.h"
 #include "driver/adapter.h"
+#include "driver/counters.h"
 #include "driver/handlers.h"
 #include "driver/pool_tags.h"
 #include "driver/tracker.h"
@@ -126,14 +127,14 @@ void NTAPI MiniportShutdown(PVOID ShutdownContext) {
 NDIS_STATUS NTAPI MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     *AddressingReset = FALSE;
-    adapter->RcvOk = 0;
-    adapter->RcvError = 0;
-    adapter->RcvAlignmentError = 0;
-    adapter->XmitOk = 0;
-    adapter->XmitError = 0;
-    adapter->XmitUnderrun = 0;
-    adapter->XmitOneCollision = 0;
-    adapter->XmitDeferred = 0;
+    ClearCounter(&adapter->RcvOk);
+    ClearCounter(&adapter->RcvError);
+    ClearCounter(&adapter->RcvAlignmentError);
+    ClearCounter(&adapter->XmitOk);
+    ClearCounter(&adapter->XmitError);
+    ClearCounter(&adapter->XmitUnderrun);
+    ClearCounter(&adapter->XmitOneCollision);
+    ClearCounter(&adapter->XmitDeferred);
     return NDIS_STATUS_SUCCESS;
 }
 

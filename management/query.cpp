@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "driver/adapter.h"
+#include "driver/counters.h"
 #include "driver/handlers.h"
 
 namespace {
@@ -111,11 +112,11 @@ bool ChooseAnswer(Adapter* adapter, NDIS_OID oid, Answer* answer, NDIS_STATUS* r
         answer->Length = sizeof(USHORT);
         return true;
     case OID_GEN_CURRENT_PACKET_FILTER: Integer(answer, adapter->PacketFilter); return true;
-    case OID_GEN_XMIT_OK: Integer(answer, adapter->XmitOk); return true;
-    case OID_GEN_RCV_OK: Integer(answer, adapter->RcvOk); return true;
-    case OID_GEN_XMIT_ERROR: Integer(answer, adapter->XmitError); return true;
+    case OID_GEN_XMIT_OK: Integer(answer, ReadCounter(&adapter->XmitOk)); return true;
+    case OID_GEN_RCV_OK: Integer(answer, ReadCounter(&adapter->RcvOk)); return true;
+    case OID_GEN_XMIT_ERROR: Integer(answer, ReadCounter(&adapter->XmitError)); return true;
     case OID_GEN_RCV_ERROR:
-    case OID_GEN_RCV_CRC_ERROR: Integer(answer, adapter->RcvError); return true;
+    case OID_GEN_RCV_CRC_ERROR: Integer(answer, ReadCounter(&adapter->RcvError)); return true;
     case OID_GEN_RCV_NO_BUFFER:
     case OID_802_3_XMIT_MORE_COLLISIONS:
     case OID_802_3_XMIT_MAX_COLLISIONS:
@@ -134,10 +135,14 @@ bool ChooseAnswer(Adapter* adapter, NDIS_OID oid, Answer* answer, NDIS_STATUS* r
         answer->Length = 6;
         return true;
     case OID_802_3_MAXIMUM_LIST_SIZE: Integer(answer, MulticastListSize); return true;
-    case OID_802_3_RCV_ERROR_ALIGNMENT: Integer(answer, adapter->RcvAlignmentError); return true;
-    case OID_802_3_XMIT_ONE_COLLISION: Integer(answer, adapter->XmitOneCollision); return true;
-    case OID_802_3_XMIT_DEFERRED: Integer(answer, adapter->XmitDeferred); return true;
-    case OID_802_3_XMIT_UNDERRUN: Integer(answer, adapter->XmitUnderrun); return true;
+    case OID_802_3_RCV_ERROR_ALIGNMENT:
+        Integer(answer, ReadCounter(&adapter->RcvAlignmentError));
+        return true;
+    case OID_802_3_XMIT_ONE_COLLISION:
+        Integer(answer, ReadCounter(&adapter->XmitOneCollision));
+        return true;
+    case OID_802_3_XMIT_DEFERRED: Integer(answer, ReadCounter(&adapter->XmitDeferred)); return true;
+    case OID_802_3_XMIT_UNDERRUN: Integer(answer, ReadCounter(&adapter->XmitUnderrun)); return true;
     case OID_PNP_QUERY_POWER: Integer(answer, PowerStateSupported); return true;
     case OID_GEN_SUPPORTED_GUIDS:
     case OID_TCP_TASK_OFFLOAD:

@@ -5,6 +5,7 @@
 #include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 #include "platform/io.h"
 
 using emu::IoManager;
@@ -156,6 +157,7 @@ void FinishRequest(IRP* irp, IoManager::RequestInfo* info, uintptr_t site) {
 }  // namespace
 
 IRP* IoAllocateIrp(CCHAR StackSize, BOOLEAN /*ChargeQuota*/) {
+    EMU_PLATFORM_ENTRY();
     const uintptr_t site = EMU_CALLER();
     Cpu().CheckIrql("IoAllocateIrp", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     // Both asked every time, so the verifier counts each request allocation exactly once.
@@ -165,6 +167,7 @@ IRP* IoAllocateIrp(CCHAR StackSize, BOOLEAN /*ChargeQuota*/) {
 }
 
 void IoFreeIrp(IRP* Irp) {
+    EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "IoFreeIrp";
     Cpu().CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     IoManager::RequestInfo* info = LiveRequest(Irp, kCall, EMU_CALLER());
@@ -192,7 +195,9 @@ uint64_t next_dispatch_id = 1;
 }  // namespace
 
 NTSTATUS IoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
+    EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "IoCallDriver";
+    emu::race::Release(Irp);  // whoever completes it goes on after what was done before
     emu::Processor& cpu = Cpu();
     cpu.CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     IoManager::RequestInfo* info = LiveRequest(Irp, kCall, EMU_CALLER());
@@ -248,7 +253,9 @@ NTSTATUS IoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
 }
 
 void IoCompleteRequest(IRP* Irp, CCHAR /*PriorityBoost*/) {
+    EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "IoCompleteRequest";
+    emu::race::Acquire(Irp);
     const uintptr_t site = EMU_CALLER();
     emu::Processor& cpu = Cpu();
     cpu.CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -313,6 +320,7 @@ void IoCompleteRequest(IRP* Irp, CCHAR /*PriorityBoost*/) {
 }
 
 BOOLEAN IoCancelIrp(IRP* Irp) {
+    EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "IoCancelIrp";
     emu::Processor& cpu = Cpu();
     cpu.CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
@@ -331,6 +339,7 @@ BOOLEAN IoCancelIrp(IRP* Irp) {
 }
 
 PDRIVER_CANCEL IoSetCancelRoutine(IRP* Irp, PDRIVER_CANCEL CancelRoutine) {
+    EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "IoSetCancelRoutine";
     Cpu().CheckIrql(kCall, DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     if (LiveRequest(Irp, kCall, EMU_CALLER()) == nullptr) return nullptr;
@@ -344,6 +353,7 @@ IRP* IoBuildDeviceIoControlRequest(ULONG IoControlCode, DEVICE_OBJECT* DeviceObj
                                    PVOID /*OutputBuffer*/, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, KEVENT* Event,
                                    IO_STATUS_BLOCK* IoStatusBlock) {
+    EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "IoBuildDeviceIoControlRequest";
     Cpu().CheckIrqlExactly(kCall, PASSIVE_LEVEL, EMU_CALLER());
     if (DeviceObject == nullptr || DeviceObject->StackSize < 1) {

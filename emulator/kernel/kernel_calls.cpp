@@ -5,6 +5,7 @@
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 #include "platform/kernel.h"
 
 using emu::Kernel;
@@ -32,12 +33,14 @@ uint64_t DeadlineFrom(const LARGE_INTEGER& timeout) {
     return absolute < now ? now : absolute;
 }
 
-void TakeLock(KSPIN_LOCK* lock, const char* call, uintptr_t site) {
-    if (Cpu().Acquire(lock, call, site)) *lock = kLockHeld;
+emu::Processor::LockWord WordOf(KSPIN_LOCK* lock) { return {lock, kLockFree, kLockHeld}; }
+
+bool TakeLock(KSPIN_LOCK* lock, const char* call, uintptr_t site) {
+    return Cpu().Acquire(lock, call, site, WordOf(lock));
 }
 
 void DropLock(KSPIN_LOCK* lock, const char* call, uintptr_t site) {
-    if (Cpu().Release(lock, call, site)) *lock = kLockFree;
+    Cpu().Release(lock, call, site, WordOf(lock));
 }
 
 }  // namespace
@@ -47,6 +50,7 @@ void DropLock(KSPIN_LOCK* lock, const char* call, uintptr_t site) {
 KIRQL KeGetCurrentIrql() { return Cpu().Irql(); }
 
 void KeRaiseIrql(KIRQL NewIrql, KIRQL* OldIrql) {
+    EMU_PLATFORM_ENTRY();
     emu::Processor& cpu = Cpu();
     if (NewIrql < cpu.Irql())
         Kernel::Current().Check().Report(emu::Rule::IrqlCall, "KeRaiseIrql",
@@ -58,6 +62,7 @@ void KeRaiseIrql(KIRQL NewIrql, KIRQL* OldIrql) {
 }
 
 void KeLowerIrql(KIRQL NewIrql) {
+    EMU_PLATFORM_ENTRY();
     emu::Processor& cpu = Cpu();
     if (NewIrql > cpu.Irql())
         Kernel::Current().Check().Report(emu::Rule::IrqlCall, "KeLowerIrql",
@@ -73,11 +78,13 @@ void _enable() { Cpu().SetInterruptsEnabled(true); }
 // ---- Spin locks -----------------------------------------------------------------------------
 
 void KeInitializeSpinLock(KSPIN_LOCK* SpinLock) {
+    EMU_PLATFORM_ENTRY();
     Cpu().InitializeLock(SpinLock);
     *SpinLock = kLockFree;
 }
 
 void KeAcquireSpinLock(KSPIN_LOCK* SpinLock, KIRQL* OldIrql) {
+    EMU_PLATFORM_ENTRY();
     emu::Processor& cpu = Cpu();
     cpu.CheckIrql("KeAcquireSpinLock", DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     TakeLock(SpinLock, "KeAcquireSpinLock", EMU_CALLER());
@@ -86,6 +93,7 @@ void KeAcquireSpinLock(KSPIN_LOCK* SpinLock, KIRQL* OldIrql) {
 }
 
 void KeReleaseSpinLock(KSPIN_LOCK* SpinLock, KIRQL OldIrql) {
+    EMU_PLATFORM_ENTRY();
     emu::Processor& cpu = Cpu();
     cpu.CheckIrqlExactly("KeReleaseSpinLock", DISPATCH_LEVEL, EMU_CALLER());
     DropLock(SpinLock, "KeReleaseSpinLock", EMU_CALLER());
@@ -93,11 +101,13 @@ void KeReleaseSpinLock(KSPIN_LOCK* SpinLock, KIRQL OldIrql) {
 }
 
 void KeAcquireSpinLockAtDpcLevel(KSPIN_LOCK* SpinLock) {
+    EMU_PLATFORM_ENTRY();
     Cpu().CheckIrqlExactly("KeAcquireSpinLockAtDpcLevel", DISPATCH_LEVEL, EMU_CALLER());
     TakeLock(SpinLock, "KeAcquireSpinLockAtDpcLevel", EMU_CALLER());
 }
 
 void KeReleaseSpinLockFromDpcLevel(KSPIN_LOCK* SpinLock) {
+    EMU_PLATFORM_ENTRY();
     Cpu().CheckIrqlExactly("KeReleaseSpinLockFromDpcLevel", DISPATCH_LEVEL, EMU_CALLER());
     DropLock(SpinLock, "KeReleaseSpinLockFromDpcLevel", EMU_CALLER());
 }
@@ -105,19 +115,23 @@ void KeReleaseSpinLockFromDpcLevel(KSPIN_LOCK* SpinLock) {
 // ---- Events, waits and delays ---------------------------------------------------------------
 
 void KeInitializeEvent(KEVENT* Event, EVENT_TYPE Type, BOOLEAN State) {
+    EMU_PLATFORM_ENTRY();
     Event->Signaled = State ? 1 : 0;
     Event->Type = Type;
     Event->Reserved = kEventReady;
 }
 
 LONG KeSetEvent(KEVENT* Event, LONG /*Increment*/, BOOLEAN /*Wait*/) {
+    EMU_PLATFORM_ENTRY();
     Cpu().CheckIrql("KeSetEvent", DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     LONG previous = Event->Signaled;
     Event->Signaled = 1;
+    emu::race::Release(Event);  // the waiter goes on after what the setter did
     return previous;
 }
 
 void KeClearEvent(KEVENT* Event) {
+    EMU_PLATFORM_ENTRY();
     Cpu().CheckIrql("KeClearEvent", DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     Event->Signaled = 0;
 }
@@ -125,6 +139,7 @@ void KeClearEvent(KEVENT* Event) {
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/,
                                KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/,
                                LARGE_INTEGER* Timeout) {
+    EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "KeWaitForSingleObject";
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     Cpu().CheckIrql(kCall, poll ? DISPATCH_LEVEL : PASSIVE_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
@@ -141,12 +156,14 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/,
         signalled = Clock().WaitFor([event] { return event->Signaled != 0; }, deadline, kCall);
     }
     if (!signalled) return STATUS_TIMEOUT;
+    emu::race::Acquire(event);
     if (event->Type == SynchronizationEvent) event->Signaled = 0;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertable*/,
                                 LARGE_INTEGER* Interval) {
+    EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "KeDelayExecutionThread";
     Cpu().CheckIrqlExactly(kCall, PASSIVE_LEVEL, EMU_CALLER());
     if (Interval == nullptr) {
@@ -160,6 +177,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertabl
 // ---- Pool -----------------------------------------------------------------------------------
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag) {
+    EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "ExAllocatePoolWithTag";
     Cpu().CheckIrql(kCall, PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, PASSIVE_LEVEL,
                     EMU_CALLER());
@@ -167,6 +185,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag)
 }
 
 void ExFreePool(PVOID P) {
+    EMU_PLATFORM_ENTRY();
     Cpu().CheckIrql("ExFreePool", DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     Kernel::Current().Memory().Free(P, "ExFreePool", EMU_CALLER());
 }
@@ -183,8 +202,7 @@ LIST_ENTRY* UnderLock(KSPIN_LOCK* lock, const char* call, uintptr_t site, F oper
     cpu.CheckIrql(call, DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     const KIRQL entry = cpu.Irql();
     if (entry < DISPATCH_LEVEL) cpu.SetIrql(DISPATCH_LEVEL);
-    const bool took = cpu.Acquire(lock, call, site);
-    if (took) *lock = kLockHeld;
+    const bool took = TakeLock(lock, call, site);
     LIST_ENTRY* result = operation();
     if (took) DropLock(lock, call, site);
     cpu.SetIrql(entry);
@@ -195,6 +213,7 @@ LIST_ENTRY* UnderLock(KSPIN_LOCK* lock, const char* call, uintptr_t site, F oper
 
 LIST_ENTRY* ExInterlockedInsertTailList(LIST_ENTRY* ListHead, LIST_ENTRY* ListEntry,
                                         KSPIN_LOCK* Lock) {
+    EMU_PLATFORM_ENTRY();
     return UnderLock(Lock, "ExInterlockedInsertTailList", EMU_CALLER(), [&]() -> LIST_ENTRY* {
         LIST_ENTRY* tail = ListHead->Blink;
         LIST_ENTRY* previous = tail == ListHead ? nullptr : tail;
@@ -207,6 +226,7 @@ LIST_ENTRY* ExInterlockedInsertTailList(LIST_ENTRY* ListHead, LIST_ENTRY* ListEn
 }
 
 LIST_ENTRY* ExInterlockedRemoveHeadList(LIST_ENTRY* ListHead, KSPIN_LOCK* Lock) {
+    EMU_PLATFORM_ENTRY();
     return UnderLock(Lock, "ExInterlockedRemoveHeadList", EMU_CALLER(), [&]() -> LIST_ENTRY* {
         LIST_ENTRY* first = ListHead->Flink;
         if (first == ListHead) return nullptr;
@@ -218,9 +238,8 @@ LIST_ENTRY* ExInterlockedRemoveHeadList(LIST_ENTRY* ListHead, KSPIN_LOCK* Lock) 
 
 // ---- Interlocked operations -----------------------------------------------------------------
 
-// One thread runs everything, so each operation is indivisible by construction. Each is still a
-// boundary: another processor may step in just before it, which is where a race on the value
-// would show.
+// Indivisible on every processor, as the locked instructions are. Each is also a boundary:
+// another processor may step in just before it, which is where a race on the value would show.
 namespace {
 
 constexpr KIRQL kAnyIrql = 31;
@@ -232,37 +251,40 @@ void InterlockedEntry(const char* call, uintptr_t site) {
 }  // namespace
 
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange, LONG Comperand) {
+    EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedCompareExchange", EMU_CALLER());
-    const LONG before = *Destination;
-    if (before == Comperand) *Destination = ExChange;
+    LONG before = Comperand;
+    emu::DriverAccess driver;
+    __atomic_compare_exchange_n(const_cast<LONG*>(Destination), &before, ExChange, false,
+                                __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return before;
 }
 
 LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedExchange", EMU_CALLER());
-    const LONG before = *Target;
-    *Target = Value;
-    return before;
+    emu::DriverAccess driver;
+    return __atomic_exchange_n(const_cast<LONG*>(Target), Value, __ATOMIC_SEQ_CST);
 }
 
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedExchangePointer", EMU_CALLER());
-    PVOID before = *Target;
-    *Target = Value;
-    return before;
+    emu::DriverAccess driver;
+    return __atomic_exchange_n(const_cast<PVOID*>(Target), Value, __ATOMIC_SEQ_CST);
 }
 
 LONG InterlockedIncrement(LONG volatile* Addend) {
+    EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedIncrement", EMU_CALLER());
     // Wraps as the processor's instruction does.
-    const LONG after = static_cast<LONG>(static_cast<ULONG>(*Addend) + 1u);
-    *Addend = after;
-    return after;
+    emu::DriverAccess driver;
+    return __atomic_add_fetch(const_cast<LONG*>(Addend), 1, __ATOMIC_SEQ_CST);
 }
 
 LONG InterlockedDecrement(LONG volatile* Addend) {
+    EMU_PLATFORM_ENTRY();
     InterlockedEntry("InterlockedDecrement", EMU_CALLER());
-    const LONG after = static_cast<LONG>(static_cast<ULONG>(*Addend) - 1u);
-    *Addend = after;
-    return after;
+    emu::DriverAccess driver;
+    return __atomic_sub_fetch(const_cast<LONG*>(Addend), 1, __ATOMIC_SEQ_CST);
 }

@@ -1,9 +1,11 @@
-// IRQL, interrupt flag and spin lock bookkeeping of the one processor the driver runs on.
+// IRQL, interrupt flag and spin lock bookkeeping of the processors the driver runs on.
 #include "emulator/kernel/processor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "emulator/kernel/kernel.h"
 #include "emulator/verifier/verifier.h"
@@ -29,11 +31,28 @@ static bool Within(const void* address, const void* begin, size_t length) {
     return a >= b && a < b + length;
 }
 
+int Processor::AttachThread() {
+    others_.push_back(std::make_unique<CpuState>());
+    others_.back()->number = static_cast<int>(others_.size());
+    current_ = others_.back().get();
+    return current_->number;
+}
+
+void Processor::DetachThread() {
+    CpuState* state = current_;
+    current_ = nullptr;
+    others_.erase(std::remove_if(others_.begin(), others_.end(),
+                                 [state](const auto& other) { return other.get() == state; }),
+                  others_.end());
+}
+
 bool Processor::CheckIrql(const char* call, KIRQL max, KIRQL min, uintptr_t site) {
-    if (in_driver_ && held_.empty() && boundary_) boundary_(call);
-    if (irql_ <= max && irql_ >= min) return true;
+    const CpuState& cpu = State();
+    if (cpu.in_driver && cpu.held.empty() && boundary_) boundary_(call);
+    const KIRQL irql = cpu.irql;
+    if (irql <= max && irql >= min) return true;
     Check().Report(Rule::IrqlCall, call,
-                   "called at IRQL " + std::to_string(irql_) + ", allowed " +
+                   "called at IRQL " + std::to_string(irql) + ", allowed " +
                        std::to_string(min) + ".." + std::to_string(max),
                    site);
     return false;
@@ -43,12 +62,18 @@ bool Processor::CheckIrqlExactly(const char* call, KIRQL level, uintptr_t site) 
     return CheckIrql(call, level, level, site);
 }
 
+bool Processor::HeldHere(const void* lock) const {
+    const std::vector<const void*>& held = State().held;
+    return std::find(held.begin(), held.end(), lock) != held.end();
+}
+
 void Processor::InitializeLock(const void* lock) {
-    auto held = std::find(held_.begin(), held_.end(), lock);
-    if (held != held_.end()) {
+    std::vector<const void*>& locks = State().held;
+    auto held = std::find(locks.begin(), locks.end(), lock);
+    if (held != locks.end()) {
         Check().Report(Rule::LockState, "KeInitializeSpinLock",
                        "lock " + Hex(lock) + " initialised while held");
-        held_.erase(held);
+        locks.erase(held);
     }
     initialized_.insert(lock);
 }
@@ -75,19 +100,44 @@ void Processor::ForgetLocksIn(const void* begin, size_t length) {
 
 bool Processor::IsLockInitialized(const void* lock) const { return initialized_.count(lock) != 0; }
 
-bool Processor::Acquire(const void* lock, const char* call, uintptr_t site) {
+// Threaded mode: another processor may hold the lock; wait for its word to come free, with the
+// platform let go so that the holder can go on.
+void Processor::SpinFor(LockWord word) {
+    std::atomic_ref<KSPIN_LOCK> state(*word.word);
+    KSPIN_LOCK expected = word.free;
+    if (state.compare_exchange_strong(expected, word.held, std::memory_order_acquire)) return;
+    PlatformReleased spinning;
+    for (unsigned spins = 1;; ++spins) {
+        expected = word.free;
+        if (state.load(std::memory_order_relaxed) == word.free &&
+            state.compare_exchange_weak(expected, word.held, std::memory_order_acquire))
+            return;
+        if (spins % 64 == 0) std::this_thread::yield();  // the holder may share our core
+    }
+}
+
+bool Processor::Acquire(const void* lock, const char* call, uintptr_t site, LockWord word) {
     if (!IsLockInitialized(lock)) {
         // Reported once; taking it as if initialised keeps one fault from cascading.
         Check().Report(Rule::LockState, call, "lock " + Hex(lock) + " was never initialised", site);
         initialized_.insert(lock);
+        if (word.word != nullptr) std::atomic_ref<KSPIN_LOCK>(*word.word).store(word.free);
     }
-    if (std::find(held_.begin(), held_.end(), lock) != held_.end()) {
+    if (HeldHere(lock)) {
         Check().Report(Rule::LockState, call,
                        "lock " + Hex(lock) + " is already held by this processor (self-deadlock)",
                        site);
         return false;
     }
-    for (const void* first : held_) {
+    if (word.word != nullptr) {
+        if (PlatformLock::Threaded())
+            SpinFor(word);
+        else
+            std::atomic_ref<KSPIN_LOCK>(*word.word).store(word.held, std::memory_order_relaxed);
+    }
+    race::Acquire(lock);  // after everything the previous holder did
+    std::vector<const void*>& locks = State().held;
+    for (const void* first : locks) {
         auto pair = std::make_pair(first, lock);
         if (!order_.try_emplace(pair, SeenAt{call, site}).second) continue;
         auto reverse = order_.find(std::make_pair(lock, first));
@@ -100,19 +150,23 @@ bool Processor::Acquire(const void* lock, const char* call, uintptr_t site) {
                            site);
         }
     }
-    held_.push_back(lock);
+    locks.push_back(lock);
     CheckGuards(lock, call, site);
     return true;
 }
 
-bool Processor::Release(const void* lock, const char* call, uintptr_t site) {
-    auto held = std::find(held_.begin(), held_.end(), lock);
-    if (held == held_.end()) {
+bool Processor::Release(const void* lock, const char* call, uintptr_t site, LockWord word) {
+    std::vector<const void*>& locks = State().held;
+    auto held = std::find(locks.begin(), locks.end(), lock);
+    if (held == locks.end()) {
         Check().Report(Rule::LockState, call, "lock " + Hex(lock) + " released but not held", site);
         return false;
     }
-    held_.erase(held);
+    locks.erase(held);
     KeepGuards(lock, call, site);
+    race::Release(lock);
+    if (word.word != nullptr)
+        std::atomic_ref<KSPIN_LOCK>(*word.word).store(word.free, std::memory_order_release);
     return true;
 }
 
@@ -150,47 +204,54 @@ void Processor::KeepGuards(const void* lock, const char* call, uintptr_t site) {
 }
 
 bool Processor::HoldsAnyIn(const void* begin, size_t length) const {
-    return std::any_of(held_.begin(), held_.end(),
-                       [&](const void* lock) { return Within(lock, begin, length); });
+    auto holds = [&](const CpuState& cpu) {
+        return std::any_of(cpu.held.begin(), cpu.held.end(),
+                           [&](const void* lock) { return Within(lock, begin, length); });
+    };
+    return holds(main_) ||
+           std::any_of(others_.begin(), others_.end(), [&](const auto& other) { return holds(*other); });
 }
 
 Processor::Frame Processor::Enter(KIRQL irql, const char* what) {
+    CpuState& cpu = State();
     // Reported once per chain, as it first goes too deep.
-    if (++depth_ == kMostNestedCalls + 1)
+    if (++cpu.depth == kMostNestedCalls + 1)
         Check().Report(Rule::StackDepth, what,
-                       "driver calls nested " + std::to_string(depth_) +
+                       "driver calls nested " + std::to_string(cpu.depth) +
                            " deep on one processor; a kernel stack overflows long before a "
                            "chain that grows with the work queued");
-    Frame frame{irql_, irql, held_, interrupts_enabled_, in_driver_};
-    irql_ = irql;
-    in_driver_ = true;
+    Frame frame{cpu.irql, irql, cpu.held, cpu.interrupts_enabled, cpu.in_driver};
+    cpu.irql = irql;
+    cpu.in_driver = true;
     return frame;
 }
 
 void Processor::Leave(const Frame& frame, const char* what) {
-    --depth_;
+    CpuState& cpu = State();
+    std::vector<const void*>& locks = cpu.held;
+    --cpu.depth;
     std::string wrong;
-    if (irql_ != frame.called_irql)
-        wrong += "returned at IRQL " + std::to_string(irql_) + ", called at " +
+    if (cpu.irql != frame.called_irql)
+        wrong += "returned at IRQL " + std::to_string(cpu.irql) + ", called at " +
                  std::to_string(frame.called_irql) + "; ";
     size_t taken = 0;
-    for (const void* lock : held_)
+    for (const void* lock : locks)
         if (std::find(frame.held.begin(), frame.held.end(), lock) == frame.held.end()) ++taken;
     if (taken != 0) wrong += "still holds " + std::to_string(taken) + " lock(s) it took; ";
     size_t dropped = 0;
     for (const void* lock : frame.held)
-        if (std::find(held_.begin(), held_.end(), lock) == held_.end()) ++dropped;
+        if (std::find(locks.begin(), locks.end(), lock) == locks.end()) ++dropped;
     if (dropped != 0) wrong += "released " + std::to_string(dropped) + " lock(s) its caller held; ";
-    if (interrupts_enabled_ != frame.interrupts) wrong += "changed the interrupt flag; ";
+    if (cpu.interrupts_enabled != frame.interrupts) wrong += "changed the interrupt flag; ";
     if (!wrong.empty()) {
         wrong.resize(wrong.size() - 2);
         Check().Report(Rule::IrqlBalance, what, wrong);
         // Put the processor back as the caller left it so the run can go on.
-        held_ = frame.held;
+        locks = frame.held;
     }
-    irql_ = frame.entry_irql;
-    interrupts_enabled_ = frame.interrupts;
-    in_driver_ = frame.in_driver;
+    cpu.irql = frame.entry_irql;
+    cpu.interrupts_enabled = frame.interrupts;
+    cpu.in_driver = frame.in_driver;
 }
 
 }  // namespace emu

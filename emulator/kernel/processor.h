@@ -1,27 +1,49 @@
-// The processor the driver runs on: its IRQL, its interrupt flag and the spin locks it holds,
-// with the checks of IRQL_CALL, IRQL_BALANCE, LOCK_STATE and LOCK_ORDER.
+// The processors the driver runs on: each one's IRQL, interrupt flag and the spin locks it
+// holds, with the checks of IRQL_CALL, IRQL_BALANCE, LOCK_STATE and LOCK_ORDER. The
+// deterministic mode has one; the threaded mode adds one per OS thread (AttachThread), each
+// with its own state, while what is known of the locks (initialised, their order, the fields
+// they guard) is the machine's.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "emulator/kernel/platform_lock.h"
 #include "platform/kernel.h"
 #include "platform/types.h"
 
 namespace emu {
 
+// The word a spin lock keeps its state in, and the values it holds free and held. The word is
+// set to `held` by the processor that takes the lock; in the threaded mode a processor that
+// finds it held spins, as on real hardware, with the platform let go.
+struct SpinLockWord {
+    KSPIN_LOCK* word = nullptr;
+    KSPIN_LOCK free = 0;
+    KSPIN_LOCK held = 1;
+};
+
 class Processor {
 public:
-    KIRQL Irql() const { return irql_; }
-    void SetIrql(KIRQL irql) { irql_ = irql; }
-    bool InterruptsEnabled() const { return interrupts_enabled_; }
-    void SetInterruptsEnabled(bool on) { interrupts_enabled_ = on; }
+    KIRQL Irql() const { return State().irql; }
+    void SetIrql(KIRQL irql) { State().irql = irql; }
+    bool InterruptsEnabled() const { return State().interrupts_enabled; }
+    void SetInterruptsEnabled(bool on) { State().interrupts_enabled = on; }
+
+    // Threaded mode: makes the calling OS thread a processor of its own (passive level, no
+    // lock held), until DetachThread. Its number, from 1 (the thread that made the machine is
+    // processor 0).
+    int AttachThread();
+    void DetachThread();
+    // The number of the processor the calling thread is.
+    int Number() const { return State().number; }
 
     // IRQL_CALL: reports when the current IRQL lies outside [min, max] for `call`.
     // Returns true when the call may go on. Every platform routine starts here, so this is
@@ -34,13 +56,15 @@ public:
     void InitializeLock(const void* lock);
     void ForgetLocksIn(const void* begin, size_t length);  // memory freed
     bool IsLockInitialized(const void* lock) const;
+    using LockWord = SpinLockWord;
     // LOCK_STATE (self-deadlock, uninitialised) and LOCK_ORDER; returns false when the
     // acquisition must not go on: a self-deadlock. An uninitialised lock is reported once,
     // then taken, so the caller's release does not cascade into more reports.
-    bool Acquire(const void* lock, const char* call, uintptr_t site = 0);
-    // LOCK_STATE (not held); returns false when the release was refused.
-    bool Release(const void* lock, const char* call, uintptr_t site = 0);
-    const std::vector<const void*>& Held() const { return held_; }
+    bool Acquire(const void* lock, const char* call, uintptr_t site = 0, LockWord word = {});
+    // LOCK_STATE (not held); returns false when the release was refused. The word is set free
+    // after the bookkeeping.
+    bool Release(const void* lock, const char* call, uintptr_t site = 0, LockWord word = {});
+    const std::vector<const void*>& Held() const { return State().held; }
     // A call and the driver address it came from, named only when a report needs it.
     struct SeenAt {
         const char* call;
@@ -58,14 +82,16 @@ public:
     void SetBoundaryHook(std::function<void(const char* call)> hook) { boundary_ = std::move(hook); }
     // Whether the code running now is the driver's (a handler, completion routine, timer
     // function) rather than the platform's own.
-    bool InDriver() const { return in_driver_; }
+    bool InDriver() const { return State().in_driver; }
 
     // Marks platform code running on behalf of a call: platform routines it calls on its own
     // are no boundaries (its state may be half-updated there).
     class PlatformScope {
     public:
-        explicit PlatformScope(Processor& cpu) : cpu_(cpu), was_(cpu.in_driver_) { cpu.in_driver_ = false; }
-        ~PlatformScope() { cpu_.in_driver_ = was_; }
+        explicit PlatformScope(Processor& cpu) : cpu_(cpu), was_(cpu.State().in_driver) {
+            cpu.State().in_driver = false;
+        }
+        ~PlatformScope() { cpu_.State().in_driver = was_; }
         PlatformScope(const PlatformScope&) = delete;
         PlatformScope& operator=(const PlatformScope&) = delete;
 
@@ -79,16 +105,16 @@ public:
     class OtherProcessor {
     public:
         explicit OtherProcessor(Processor& cpu)
-            : cpu_(cpu), irql_(cpu.irql_), interrupts_(cpu.interrupts_enabled_),
-              depth_(cpu.depth_), scope_(cpu) {
-            cpu.irql_ = DISPATCH_LEVEL;
-            cpu.interrupts_enabled_ = true;
-            cpu.depth_ = 0;  // its own stack
+            : cpu_(cpu), irql_(cpu.State().irql), interrupts_(cpu.State().interrupts_enabled),
+              depth_(cpu.State().depth), scope_(cpu) {
+            cpu.State().irql = DISPATCH_LEVEL;
+            cpu.State().interrupts_enabled = true;
+            cpu.State().depth = 0;  // its own stack
         }
         ~OtherProcessor() {
-            cpu_.irql_ = irql_;
-            cpu_.interrupts_enabled_ = interrupts_;
-            cpu_.depth_ = depth_;
+            cpu_.State().irql = irql_;
+            cpu_.State().interrupts_enabled = interrupts_;
+            cpu_.State().depth = depth_;
         }
         OtherProcessor(const OtherProcessor&) = delete;
         OtherProcessor& operator=(const OtherProcessor&) = delete;
@@ -105,19 +131,26 @@ public:
     // processor. A real kernel stack (12 KB on x86) holds a few dozen frames of a driver's
     // own; a chain that nests once per queued request overflows it.
     static constexpr int kMostNestedCalls = 96;
-    int NestedCalls() const { return depth_; }
+    int NestedCalls() const { return State().depth; }
 
     // Calls back into the driver at `irql` (a handler, completion routine, timer function or
     // work item named `what`) and checks IRQL_BALANCE on return: the same IRQL, no lock
-    // taken inside still held. Restores the entry state afterwards.
+    // taken inside still held. Restores the entry state afterwards. The driver's code runs
+    // with the platform lock let go (threaded mode).
     template <class F>
     auto CallDriver(KIRQL irql, const char* what, F&& callback) {
         Frame frame = Enter(irql, what);
         if constexpr (std::is_void_v<decltype(callback())>) {
-            callback();
+            {
+                PlatformReleased driver_runs;
+                callback();
+            }
             Leave(frame, what);
         } else {
-            auto result = callback();
+            auto result = [&] {
+                PlatformReleased driver_runs;
+                return callback();
+            }();
             Leave(frame, what);
             return result;
         }
@@ -134,13 +167,26 @@ private:
     Frame Enter(KIRQL irql, const char* what);
     void Leave(const Frame& frame, const char* what);
 
-    KIRQL irql_ = 0;
-    bool interrupts_enabled_ = true;
-    bool in_driver_ = false;
-    int depth_ = 0;
+    // What each processor has of its own.
+    struct CpuState {
+        KIRQL irql = 0;
+        bool interrupts_enabled = true;
+        bool in_driver = false;
+        int depth = 0;
+        int number = 0;
+        std::vector<const void*> held;
+    };
+    CpuState main_;
+    std::vector<std::unique_ptr<CpuState>> others_;
+    // Set on an OS thread attached as a processor; the thread that made the machine has none.
+    static inline thread_local CpuState* current_ = nullptr;
+    CpuState& State() { return current_ != nullptr ? *current_ : main_; }
+    const CpuState& State() const { return current_ != nullptr ? *current_ : main_; }
+    bool HeldHere(const void* lock) const;
+    void SpinFor(LockWord word);
+
     std::function<void(const char*)> boundary_;
     std::set<const void*> initialized_;
-    std::vector<const void*> held_;
     struct Guarded {
         const uint8_t* begin;
         size_t size;

@@ -1,9 +1,13 @@
 // Virtual time and the deterministic queue of deferred work.
 #include "emulator/kernel/scheduler.h"
 
+#include <chrono>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 #include "emulator/kernel/kernel.h"
+#include "emulator/kernel/platform_lock.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
 #include "platform/kernel.h"
@@ -11,17 +15,17 @@
 namespace emu {
 
 Scheduler::Id Scheduler::At(uint64_t when_us, std::string_view /*what*/,
-                            std::function<void()> work, bool background) {
+                            std::function<void()> work, bool background, int cpu) {
     if (when_us < now_us_) when_us = now_us_;
     Id id = next_id_++;
     if (spare_items_.empty()) {
-        queue_.emplace(std::make_pair(when_us, id), Item{std::move(work), background});
+        queue_.emplace(std::make_pair(when_us, id), Item{std::move(work), background, cpu});
         when_.emplace(id, when_us);
     } else {
         Queue::node_type item = std::move(spare_items_.back());
         spare_items_.pop_back();
         item.key() = std::make_pair(when_us, id);
-        item.mapped() = Item{std::move(work), background};
+        item.mapped() = Item{std::move(work), background, cpu};
         queue_.insert(std::move(item));
         When::node_type when = std::move(spare_whens_.back());
         spare_whens_.pop_back();
@@ -30,12 +34,14 @@ Scheduler::Id Scheduler::At(uint64_t when_us, std::string_view /*what*/,
         when_.insert(std::move(when));
     }
     if (!background) ++foreground_;
+    race::Release(race::ItemToken(id));  // the item runs after what its queuer did
+    if (threads_) threads_->changed.notify_all();
     return id;
 }
 
 Scheduler::Id Scheduler::After(uint64_t delay_us, std::string_view what,
-                               std::function<void()> work, bool background) {
-    return At(now_us_ + delay_us, what, std::move(work), background);
+                               std::function<void()> work, bool background, int cpu) {
+    return At(now_us_ + delay_us, what, std::move(work), background, cpu);
 }
 
 bool Scheduler::Cancel(Id id) {
@@ -71,10 +77,10 @@ bool Scheduler::RunNext(uint64_t limit_us) {
     return true;
 }
 
-void Scheduler::RunFirst() {
-    auto first = queue_.begin();
-    now_us_ = first->first.first;
+void Scheduler::RunItem(Queue::iterator first) {
+    if (first->first.first > now_us_) now_us_ = first->first.first;
     Item item = std::move(first->second);
+    race::Acquire(race::ItemToken(first->first.second));
     When::node_type when = when_.extract(first->first.second);
     Recycle(queue_.extract(first), std::move(when));
     if (!item.background) --foreground_;
@@ -87,6 +93,10 @@ void Scheduler::RunFirst() {
     cpu.SetIrql(DISPATCH_LEVEL);
     item.work();
     cpu.SetIrql(entry);
+    if (threads_) {
+        ++threads_->ran;
+        threads_->changed.notify_all();
+    }
 }
 
 void Scheduler::Interleave(InterleaveOptions options) {
@@ -104,13 +114,17 @@ void Scheduler::AtBoundary(const char* /*call*/) {
     if (!interleave_ || stepping_in_ != 0) return;
     ++boundaries_;
     if (interleave_->rng() % interleave_->options.one_in != 0) return;
-    if (queue_.empty() || queue_.begin()->first.first > now_us_ + interleave_->options.horizon_us)
+    // Work pinned to a processor is that processor's own, in its order: the one stepping in
+    // is another.
+    auto first = queue_.begin();
+    while (first != queue_.end() && first->second.cpu != kAnyProcessor) ++first;
+    if (first == queue_.end() || first->first.first > now_us_ + interleave_->options.horizon_us)
         return;
     ++stepping_in_;
     ++interleaved_;
     {
         Processor::OtherProcessor other(Kernel::Current().Cpu());
-        RunFirst();
+        RunItem(first);
     }
     --stepping_in_;
 }
@@ -131,6 +145,7 @@ size_t Scheduler::RunUntilIdle(uint64_t limit_us) {
 
 bool Scheduler::WaitFor(const std::function<bool()>& done, std::optional<uint64_t> deadline_us,
                         const char* call) {
+    if (threads_) return ThreadedWait(done, deadline_us, call);
     const uint64_t limit = deadline_us ? *deadline_us : std::numeric_limits<uint64_t>::max();
     for (;;) {
         if (done()) return true;
@@ -144,6 +159,107 @@ bool Scheduler::WaitFor(const std::function<bool()>& done, std::optional<uint64_
             if (limit > now_us_) now_us_ = limit;
             return done();
         }
+    }
+}
+
+// ---- Threaded mode ------------------------------------------------------------------------------
+
+Scheduler::Queue::iterator Scheduler::DueFor(int cpu) {
+    for (auto item = queue_.begin(); item != queue_.end() && item->first.first <= now_us_; ++item)
+        if (item->second.cpu == kAnyProcessor || item->second.cpu == cpu) return item;
+    return queue_.end();
+}
+
+bool Scheduler::RunDue() {
+    auto item = DueFor(Kernel::Current().Cpu().Number());
+    if (item == queue_.end()) return false;
+    RunItem(item);
+    return true;
+}
+
+bool Scheduler::MoveClockOn(std::optional<uint64_t> deadline) {
+    if (threads_->busy != 1) return false;  // another processor is still at work
+    std::optional<uint64_t> next = NextTime();
+    if (deadline && (!next || *next > *deadline)) next = deadline;
+    if (!next || *next <= now_us_) return false;  // nothing queued, or it is due already
+    now_us_ = *next;
+    threads_->changed.notify_all();
+    return true;
+}
+
+void Scheduler::WaitForChange() {
+    // The platform lock is this thread's, taken through PlatformLock; the wait lends it out.
+    std::unique_lock<std::mutex> lock(PlatformLock::Mutex(), std::adopt_lock);
+    --threads_->busy;
+    if (threads_->busy == 0) threads_->changed.notify_all();
+    threads_->changed.wait_for(lock, std::chrono::milliseconds(1));
+    ++threads_->busy;
+    lock.release();
+}
+
+void Scheduler::ProcessorLoop() {
+    for (;;) {
+        if (threads_->stopping) return;
+        if ((*threads_->stop)()) {
+            threads_->stopping = true;
+            threads_->changed.notify_all();
+            return;
+        }
+        if (RunDue() || MoveClockOn()) continue;
+        WaitForChange();
+    }
+}
+
+void Scheduler::ProcessorThread() {
+    PlatformLock::Enter();
+    Processor& cpu = Kernel::Current().Cpu();
+    cpu.AttachThread();
+    ++threads_->busy;
+    ProcessorLoop();
+    --threads_->busy;
+    threads_->changed.notify_all();
+    cpu.DetachThread();
+    PlatformLock::Leave();
+}
+
+size_t Scheduler::RunOnProcessors(int processors, const std::function<bool()>& stop) {
+    if (processors < 1) processors = 1;
+    threads_ = std::make_unique<Threads>();
+    threads_->stop = &stop;
+    PlatformLock::SetThreaded(true);
+    // Started before this thread takes the lock: the start of a thread is an edge that
+    // ThreadSanitizer must see.
+    std::vector<std::thread> others;
+    for (int n = 1; n < processors; ++n) others.emplace_back([this] { ProcessorThread(); });
+    PlatformLock::Enter();
+    ++threads_->busy;
+    ProcessorLoop();
+    --threads_->busy;
+    threads_->changed.notify_all();
+    {
+        PlatformReleased joining;
+        for (std::thread& other : others) other.join();
+    }
+    const size_t ran = threads_->ran;
+    threads_.reset();
+    PlatformLock::Leave();
+    PlatformLock::SetThreaded(false);
+    return ran;
+}
+
+bool Scheduler::ThreadedWait(const std::function<bool()>& done,
+                             std::optional<uint64_t> deadline_us, const char* call) {
+    for (;;) {
+        if (done()) return true;
+        if (deadline_us && now_us_ >= *deadline_us) return done();
+        if (RunDue() || MoveClockOn(deadline_us)) continue;
+        if (!deadline_us && threads_->busy == 1 && Idle()) {
+            Kernel::Current().Check().Report(
+                Rule::Platform, call,
+                "wait can never end: nothing is queued that could satisfy it");
+            return false;
+        }
+        WaitForChange();
     }
 }
 

@@ -7,11 +7,22 @@
 // yet due the clock moves on to it (a bus that finishes sooner, a timer that fires now: in
 // virtual time nothing falls due between two calls that do not wait). Whether it steps in
 // at a boundary is drawn from a seed, so a failing schedule reproduces from its seed.
+//
+// Threaded mode: real processors. RunOnProcessors runs the queue on several OS threads at once,
+// each a processor of its own (emulator/kernel/processor.h), with the platform's state kept by
+// one lock that the driver's code runs without (emulator/kernel/platform_lock.h). Items due
+// now run on whichever processor takes them first, side by side; an item may also be pinned
+// to one processor (a sender whose frames must leave in order). Virtual time still drives
+// everything: the clock moves on to the next item only when every other processor waits for
+// work, so that nothing falls due early while another processor is still inside a routine
+// (a completion on its way would otherwise miss a time-out it had in fact beaten).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string_view>
@@ -30,11 +41,14 @@ public:
     // Queue `work` to run at virtual time `when_us` (not before now). Items due at the same
     // time run in the order they were queued. Background items (periodic platform work such
     // as the hang check) do not keep the machine busy: Idle() ignores them. `what` names the
-    // work for the reader of the call; it is not kept, so queuing costs no string.
+    // work for the reader of the call; it is not kept, so queuing costs no string. In the
+    // threaded mode an item pinned to processor `cpu` runs only there (one processor runs
+    // everything otherwise); a processor stepping in at a boundary never takes it.
     Id At(uint64_t when_us, std::string_view what, std::function<void()> work,
-          bool background = false);
+          bool background = false, int cpu = kAnyProcessor);
     Id After(uint64_t delay_us, std::string_view what, std::function<void()> work,
-             bool background = false);
+             bool background = false, int cpu = kAnyProcessor);
+    static constexpr int kAnyProcessor = -1;
     // Removes a queued item; false when it already ran or was cancelled.
     bool Cancel(Id id);
     bool Pending(Id id) const;
@@ -57,6 +71,13 @@ public:
 
     // Runs the next queued item if it is due by `limit_us`; false when there is none.
     bool RunNext(uint64_t limit_us);
+
+    // ---- Threaded mode ----------------------------------------------------------------------
+    // Runs queued work on `processors` OS threads (this one is processor 0) until `stop`
+    // holds; `stop` is asked with the platform locked, between items. Returns when every
+    // processor has finished the item it was running. The items run, in all.
+    size_t RunOnProcessors(int processors, const std::function<bool()>& stop);
+    bool Threaded() const { return threads_ != nullptr; }
 
     // ---- Interleaving mode ------------------------------------------------------------------
     struct InterleaveOptions {
@@ -82,6 +103,7 @@ private:
     struct Item {
         std::function<void()> work;
         bool background;
+        int cpu;
     };
     uint64_t now_us_ = 0;
     Id next_id_ = 1;
@@ -101,12 +123,34 @@ private:
         std::mt19937 rng;
     };
     std::optional<Interleaver> interleave_;
-    int stepping_in_ = 0;  // an item runs in between now: it is the other processor
+    // An item runs in between on this processor now: it is the other processor.
+    static inline thread_local int stepping_in_ = 0;
     uint64_t interleaved_ = 0;
     uint64_t boundaries_ = 0;
 
     // Takes the first queued item off the queue and runs it at DISPATCH_LEVEL.
-    void RunFirst();
+    void RunFirst() { RunItem(queue_.begin()); }
+    void RunItem(Queue::iterator item);
+
+    struct Threads {
+        std::condition_variable changed;  // an item ran or was queued, or the clock moved
+        int busy = 0;                     // processors not waiting for work
+        bool stopping = false;
+        size_t ran = 0;
+        const std::function<bool()>* stop = nullptr;
+    };
+    std::unique_ptr<Threads> threads_;
+    // The first item due now that processor `cpu` may run, or the end.
+    Queue::iterator DueFor(int cpu);
+    bool RunDue();
+    // Moves the clock on to the next item (or `deadline`, if sooner) when nothing is due and
+    // every other processor waits; false when it may not.
+    bool MoveClockOn(std::optional<uint64_t> deadline = std::nullopt);
+    void WaitForChange();
+    void ProcessorLoop();
+    void ProcessorThread();
+    bool ThreadedWait(const std::function<bool()>& done, std::optional<uint64_t> deadline_us,
+                      const char* call);
 };
 
 }  // namespace emu

@@ -6,6 +6,7 @@
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 
 namespace emu::ndis {
 
@@ -132,6 +133,7 @@ ConfigHandle* OpenHandle(NDIS_HANDLE handle, const char* call, uintptr_t site) {
 
 void NdisOpenConfiguration(NDIS_STATUS* Status, NDIS_HANDLE* ConfigurationHandle,
                            NDIS_HANDLE WrapperConfigurationContext) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisOpenConfiguration", site);
     Kernel& kernel = Kernel::Current();
@@ -158,6 +160,7 @@ void NdisOpenConfiguration(NDIS_STATUS* Status, NDIS_HANDLE* ConfigurationHandle
 void NdisReadConfiguration(NDIS_STATUS* Status, NDIS_CONFIGURATION_PARAMETER** ParameterValue,
                            NDIS_HANDLE ConfigurationHandle, NDIS_STRING* Keyword,
                            NDIS_PARAMETER_TYPE ParameterType) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisReadConfiguration", site);
     // On a failure the parameter pointer is left as it was, as NDIS leaves it.
@@ -199,6 +202,7 @@ void NdisReadConfiguration(NDIS_STATUS* Status, NDIS_CONFIGURATION_PARAMETER** P
 
 void NdisReadNetworkAddress(NDIS_STATUS* Status, PVOID* NetworkAddress,
                             UINT* NetworkAddressLength, NDIS_HANDLE ConfigurationHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisReadNetworkAddress", site);
     *Status = NDIS_STATUS_FAILURE;
@@ -227,6 +231,7 @@ void NdisReadNetworkAddress(NDIS_STATUS* Status, PVOID* NetworkAddress,
 }
 
 void NdisInitUnicodeString(NDIS_STRING* Destination, const WCHAR* Source) {
+    EMU_PLATFORM_ENTRY();
     Kernel::Current().Cpu().CheckIrql("NdisInitUnicodeString", DISPATCH_LEVEL, PASSIVE_LEVEL,
                                       EMU_CALLER());
     size_t units = 0;
@@ -240,6 +245,7 @@ void NdisInitUnicodeString(NDIS_STRING* Destination, const WCHAR* Source) {
 }
 
 void NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisCloseConfiguration", site);
     ConfigHandle* open = OpenHandle(ConfigurationHandle, "NdisCloseConfiguration", site);

@@ -4,6 +4,7 @@
 
 #include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/kernel.h"
+#include "emulator/kernel/platform_lock.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/miniport.h"
@@ -20,6 +21,7 @@ struct LowerWait {
 };
 
 NTSTATUS LowerStartDone(DEVICE_OBJECT* /*device*/, IRP* /*irp*/, PVOID context) {
+    EMU_PLATFORM_ENTRY();
     static_cast<LowerWait*>(context)->done = true;
     // NDIS keeps the request: it completes it itself once the adapter is initialized.
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -60,6 +62,7 @@ NTSTATUS StartDevice(Kernel& kernel, Miniport& adapter, IRP* irp) {
 }  // namespace
 
 NTSTATUS NdisAddDeviceEntry(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
+    EMU_PLATFORM_ENTRY();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("AddDevice", PASSIVE_LEVEL);
     emu::Processor::PlatformScope platform(kernel.Cpu());
@@ -79,6 +82,7 @@ NTSTATUS NdisAddDeviceEntry(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
 }
 
 NTSTATUS NdisPnpDispatchEntry(DEVICE_OBJECT* device, IRP* irp) {
+    EMU_PLATFORM_ENTRY();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("IRP_MJ_PNP", PASSIVE_LEVEL);
     emu::Processor::PlatformScope platform(kernel.Cpu());

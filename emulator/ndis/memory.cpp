@@ -6,12 +6,14 @@
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 #include "platform/ndis.h"
 
 using emu::Kernel;
 using emu::Processor;
 
 NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisAllocateMemoryWithTag", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -20,6 +22,7 @@ NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG 
 }
 
 void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT /*MemoryFlags*/) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisFreeMemory", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -27,6 +30,7 @@ void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT /*MemoryFlags*/) {
 }
 
 void NdisAllocateSpinLock(NDIS_SPIN_LOCK* SpinLock) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrql("NdisAllocateSpinLock", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -36,6 +40,7 @@ void NdisAllocateSpinLock(NDIS_SPIN_LOCK* SpinLock) {
 }
 
 void NdisFreeSpinLock(NDIS_SPIN_LOCK* SpinLock) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     Processor& cpu = kernel.Cpu();
@@ -48,46 +53,56 @@ void NdisFreeSpinLock(NDIS_SPIN_LOCK* SpinLock) {
     cpu.ForgetLocksIn(SpinLock, sizeof(*SpinLock));
 }
 
+namespace {
+
+emu::Processor::LockWord WordOf(NDIS_SPIN_LOCK* lock) { return {&lock->SpinLock, 0, 1}; }
+
+}  // namespace
+
 void NdisAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrql("NdisAcquireSpinLock", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     KIRQL old = cpu.Irql();
     // A refused acquisition (self-deadlock, uninitialised) leaves the lock's saved level
     // alone: its holder still needs it.
-    if (!cpu.Acquire(&SpinLock->SpinLock, "NdisAcquireSpinLock", site)) return;
+    if (!cpu.Acquire(&SpinLock->SpinLock, "NdisAcquireSpinLock", site, WordOf(SpinLock))) return;
     if (old < DISPATCH_LEVEL) cpu.SetIrql(DISPATCH_LEVEL);
-    SpinLock->SpinLock = 1;
     SpinLock->OldIrql = old;
 }
 
 void NdisReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrqlExactly("NdisReleaseSpinLock", DISPATCH_LEVEL, site);
-    if (!cpu.Release(&SpinLock->SpinLock, "NdisReleaseSpinLock", site)) return;
-    SpinLock->SpinLock = 0;
-    cpu.SetIrql(SpinLock->OldIrql);
+    // Read before the lock goes: the next holder writes its own level there.
+    const KIRQL old = SpinLock->OldIrql;
+    if (!cpu.Release(&SpinLock->SpinLock, "NdisReleaseSpinLock", site, WordOf(SpinLock))) return;
+    cpu.SetIrql(old);
 }
 
 void NdisDprAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrqlExactly("NdisDprAcquireSpinLock", DISPATCH_LEVEL, site);
-    if (!cpu.Acquire(&SpinLock->SpinLock, "NdisDprAcquireSpinLock", site)) return;
-    SpinLock->SpinLock = 1;
+    if (!cpu.Acquire(&SpinLock->SpinLock, "NdisDprAcquireSpinLock", site, WordOf(SpinLock)))
+        return;
     SpinLock->OldIrql = DISPATCH_LEVEL;
 }
 
 void NdisDprReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Processor& cpu = Kernel::Current().Cpu();
     cpu.CheckIrqlExactly("NdisDprReleaseSpinLock", DISPATCH_LEVEL, site);
-    if (!cpu.Release(&SpinLock->SpinLock, "NdisDprReleaseSpinLock", site)) return;
-    SpinLock->SpinLock = 0;
+    cpu.Release(&SpinLock->SpinLock, "NdisDprReleaseSpinLock", site, WordOf(SpinLock));
 }
 
 void NdisMSleep(ULONG MicrosecondsToSleep) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     if (!kernel.Cpu().CheckIrql("NdisMSleep", PASSIVE_LEVEL, PASSIVE_LEVEL, site)) return;

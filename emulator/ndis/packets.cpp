@@ -10,6 +10,7 @@
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/protocol.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 
 namespace emu::ndis {
 
@@ -267,51 +268,60 @@ emu::ndis::Pools& PoolTable(const char* call, uintptr_t site) {
 
 void NdisAllocatePacketPool(NDIS_STATUS* Status, NDIS_HANDLE* PoolHandle,
                             UINT NumberOfDescriptors, UINT ProtocolReservedLength) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     *Status = PoolTable("NdisAllocatePacketPool", site)
                   .NewPacketPool(PoolHandle, NumberOfDescriptors, ProtocolReservedLength, site);
 }
 
 void NdisFreePacketPool(NDIS_HANDLE PoolHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     PoolTable("NdisFreePacketPool", site).FreePacketPool(PoolHandle, site);
 }
 
 void NdisAllocatePacket(NDIS_STATUS* Status, NDIS_PACKET** Packet, NDIS_HANDLE PoolHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     *Status = PoolTable("NdisAllocatePacket", site).AllocatePacket(Packet, PoolHandle, site);
 }
 
 void NdisFreePacket(NDIS_PACKET* Packet) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     PoolTable("NdisFreePacket", site).FreePacket(Packet, site);
 }
 
 void NdisAllocateBufferPool(NDIS_STATUS* Status, NDIS_HANDLE* PoolHandle,
                             UINT NumberOfDescriptors) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     *Status = PoolTable("NdisAllocateBufferPool", site)
                   .NewBufferPool(PoolHandle, NumberOfDescriptors, site);
 }
 
 void NdisFreeBufferPool(NDIS_HANDLE PoolHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     PoolTable("NdisFreeBufferPool", site).FreeBufferPool(PoolHandle, site);
 }
 
 void NdisAllocateBuffer(NDIS_STATUS* Status, NDIS_BUFFER** Buffer, NDIS_HANDLE PoolHandle,
                         PVOID VirtualAddress, UINT Length) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     *Status = PoolTable("NdisAllocateBuffer", site)
                   .AllocateBuffer(Buffer, PoolHandle, VirtualAddress, Length, site);
 }
 
 void NdisFreeBuffer(NDIS_BUFFER* Buffer) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     PoolTable("NdisFreeBuffer", site).FreeBuffer(Buffer, site);
 }
 
 void NdisQueryBuffer(NDIS_BUFFER* Buffer, PVOID* VirtualAddress, UINT* Length) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel::Current().Cpu().CheckIrql("NdisQueryBuffer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
     if (VirtualAddress != nullptr) *VirtualAddress = Buffer->MappedSystemVa;
@@ -319,6 +329,7 @@ void NdisQueryBuffer(NDIS_BUFFER* Buffer, PVOID* VirtualAddress, UINT* Length) {
 }
 
 void NdisQueryBufferOffset(NDIS_BUFFER* Buffer, UINT* Offset, UINT* Length) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel::Current().Cpu().CheckIrql("NdisQueryBufferOffset", DISPATCH_LEVEL, PASSIVE_LEVEL,
                                        site);
@@ -327,6 +338,7 @@ void NdisQueryBufferOffset(NDIS_BUFFER* Buffer, UINT* Offset, UINT* Length) {
 }
 
 void NdisAdjustBufferLength(NDIS_BUFFER* Buffer, UINT Length) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisAdjustBufferLength", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -346,6 +358,7 @@ void NdisAdjustBufferLength(NDIS_BUFFER* Buffer, UINT Length) {
 }
 
 void NdisUnchainBufferAtFront(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel::Current().Cpu().CheckIrql("NdisUnchainBufferAtFront", DISPATCH_LEVEL,
                                        PASSIVE_LEVEL, site);
@@ -359,6 +372,7 @@ void NdisUnchainBufferAtFront(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer) {
 }
 
 void NdisUnchainBufferAtBack(NDIS_PACKET* Packet, NDIS_BUFFER** Buffer) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel::Current().Cpu().CheckIrql("NdisUnchainBufferAtBack", DISPATCH_LEVEL,
                                        PASSIVE_LEVEL, site);

@@ -12,6 +12,7 @@
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/packets.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 
 namespace emu::ndis {
 
@@ -66,8 +67,9 @@ uint64_t Protocol::Send(std::span<const std::vector<uint8_t>> segments) {
     }
     OwnPacket* own = Build(segments);
     uint64_t id = own->id;
-    // After a refusal NDIS holds every later send back too, so that order is kept.
-    if (held_back_ || !queue_.empty()) {
+    // After a refusal NDIS holds every later send back too, so that order is kept; also while
+    // another processor is offering the held-back ones.
+    if (held_back_ || draining_ || !queue_.empty()) {
         queue_.push_back(own);
         return id;
     }
@@ -228,11 +230,13 @@ void Protocol::SendResourcesAvailable() {
 void Protocol::DrainQueue() {
     if (!adapter_.IsRunning()) return;
     held_back_ = false;
+    draining_ = true;
     while (!queue_.empty() && !held_back_) {
         OwnPacket* own = queue_.front();
         queue_.pop_front();
         Offer(own);
     }
+    draining_ = false;
 }
 
 void Protocol::CheckWatchdog() {
@@ -459,11 +463,21 @@ void Protocol::IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size,
         indication.buffer.assign(bytes, bytes + size);
     }
     statuses_.push_back(std::move(indication));
+    ++status_indications_;
+    ForgetOldStatuses();
+}
+
+void Protocol::ForgetOldStatuses() {
+    // Without per-frame records the run may be long: the last few thousand tell enough.
+    constexpr size_t kKept = 4096;
+    if (keep_records_ || statuses_.size() < 2 * kKept) return;
+    statuses_.erase(statuses_.begin(), statuses_.end() - kKept);
 }
 
 void Protocol::IndicateStatusComplete() {
     status_open_ = false;
     statuses_.push_back({NDIS_STATUS_SUCCESS, {}, true, adapter_.Owner().Host().Clock().Now()});
+    ForgetOldStatuses();
 }
 
 }  // namespace emu::ndis
@@ -475,6 +489,7 @@ using emu::ndis::Miniport;
 
 void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET** ReceivePackets,
                                 UINT NumberOfPackets) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     // Reported; above DISPATCH_LEVEL not even NDIS may read the packets (its buffer
@@ -492,6 +507,7 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET**
 
 void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
                        NDIS_STATUS Status) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMSendComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -502,6 +518,7 @@ void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
 }
 
 void NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMSendResourcesAvailable", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -531,6 +548,7 @@ Miniport* StatusTarget(NDIS_HANDLE handle, const char* call, uintptr_t site) {
 
 void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                          PVOID StatusBuffer, UINT StatusBufferSize) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMIndicateStatus", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -541,6 +559,7 @@ void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralS
 }
 
 void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMIndicateStatusComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -552,6 +571,7 @@ void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
 
 void NdisMResetComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status,
                         BOOLEAN AddressingReset) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMResetComplete", DISPATCH_LEVEL, PASSIVE_LEVEL, site);

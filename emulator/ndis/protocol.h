@@ -64,6 +64,8 @@ public:
     // packet's id (0 when the adapter is not running, with a Platform report).
     uint64_t Send(const std::vector<uint8_t>& frame);
     uint64_t Send(const std::vector<std::vector<uint8_t>>& segments);
+    // The id the next Send will return.
+    uint64_t NextPacketId() const { return next_id_; }
     const std::vector<SendCompletion>& Completions() const { return completions_; }
     const std::vector<SendCall>& SendCalls() const { return send_calls_; }
     size_t Queued() const { return queue_.size(); }    // held back after a refusal
@@ -76,7 +78,11 @@ public:
     size_t Lent() const { return lent_.size(); }
     void ReturnLent();
 
+    // Status indications and their completions, in order; without records (KeepRecords) only
+    // the last few thousand are kept.
     const std::vector<StatusIndication>& Statuses() const { return statuses_; }
+    // NdisMIndicateStatus calls, in all.
+    uint64_t StatusIndications() const { return status_indications_; }
 
     // A second processor beside the receive indications: during each one, before the frame
     // is copied, the work that falls due within `window_us` of virtual time runs (bulk-in
@@ -164,12 +170,15 @@ private:
     std::deque<const NDIS_PACKET*> retired_;  // finished, kept a while to catch late completions
     std::deque<OwnPacket*> queue_;
     bool held_back_ = false;   // a send was refused and NDIS has not been told to resume
+    bool draining_ = false;  // offering the held-back sends (the platform let go meanwhile)
     uint64_t drain_item_ = 0;
 
     std::vector<SendCompletion> completions_;
     std::vector<SendCall> send_calls_;
     std::vector<Receive> received_;
     std::vector<StatusIndication> statuses_;
+    uint64_t status_indications_ = 0;
+    void ForgetOldStatuses();
     bool status_open_ = false;  // the last status has not been completed yet
     std::vector<LentPacket> lent_;
     ReturnMode return_mode_ = ReturnMode::AfterCall;

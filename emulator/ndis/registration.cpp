@@ -7,6 +7,7 @@
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 #include "platform/ndis.h"
 
 using emu::Kernel;
@@ -58,6 +59,7 @@ std::string MissingHandlers(const NDIS50_MINIPORT_CHARACTERISTICS& table) {
 
 void NdisInitializeWrapper(NDIS_HANDLE* NdisWrapperHandle, PVOID SystemSpecific1,
                            PVOID SystemSpecific2, PVOID /*SystemSpecific3*/) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisInitializeWrapper", site);
     Ndis& ndis = Hub();
@@ -70,6 +72,7 @@ void NdisInitializeWrapper(NDIS_HANDLE* NdisWrapperHandle, PVOID SystemSpecific1
 }
 
 void NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID /*SystemSpecific*/) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisTerminateWrapper", site);
     Wrapper* wrapper = Hub().FindWrapper(NdisWrapperHandle);
@@ -86,6 +89,7 @@ void NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID /*SystemSpecific*
 NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
                                   NDIS50_MINIPORT_CHARACTERISTICS* MiniportCharacteristics,
                                   UINT CharacteristicsLength) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisMRegisterMiniport", site);
     Ndis& ndis = Hub();
@@ -115,6 +119,7 @@ NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
 void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
                           UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
                           NDIS_INTERFACE_TYPE AdapterType) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisMSetAttributesEx", site);
     Miniport* adapter = Hub().Use(MiniportAdapterHandle, "NdisMSetAttributesEx", site);
@@ -151,6 +156,7 @@ void NdisMGetDeviceProperty(NDIS_HANDLE MiniportAdapterHandle,
                             DEVICE_OBJECT** FunctionalDeviceObject,
                             DEVICE_OBJECT** NextDeviceObject, PVOID /*AllocatedResources*/,
                             PVOID /*AllocatedResourcesTranslated*/) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisMGetDeviceProperty", site);
     Miniport* adapter = Hub().Use(MiniportAdapterHandle, "NdisMGetDeviceProperty", site);
@@ -162,6 +168,7 @@ void NdisMGetDeviceProperty(NDIS_HANDLE MiniportAdapterHandle,
 
 void NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
                                          ADAPTER_SHUTDOWN_HANDLER ShutdownHandler) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisMRegisterAdapterShutdownHandler", site);
     Miniport* adapter = Hub().Use(MiniportHandle, "NdisMRegisterAdapterShutdownHandler", site);
@@ -170,6 +177,7 @@ void NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID Shutd
 }
 
 void NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     AtPassive("NdisMDeregisterAdapterShutdownHandler", site);
     Miniport* adapter = Hub().Use(MiniportHandle, "NdisMDeregisterAdapterShutdownHandler", site);

@@ -5,6 +5,7 @@
 #include "emulator/kernel/processor.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 #include "platform/ndis.h"
 
 using emu::Kernel;
@@ -26,6 +27,7 @@ void Log(const char* call, NDIS_HANDLE adapter, std::vector<uintptr_t> args, uin
 
 void NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
                            PVOID VirtualAddress, PHYSICAL_ADDRESS PhysicalAddress) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Log("NdisMFreeSharedMemory", MiniportAdapterHandle,
         {Word(MiniportAdapterHandle), Length, Cached, Word(VirtualAddress),
@@ -35,17 +37,20 @@ void NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOL
 
 void NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
                                 UINT NumberOfPorts, PVOID PortOffset) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Log("NdisMDeregisterIoPortRange", MiniportAdapterHandle,
         {Word(MiniportAdapterHandle), InitialPort, NumberOfPorts, Word(PortOffset)}, site);
 }
 
 void NdisMDeregisterInterrupt(NDIS_MINIPORT_INTERRUPT* Interrupt) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Log("NdisMDeregisterInterrupt", nullptr, {Word(Interrupt)}, site);
 }
 
 void NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Log("NdisMFreeMapRegisters", MiniportAdapterHandle, {Word(MiniportAdapterHandle)}, site);
 }

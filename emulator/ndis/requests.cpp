@@ -1,6 +1,7 @@
 #include "emulator/ndis/requests.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 
 namespace emu::ndis {
 
@@ -118,7 +120,7 @@ uint64_t Requests::Start(Kind kind, NDIS_OID oid, ULONG length,
     }
     auto request = std::make_unique<Request>();
     Request* r = request.get();
-    r->record.id = requests_.size() + 1;
+    r->record.id = forgotten_ + requests_.size() + 1;
     r->record.kind = kind;
     r->record.oid = oid;
     r->record.length = length;
@@ -133,6 +135,7 @@ uint64_t Requests::Start(Kind kind, NDIS_OID oid, ULONG length,
     Poison(r->memory.get(), kGuardSize);
     Poison(r->Buffer() + length, kGuardSize);
     requests_.push_back(std::move(request));
+    ForgetOld();
 
     // NDIS makes one request at a time; the others wait in its queue.
     if (current_ == nullptr && queue_.empty() && issue_item_ == 0) {
@@ -345,10 +348,29 @@ void Requests::AfterHalt() {
     current_ = nullptr;
 }
 
-const Requests::Record& Requests::Of(uint64_t id) const { return requests_.at(id - 1)->record; }
+void Requests::ForgetOld() {
+    while (requests_.size() > kKept) {
+        Request* oldest = requests_.front().get();
+        if (!oldest->record.completed || oldest == current_ || oldest->watchdog_item != 0) return;
+        Unpoison(oldest->memory.get(), oldest->RawSize());
+        requests_.pop_front();
+        ++forgotten_;
+    }
+}
+
+Requests::Request* Requests::ById(uint64_t id) const {
+    if (id <= forgotten_ || id - forgotten_ > requests_.size()) {
+        std::fprintf(stderr, "qvnet emulator: request %llu is not one of the last %zu\n",
+                     static_cast<unsigned long long>(id), kKept);
+        std::abort();
+    }
+    return requests_[id - forgotten_ - 1].get();
+}
+
+const Requests::Record& Requests::Of(uint64_t id) const { return ById(id)->record; }
 
 Requests::Record Requests::Wait(uint64_t id, uint64_t limit_us) {
-    Request* r = requests_.at(id - 1).get();
+    Request* r = ById(id);
     Scheduler& clock = adapter_.Owner().Host().Clock();
     clock.WaitFor([r] { return r->record.completed; }, clock.Now() + limit_us, "NDIS request");
     return r->record;
@@ -373,11 +395,13 @@ void CompleteRequest(emu::ndis::Requests::Kind kind, const char* call, NDIS_HAND
 }  // namespace
 
 void NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status) {
+    EMU_PLATFORM_ENTRY();
     CompleteRequest(emu::ndis::Requests::Kind::Query, "NdisMQueryInformationComplete",
                     MiniportAdapterHandle, Status, EMU_CALLER());
 }
 
 void NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status) {
+    EMU_PLATFORM_ENTRY();
     CompleteRequest(emu::ndis::Requests::Kind::Set, "NdisMSetInformationComplete",
                     MiniportAdapterHandle, Status, EMU_CALLER());
 }

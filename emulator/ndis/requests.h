@@ -66,6 +66,7 @@ public:
     uint64_t StartSet(NDIS_OID oid, const std::vector<uint8_t>& bytes);
     // Runs virtual time until request `id` has completed, or for `limit_us`.
     Record Wait(uint64_t id, uint64_t limit_us = kWaitUs);
+    // Of one of the last 4096 requests (an older id aborts the run with a message).
     const Record& Of(uint64_t id) const;
     // Issued and not yet completed (0 or 1), and waiting behind it.
     size_t Outstanding() const { return current_ != nullptr ? 1 : 0; }
@@ -95,7 +96,13 @@ private:
     void Watchdog(Request* request);
 
     Miniport& adapter_;
-    std::vector<std::unique_ptr<Request>> requests_;  // every request, by id - 1
+    // The requests by id, the oldest finished ones forgotten once more than kKept are kept:
+    // a long run's memory stays flat.
+    static constexpr size_t kKept = 4096;
+    std::deque<std::unique_ptr<Request>> requests_;
+    uint64_t forgotten_ = 0;  // ids up to this one are no longer kept
+    Request* ById(uint64_t id) const;
+    void ForgetOld();
     std::deque<Request*> queue_;
     Request* current_ = nullptr;  // handed to the miniport and not yet released
     uint64_t issue_item_ = 0;     // the scheduler item that hands over the next; 0 = none

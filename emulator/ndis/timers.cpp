@@ -9,6 +9,7 @@
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 
 namespace emu::ndis {
 
@@ -173,6 +174,7 @@ using emu::Kernel;
 
 void NdisMInitializeTimer(NDIS_MINIPORT_TIMER* Timer, NDIS_HANDLE MiniportAdapterHandle,
                           PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMInitializeTimer", PASSIVE_LEVEL, PASSIVE_LEVEL, site);
@@ -183,6 +185,7 @@ void NdisMInitializeTimer(NDIS_MINIPORT_TIMER* Timer, NDIS_HANDLE MiniportAdapte
 }
 
 void NdisSetTimer(NDIS_MINIPORT_TIMER* Timer, UINT MillisecondsToDelay) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisSetTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -190,6 +193,7 @@ void NdisSetTimer(NDIS_MINIPORT_TIMER* Timer, UINT MillisecondsToDelay) {
 }
 
 void NdisMSetTimer(NDIS_MINIPORT_TIMER* Timer, UINT MillisecondsToDelay) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMSetTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);
@@ -197,6 +201,7 @@ void NdisMSetTimer(NDIS_MINIPORT_TIMER* Timer, UINT MillisecondsToDelay) {
 }
 
 void NdisMCancelTimer(NDIS_MINIPORT_TIMER* Timer, BOOLEAN* TimerCancelled) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     Kernel& kernel = Kernel::Current();
     kernel.Cpu().CheckIrql("NdisMCancelTimer", DISPATCH_LEVEL, PASSIVE_LEVEL, site);

@@ -8,6 +8,7 @@
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 
 namespace emu::ndis {
 
@@ -113,6 +114,7 @@ constexpr KIRQL kHighestLevel = 31;
 }
 
 void NdisInitializeWorkItem(NDIS_WORK_ITEM* WorkItem, NDIS_PROC Routine, PVOID Context) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     emu::Kernel& kernel = emu::Kernel::Current();
     kernel.Cpu().CheckIrql("NdisInitializeWorkItem", kHighestLevel, PASSIVE_LEVEL, site);
@@ -120,6 +122,7 @@ void NdisInitializeWorkItem(NDIS_WORK_ITEM* WorkItem, NDIS_PROC Routine, PVOID C
 }
 
 NDIS_STATUS NdisScheduleWorkItem(NDIS_WORK_ITEM* WorkItem) {
+    EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
     emu::Kernel& kernel = emu::Kernel::Current();
     if (!kernel.Cpu().CheckIrql("NdisScheduleWorkItem", DISPATCH_LEVEL, PASSIVE_LEVEL, site))

@@ -12,6 +12,7 @@
 #include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
 #include "emulator/usbbus/urb_view.h"
+#include "emulator/kernel/platform_lock.h"
 
 namespace emu::usb {
 
@@ -27,18 +28,22 @@ NTSTATUS NoBus(IRP* irp) {
 }
 
 NTSTATUS PnpEntry(DEVICE_OBJECT* device, IRP* irp) {
+    // Reached through IoCallDriver, which lets the platform go as for any driver.
+    EMU_PLATFORM_ENTRY();
     emu::Processor::PlatformScope platform(emu::Kernel::Current().Cpu());
     Bus* bus = BusOf(device);
     return bus == nullptr ? NoBus(irp) : bus->DispatchPnp(device, irp);
 }
 
 NTSTATUS InternalControlEntry(DEVICE_OBJECT* device, IRP* irp) {
+    EMU_PLATFORM_ENTRY();
     emu::Processor::PlatformScope platform(emu::Kernel::Current().Cpu());
     Bus* bus = BusOf(device);
     return bus == nullptr ? NoBus(irp) : bus->DispatchInternalControl(device, irp);
 }
 
 void CancelEntry(DEVICE_OBJECT* device, IRP* irp) {
+    EMU_PLATFORM_ENTRY();
     if (Bus* bus = BusOf(device)) bus->CancelRequest(irp);
 }
 

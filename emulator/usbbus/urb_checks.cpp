@@ -48,8 +48,12 @@ std::optional<USBD_STATUS> Bus::CheckForm(const URB* urb) {
     if (const Pool::Block* block = pool.Containing(urb)) {
         const auto* end = pool.BlockStart(urb) + block->size;
         if (reinterpret_cast<const uint8_t*>(urb) + urb->UrbHeader.Length > end) {
-            ReportForm("URB header length " + std::to_string(urb->UrbHeader.Length) +
-                       " runs past the end of the block the URB lies in");
+            ReportForm("URB function " + Hex(function) + " with header length " +
+                       std::to_string(urb->UrbHeader.Length) + " runs past the end of the " +
+                       std::to_string(block->size) + "-byte block the URB lies in, " +
+                       std::to_string(reinterpret_cast<const uint8_t*>(urb) -
+                                      pool.BlockStart(urb)) +
+                       " bytes in");
             return USBD_STATUS_INVALID_PARAMETER;
         }
     }

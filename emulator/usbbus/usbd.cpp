@@ -11,6 +11,7 @@
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/verifier/verifier.h"
+#include "emulator/kernel/platform_lock.h"
 #include "platform/kernel.h"
 #include "platform/usb.h"
 
@@ -57,6 +58,7 @@ USB_INTERFACE_DESCRIPTOR* USBD_ParseConfigurationDescriptorEx(
     USB_CONFIGURATION_DESCRIPTOR* ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol) {
+    EMU_PLATFORM_ENTRY();
     emu::Kernel::Current().Cpu().CheckIrql("USBD_ParseConfigurationDescriptorEx", DISPATCH_LEVEL,
                                             PASSIVE_LEVEL, EMU_CALLER());
     if (ConfigurationDescriptor == nullptr) return nullptr;
@@ -91,6 +93,7 @@ USB_INTERFACE_DESCRIPTOR* USBD_ParseConfigurationDescriptorEx(
 
 URB* USBD_CreateConfigurationRequestEx(USB_CONFIGURATION_DESCRIPTOR* ConfigurationDescriptor,
                                        USBD_INTERFACE_LIST_ENTRY* InterfaceList) {
+    EMU_PLATFORM_ENTRY();
     emu::Kernel& kernel = emu::Kernel::Current();
     kernel.Cpu().CheckIrql("USBD_CreateConfigurationRequestEx", DISPATCH_LEVEL, PASSIVE_LEVEL,
                             EMU_CALLER());

@@ -3,7 +3,9 @@
 // when it failed, 2 for a usage error (one line on standard error, nothing run).
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <cstdio>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "tools/qvnet/report_output.h"
 #include "tools/qvnet/run.h"
 #include "tools/qvnet/run_options.h"
+#include "tools/qvnet/stress/stress.h"
 #include "tools/qvnet/tap_command.h"
 
 namespace {
@@ -162,6 +165,66 @@ int TapCommand(const qvnet::RunOptions& options, const qvnet::TapOptions& tap) {
     return Finish(report, options, captures);
 }
 
+// The texts of `stress`'s options that need more than CLI11 checks.
+struct RawStress {
+    std::string duration = "10s";
+    bool no_flaps = false;
+    bool json = false;
+};
+
+void AddStressOptions(CLI::App* stress, qvnet::StressOptions* options, RawStress* raw) {
+    stress->add_option("--cpus", options->cpus, "processors, each an OS thread (1 to 4)")
+        ->check(CLI::Range(1, 4))
+        ->capture_default_str();
+    stress->add_option("--for", raw->duration,
+                       "real time the processors run before the drain and the checks "
+                       "(units ms, s, m)")
+        ->capture_default_str();
+    stress->add_option("--seed", options->seed, "seed for frame lengths and contents")
+        ->capture_default_str();
+    stress->add_option("--interleave", options->interleave,
+                       "also step another processor's work in at the driver's platform calls, "
+                       "drawn from this seed");
+    stress->add_option("--faults", options->fault_one_in,
+                       "bus faults (transfer error, stall, babble, short packet, cancel) on "
+                       "about one request in N; 0 for none")
+        ->capture_default_str();
+    stress->add_flag("--no-flaps", raw->no_flaps, "keep the cable plugged in throughout");
+    stress->add_flag("--json", raw->json, "print the account as one JSON object");
+}
+
+// "250ms", "30s", "10m" as milliseconds.
+std::optional<uint64_t> ParseRealTime(const std::string& text) {
+    size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])))
+        ++digits;
+    if (digits == 0 || digits > 9) return std::nullopt;
+    const uint64_t value = std::stoull(text.substr(0, digits));
+    const std::string unit = text.substr(digits);
+    if (unit == "ms") return value;
+    if (unit == "s") return value * 1000;
+    if (unit == "m") return value * 60'000;
+    return std::nullopt;
+}
+
+int StressCommand(qvnet::StressOptions options, const RawStress& raw) {
+    std::optional<uint64_t> real_ms = ParseRealTime(raw.duration);
+    if (!real_ms || *real_ms == 0) {
+        std::fprintf(stderr, "qvnet: --for %s: expected a time like 500ms, 30s or 10m\n",
+                     raw.duration.c_str());
+        return kUsageError;
+    }
+    options.real_ms = *real_ms;
+    options.link_flaps = !raw.no_flaps;
+    options.progress = [](const qvnet::StressAccount& account) {
+        std::fprintf(stderr, "%s\n", qvnet::StressProgressLine(account).c_str());
+    };
+    const qvnet::StressAccount account = qvnet::RunStress(options);
+    std::fputs(raw.json ? qvnet::StressJson(account).c_str() : qvnet::StressText(account).c_str(),
+               stdout);
+    return account.Passed() ? kSucceeded : kFailed;
+}
+
 // `qvnet` alone, or with options but no subcommand, means `qvnet run`.
 std::vector<std::string> WithDefaultCommand(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -202,6 +265,13 @@ int main(int argc, char** argv) {
                        "the far end of the cable as a second TAP interface (else a responder "
                        "answering ARP and ping as 192.168.213.2)");
 
+    qvnet::StressOptions stress_options;
+    RawStress raw_stress;
+    CLI::App* stress = app.add_subcommand(
+        "stress", "the adapter on several real processors at once: two senders, a receive "
+                  "flood, link flaps, requests and hang checks, then every frame checked");
+    AddStressOptions(stress, &stress_options, &raw_stress);
+
     if (argc > 1 && argv[1][0] != '-' && !IsCommand(app, argv[1])) {
         std::fprintf(stderr, "qvnet: %s: unknown command (qvnet --help lists them)\n", argv[1]);
         return kUsageError;
@@ -217,6 +287,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qvnet: %s\n", e.what());
         return kUsageError;
     }
+    if (stress->parsed()) return StressCommand(stress_options, raw_stress);
     if (std::string error = Complete(raw, &options); !error.empty()) {
         std::fprintf(stderr, "qvnet: %s\n", error.c_str());
         return kUsageError;

@@ -1,0 +1,115 @@
+// The threaded mode: several OS threads as processors, each with its own IRQL and locks, the
+// driver's code running side by side, and virtual time that moves on only when every
+// processor waits for work.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "emulator/kernel/processor.h"
+#include "emulator/kernel/scheduler.h"
+#include "platform/kernel.h"
+#include "tests/support/machine_fixture.h"
+
+namespace {
+
+using qvtest::MachineFixture;
+using ThreadedMode = MachineFixture;
+
+constexpr int kProcessors = 4;
+
+TEST_F(ThreadedMode, SpinLockExcludesDriverCodeOnOtherProcessors) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long shared = 0;  // changed only under the lock, by driver code running side by side
+    int inside = 0;
+    int most_inside = 0;
+    std::set<int> processors_seen;
+    constexpr int kRounds = 200;
+    int done = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        M().Clock().After(round % 7, "contender", [&] {
+            processors_seen.insert(M().Cpu().Number());
+            M().Cpu().CallDriver(DISPATCH_LEVEL, "contender", [&] {
+                KIRQL old;
+                KeAcquireSpinLock(&lock, &old);
+                const int now_inside = __atomic_add_fetch(&inside, 1, __ATOMIC_SEQ_CST);
+                if (now_inside > most_inside) most_inside = now_inside;
+                const long before = shared;
+                std::this_thread::yield();  // give another processor the chance to break in
+                shared = before + 1;
+                __atomic_sub_fetch(&inside, 1, __ATOMIC_SEQ_CST);
+                KeReleaseSpinLock(&lock, old);
+                EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+            });
+            ++done;
+        });
+    }
+    M().Clock().RunOnProcessors(kProcessors, [&] { return done == kRounds; });
+
+    EXPECT_EQ(shared, kRounds);
+    EXPECT_EQ(most_inside, 1);
+    EXPECT_GT(processors_seen.size(), 1u) << "the work ran on one processor only";
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(ThreadedMode, PinnedWorkRunsOnItsProcessorInOrder) {
+    std::vector<int> order;
+    bool elsewhere = false;
+    for (int i = 0; i < 50; ++i) {
+        M().Clock().After(0, "pinned", [&, i] {
+            if (M().Cpu().Number() != 2) elsewhere = true;
+            order.push_back(i);
+        }, false, 2);
+    }
+    M().Clock().RunOnProcessors(kProcessors, [&] { return order.size() == 50; });
+
+    EXPECT_FALSE(elsewhere);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(order[i], i);
+}
+
+// A completion that takes real time on one processor must not let another's wait time out:
+// virtual time stays put while any processor is still inside a routine.
+TEST_F(ThreadedMode, ClockWaitsForAProcessorStillAtWork) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS waited = STATUS_PENDING;
+    bool finished = false;
+    M().Clock().After(0, "waiter", [&] {
+        M().Cpu().CallDriver(PASSIVE_LEVEL, "waiter", [&] {
+            LARGE_INTEGER timeout{-20'000};  // 2 ms
+            waited = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        });
+        finished = true;
+    });
+    M().Clock().After(1'000, "slow completion", [&] {
+        M().Cpu().CallDriver(DISPATCH_LEVEL, "slow completion", [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            KeSetEvent(&event, 0, FALSE);
+        });
+    });
+    M().Clock().After(10'000, "later work", [] {});
+    M().Clock().RunOnProcessors(2, [&] { return finished; });
+
+    EXPECT_EQ(waited, STATUS_SUCCESS);
+}
+
+TEST_F(ThreadedMode, WaitThatNothingCanEndIsReported) {
+    Expect(emu::Rule::Platform);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    bool finished = false;
+    M().Clock().After(0, "waiter", [&] {
+        M().Cpu().CallDriver(PASSIVE_LEVEL, "waiter", [&] {
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                      STATUS_TIMEOUT);
+        });
+        finished = true;
+    });
+    M().Clock().RunOnProcessors(3, [&] { return finished; });
+    EXPECT_TRUE(Check().Saw(emu::Rule::Platform));
+}
+
+}  // namespace
