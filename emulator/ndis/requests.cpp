@@ -8,6 +8,7 @@
 #include "emulator/kernel/kernel.h"
 #include "emulator/kernel/poison.h"
 #include "emulator/kernel/processor.h"
+#include "emulator/kernel/race_annotations.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
@@ -147,6 +148,8 @@ uint64_t Requests::Start(Kind kind, NDIS_OID oid, ULONG length,
 }
 
 void Requests::Issue(Request* r) {
+    // NDIS hands the miniport one request at a time: the next one after the last one ended.
+    race::Acquire(this);
     Kernel& kernel = adapter_.Owner().Host();
     const Kind kind = r->record.kind;
     current_ = r;
@@ -264,6 +267,7 @@ void Requests::CheckBounds(Request* r, NDIS_STATUS status, const char* call, uin
 }
 
 void Requests::Finish(Request* r, NDIS_STATUS status) {
+    race::Release(this);  // the next request goes to the miniport after this one
     Scheduler& clock = adapter_.Owner().Host().Clock();
     Record& record = r->record;
     record.completed = true;
