@@ -3,6 +3,7 @@
 // nothing more of the Adapter, since the transfer may complete at once, on another processor,
 // and end the pass; whatever the next pass reads is stored before.
 #include "controller/link_monitor.h"
+#include "driver/shared_fields.h"
 
 #include "controller/phy.h"
 #include "driver/adapter.h"
@@ -60,7 +61,7 @@ void WritePhyControl(Adapter* adapter, UCHAR phy, USHORT value, USHORT next) {
 
 // Sets MediaState and reports it.
 void ChangeMediaState(Adapter* adapter, ULONG state) {
-    adapter->MediaState = state;
+    WriteShared(&adapter->MediaState, state);
     IndicateMediaState(adapter, state);
 }
 
@@ -272,18 +273,18 @@ void ApplyLinkPartnerAbility(Adapter* Adapter, USHORT Ability) {
     UCHAR control = Adapter->MacControl1 & 0xCB;
     if ((Ability & Ability100Full) != 0) {
         control |= 0x30;
-        Adapter->LinkSpeed = 2;
+        WriteShared(&Adapter->LinkSpeed, 2);
         Adapter->DuplexMode = 2;
     } else if ((Ability & Ability100Half) != 0) {
         control |= 0x10;
-        Adapter->LinkSpeed = 2;
+        WriteShared(&Adapter->LinkSpeed, 2);
         Adapter->DuplexMode = 1;
     } else if ((Ability & Ability10Full) != 0) {
         control |= 0x20;
-        Adapter->LinkSpeed = 1;
+        WriteShared(&Adapter->LinkSpeed, 1);
         Adapter->DuplexMode = 2;
     } else {
-        Adapter->LinkSpeed = 1;
+        WriteShared(&Adapter->LinkSpeed, 1);
         Adapter->DuplexMode = 1;
     }
     Adapter->MacControl1 = control;

@@ -1,5 +1,6 @@
 // PHY access through the MII command block, PHY selection and PHY 1's media.
 #include "controller/phy.h"
+#include "driver/shared_fields.h"
 
 #include "driver/adapter.h"
 #include "platform/ndis.h"
@@ -79,7 +80,7 @@ constexpr ForcedMedium ForcedMedia[] = {
 };
 
 ULONG SetForcedMedium(Adapter* adapter, const ForcedMedium& medium) {
-    adapter->LinkSpeed = medium.Speed;
+    WriteShared(&adapter->LinkSpeed, medium.Speed);
     adapter->DuplexMode = medium.Duplex;
     USHORT current = NoBits;
     MiiRead(adapter, adapter->PhyAddress, PhyAdvertisement, &current);
@@ -101,16 +102,16 @@ ULONG SetAutomaticMedium(Adapter* adapter) {
     MiiRead(adapter, adapter->PhyAddress, PhyPartnerAbility, &partner);
     adapter->LinkPartnerAbility = partner;
     if ((partner & Ability100Full) != 0) {
-        adapter->LinkSpeed = 2;
+        WriteShared(&adapter->LinkSpeed, 2);
         adapter->DuplexMode = 2;
     } else if ((partner & Ability100Half) != 0) {
-        adapter->LinkSpeed = 2;
+        WriteShared(&adapter->LinkSpeed, 2);
         adapter->DuplexMode = 1;
     } else if ((partner & Ability10Full) != 0) {
-        adapter->LinkSpeed = 1;
+        WriteShared(&adapter->LinkSpeed, 1);
         adapter->DuplexMode = 2;
     } else {
-        adapter->LinkSpeed = 1;
+        WriteShared(&adapter->LinkSpeed, 1);
         adapter->DuplexMode = 1;
     }
     return ResultSuccess;
@@ -119,7 +120,7 @@ ULONG SetAutomaticMedium(Adapter* adapter) {
 void ChoosePhyTwo(Adapter* adapter) {
     adapter->PhyAddress = PhyTwo;
     adapter->ActivePhy = PhyTwo;
-    adapter->LinkSpeed = 1;
+    WriteShared(&adapter->LinkSpeed, 1);
     adapter->DuplexMode = 1;
     WritePhySelect(adapter, PhySelectTwo);
 }

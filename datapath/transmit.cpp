@@ -12,7 +12,7 @@
 #include "datapath/bulk_request.h"
 #include "datapath/descriptor_list.h"
 #include "driver/adapter.h"
-#include "driver/counters.h"
+#include "driver/shared_fields.h"
 #include "driver/handlers.h"
 #include "driver/pool_tags.h"
 #include "driver/result.h"

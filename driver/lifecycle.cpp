@@ -7,7 +7,7 @@
 #include "controller/link_monitor.h"
 #include "datapath/receive.h"
 #include "driver/adapter.h"
-#include "driver/counters.h"
+#include "driver/shared_fields.h"
 #include "driver/handlers.h"
 #include "driver/pool_tags.h"
 #include "driver/tracker.h"
@@ -127,14 +127,14 @@ void NTAPI MiniportShutdown(PVOID ShutdownContext) {
 NDIS_STATUS NTAPI MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     *AddressingReset = FALSE;
-    ClearCounter(&adapter->RcvOk);
-    ClearCounter(&adapter->RcvError);
-    ClearCounter(&adapter->RcvAlignmentError);
-    ClearCounter(&adapter->XmitOk);
-    ClearCounter(&adapter->XmitError);
-    ClearCounter(&adapter->XmitUnderrun);
-    ClearCounter(&adapter->XmitOneCollision);
-    ClearCounter(&adapter->XmitDeferred);
+    WriteShared(&adapter->RcvOk, 0);
+    WriteShared(&adapter->RcvError, 0);
+    WriteShared(&adapter->RcvAlignmentError, 0);
+    WriteShared(&adapter->XmitOk, 0);
+    WriteShared(&adapter->XmitError, 0);
+    WriteShared(&adapter->XmitUnderrun, 0);
+    WriteShared(&adapter->XmitOneCollision, 0);
+    WriteShared(&adapter->XmitDeferred, 0);
     return NDIS_STATUS_SUCCESS;
 }
 

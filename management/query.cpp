@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "driver/adapter.h"
-#include "driver/counters.h"
+#include "driver/shared_fields.h"
 #include "driver/handlers.h"
 
 namespace {
@@ -82,7 +82,7 @@ bool ChooseAnswer(Adapter* adapter, NDIS_OID oid, Answer* answer, NDIS_STATUS* r
     case OID_GEN_MAC_OPTIONS: Integer(answer, MacOptions); return true;
     case OID_GEN_PROTOCOL_OPTIONS: Integer(answer, 0); return true;
     case OID_GEN_LINK_SPEED:
-        Integer(answer, adapter->LinkSpeed == 2 ? Speed100Mbps : Speed10Mbps);
+        Integer(answer, ReadShared(&adapter->LinkSpeed) == 2 ? Speed100Mbps : Speed10Mbps);
         return true;
     case OID_GEN_TRANSMIT_BUFFER_SPACE:
         Integer(answer, adapter->TxDescCount * BlockSize);
@@ -112,18 +112,19 @@ bool ChooseAnswer(Adapter* adapter, NDIS_OID oid, Answer* answer, NDIS_STATUS* r
         answer->Length = sizeof(USHORT);
         return true;
     case OID_GEN_CURRENT_PACKET_FILTER: Integer(answer, adapter->PacketFilter); return true;
-    case OID_GEN_XMIT_OK: Integer(answer, ReadCounter(&adapter->XmitOk)); return true;
-    case OID_GEN_RCV_OK: Integer(answer, ReadCounter(&adapter->RcvOk)); return true;
-    case OID_GEN_XMIT_ERROR: Integer(answer, ReadCounter(&adapter->XmitError)); return true;
+    case OID_GEN_XMIT_OK: Integer(answer, ReadShared(&adapter->XmitOk)); return true;
+    case OID_GEN_RCV_OK: Integer(answer, ReadShared(&adapter->RcvOk)); return true;
+    case OID_GEN_XMIT_ERROR: Integer(answer, ReadShared(&adapter->XmitError)); return true;
     case OID_GEN_RCV_ERROR:
-    case OID_GEN_RCV_CRC_ERROR: Integer(answer, ReadCounter(&adapter->RcvError)); return true;
+    case OID_GEN_RCV_CRC_ERROR: Integer(answer, ReadShared(&adapter->RcvError)); return true;
     case OID_GEN_RCV_NO_BUFFER:
     case OID_802_3_XMIT_MORE_COLLISIONS:
     case OID_802_3_XMIT_MAX_COLLISIONS:
     case OID_802_3_RCV_OVERRUN: Integer(answer, 0); return true;
     case OID_GEN_MEDIA_CONNECT_STATUS:
-        Integer(answer, adapter->MediaState == MediaDisconnected ? NdisMediaStateDisconnected
-                                                                 : NdisMediaStateConnected);
+        Integer(answer, ReadShared(&adapter->MediaState) == MediaDisconnected
+                            ? NdisMediaStateDisconnected
+                            : NdisMediaStateConnected);
         return true;
     case OID_GEN_MAXIMUM_SEND_PACKETS: Integer(answer, adapter->TxDescCount); return true;
     case OID_802_3_PERMANENT_ADDRESS:
@@ -136,13 +137,13 @@ bool ChooseAnswer(Adapter* adapter, NDIS_OID oid, Answer* answer, NDIS_STATUS* r
         return true;
     case OID_802_3_MAXIMUM_LIST_SIZE: Integer(answer, MulticastListSize); return true;
     case OID_802_3_RCV_ERROR_ALIGNMENT:
-        Integer(answer, ReadCounter(&adapter->RcvAlignmentError));
+        Integer(answer, ReadShared(&adapter->RcvAlignmentError));
         return true;
     case OID_802_3_XMIT_ONE_COLLISION:
-        Integer(answer, ReadCounter(&adapter->XmitOneCollision));
+        Integer(answer, ReadShared(&adapter->XmitOneCollision));
         return true;
-    case OID_802_3_XMIT_DEFERRED: Integer(answer, ReadCounter(&adapter->XmitDeferred)); return true;
-    case OID_802_3_XMIT_UNDERRUN: Integer(answer, ReadCounter(&adapter->XmitUnderrun)); return true;
+    case OID_802_3_XMIT_DEFERRED: Integer(answer, ReadShared(&adapter->XmitDeferred)); return true;
+    case OID_802_3_XMIT_UNDERRUN: Integer(answer, ReadShared(&adapter->XmitUnderrun)); return true;
     case OID_PNP_QUERY_POWER: Integer(answer, PowerStateSupported); return true;
     case OID_GEN_SUPPORTED_GUIDS:
     case OID_TCP_TASK_OFFLOAD:
