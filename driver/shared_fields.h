@@ -1,7 +1,8 @@
 // Fields that one context changes while others read them without a lock: the statistics
 // counters (advanced by completion routines on whichever processor they run, cleared by a
 // reset) and the media state and link speed (set by the link monitor), all read by queries.
-// Each access is one interlocked operation, so that no count is lost and no read is torn.
+// Each change is one interlocked operation and each read one atomic load, so that no count is
+// lost and no read is torn.
 #pragma once
 
 #include "platform/kernel.h"
@@ -12,11 +13,9 @@ inline void CountOne(ULONG* counter) {
     InterlockedIncrement(reinterpret_cast<LONG volatile*>(counter));
 }
 
-// Any IRQL.
-inline ULONG ReadShared(ULONG* field) {
-    return static_cast<ULONG>(
-        InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(field), 0, 0));
-}
+// Any IRQL. One aligned load (a plain move on x86): it only reads, so the writer's own plain
+// reads of the field do not race with it.
+inline ULONG ReadShared(const ULONG* field) { return __atomic_load_n(field, __ATOMIC_RELAXED); }
 
 // Any IRQL.
 inline void WriteShared(ULONG* field, ULONG value) {
