@@ -100,7 +100,10 @@ class FaultMatrix : public RunningAdapterFixture, public testing::WithParamInter
 protected:
     // A row states the outcome of one order of events: with a second processor, a transfer
     // failing inside the send's call would fail the send's own completion too.
-    void SetUp() override { ExactSchedule(); }
+    void SetUp() override {
+        RunningAdapterFixture::SetUp();
+        ExactSchedule();
+    }
     void Add(Fault fault) { M().Bus().Faults().Add(std::move(fault)); }
     Fault Hit(std::function<bool(const Submission&)> when, uint32_t short_length = 0) {
         return FaultOf(GetParam().kind, std::move(when), short_length);
@@ -116,8 +119,8 @@ protected:
     void Halt();
 };
 
-// The first request the driver sends, the device descriptor read: without a descriptor the
-// driver cycles the port and gives up.
+// The first request the driver sends, the device descriptor read: an empty descriptor makes
+// the driver cycle the port and give up; a read that times out fails the bring-up at once.
 void FaultMatrix::BringUp() {
     Add(Hit(match::Function(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), /*short_length=*/8));
     EXPECT_EQ(TryStart(), Expected().status);
