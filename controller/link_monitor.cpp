@@ -21,6 +21,9 @@ constexpr UCHAR PhySelectOneLinked = 0x24;   // PHY 1 carries, its link regained
 // AwaitLinkMonitor: how long a pass may take before its request is cancelled.
 constexpr ULONG AwaitSteps = 100;
 constexpr ULONG AwaitStepUs = 10'000;
+// Hang checks (2 s apart) a pass may stay in flight before its request is cancelled: longer
+// than the 5 s a synchronous request ahead of it on the default pipe may take.
+constexpr UCHAR StuckCheckLimit = 3;
 
 void EndPass(Adapter* adapter) { InterlockedExchange(&adapter->LinkMonitorBusy, 0); }
 
@@ -215,10 +218,19 @@ bool PassInFlight(Adapter* adapter) {
 
 }  // namespace
 
-// Up to DISPATCH_LEVEL.
+// Up to DISPATCH_LEVEL; from the hang check only, which NDIS never runs twice at once.
 void StartLinkPoll(Adapter* Adapter) {
     if (Adapter->DeviceState != DeviceRunning) return;
-    if (InterlockedCompareExchange(&Adapter->LinkMonitorBusy, 1, 0) != 0) return;
+    if (InterlockedCompareExchange(&Adapter->LinkMonitorBusy, 1, 0) != 0) {
+        // A request the device never answers would hold the monitor, and the default pipe,
+        // for good: cancelled, it ends the pass, and the next hang check starts a new one.
+        if (++Adapter->LinkMonitorStuckChecks >= StuckCheckLimit) {
+            Adapter->LinkMonitorStuckChecks = 0;
+            CancelPassRequest(Adapter);
+        }
+        return;
+    }
+    Adapter->LinkMonitorStuckChecks = 0;
     BeginPass(Adapter);
 }
 

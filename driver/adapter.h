@@ -90,6 +90,7 @@ struct Adapter {
     USHORT LinkMonitorState;
     // 1 while a pass is in flight; set by compare-exchange, so two starters never both win.
     LONG volatile LinkMonitorBusy;
+    UCHAR LinkMonitorStuckChecks;  // hang checks that found the same pass still in flight
 
     // ---- USB objects ---------------------------------------------------------------------
     DEVICE_OBJECT* PhysicalDeviceObject;

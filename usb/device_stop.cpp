@@ -46,8 +46,17 @@ ULONG ResetBulkPipes(Adapter* Adapter) {
         ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_PIPE_REQUEST), RequestPoolTag));
     if (request == nullptr) return ResultFailure;
 
-    ULONG result = AbortAndResetPipe(Adapter, request, TransmitPipe);
-    if (result == ResultSuccess) result = AbortAndResetPipe(Adapter, request, ReceivePipe);
+    ULONG result = ResultFailure;
+    if (SendPipeRequest(Adapter, request, URB_FUNCTION_ABORT_PIPE, TransmitPipe) ==
+        ResultSuccess) {
+        NdisMSleep(PipeSettleMicroseconds);
+        result = SendPipeRequest(Adapter, request, URB_FUNCTION_RESET_PIPE, TransmitPipe);
+        // The transmit pipe is empty once aborted, whether or not the device took its reset;
+        // the receive pipe still holds a transfer in a descriptor the halt is about to free.
+        if (AbortAndResetPipe(Adapter, request, ReceivePipe) != ResultSuccess) {
+            result = ResultFailure;
+        }
+    }
     ExFreePool(request);
     return result;
 }

@@ -46,7 +46,10 @@ NTSTATUS SendAsyncRegisterRequest(Adapter* Adapter, URB** Slot, bool In, USHORT 
         ExFreePool(urb);
         return ResultFailure;
     }
-    // Recorded before the call, so a halt that must cancel it can find it.
+    // Recorded before the call, so a halt or a hang check that must cancel it can find it.
+    // No cancel of the request before is still deciding who frees it: a cancelled request
+    // ends its pass, and no new one starts before the canceller has returned.
+    InterlockedExchange(&Adapter->AsyncCancelGate, 0);
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Adapter->AsyncIrp), irp);
     return IoCallDriver(Adapter->NextDeviceObject, irp);
 }

@@ -270,8 +270,15 @@ NTSTATUS Bus::SubmitUrb(IRP* irp, URB* urb, uint64_t serial) {
             break;
     }
     if (refused) return RefuseAtOnce(irp, urb, *refused, transfer.get());
-    if (transfer->kind == Kind::Control) submission.setup = transfer->setup;
-    if (transfer->kind == Kind::Data) submission.endpoint = transfer->pipe->endpoint;
+    if (transfer->kind == Kind::Control) {
+        submission.setup = transfer->setup;
+        submission.in_stage = transfer->setup.DeviceToHost() && transfer->setup.length > 0;
+    }
+    if (transfer->kind == Kind::Data) {
+        submission.endpoint = transfer->pipe->endpoint;
+        submission.in_stage = transfer->pipe->In();
+    }
+    submission.on_bus = transfer->kind == Kind::Control || transfer->kind == Kind::Data;
     if (transfer->target != nullptr) submission.endpoint = transfer->target->endpoint;
     return Accept(std::move(transfer), submission);
 }
@@ -279,6 +286,11 @@ NTSTATUS Bus::SubmitUrb(IRP* irp, URB* urb, uint64_t serial) {
 NTSTATUS Bus::Accept(std::unique_ptr<Transfer> transfer, const Submission& submission) {
     transfer->fault = faults_.Take(submission);
     const Fault* fault = transfer->fault ? &*transfer->fault : nullptr;
+    if (fault != nullptr && fault->action == FaultAction::Unplug) {
+        // Pulled out as this request reached the bus: it ends as every later one will.
+        Unplug();
+        return GoneAtOnce(transfer->irp, transfer->urb);
+    }
     if (fault != nullptr && fault->action == FaultAction::FailAtOnce) {
         if (fault->reaches_device) {
             Execute(*transfer);
@@ -439,15 +451,44 @@ void Bus::Due(uint64_t id) {
     transfer.timer = 0;
     Outcome outcome;
     const Fault* fault = transfer.fault ? &*transfer.fault : nullptr;
-    if (fault != nullptr &&
-        (fault->action == FaultAction::Fail || fault->action == FaultAction::Stall)) {
+    if (const std::optional<USBD_STATUS> status = FaultStatus(fault)) {
         if (fault->reaches_device) Execute(transfer);
-        outcome.status =
-            fault->action == FaultAction::Stall ? USBD_STATUS_STALL_PID : fault->status;
+        outcome.status = *status;
     } else {
         outcome = Execute(transfer);
+        if (fault != nullptr && fault->action == FaultAction::ShortPacket)
+            CutShort(transfer, fault->short_length, outcome);
     }
     Finish(id, std::move(outcome));
+}
+
+// The status a fault ends its transfer with in place of the transfer's own; none when the
+// transfer runs.
+std::optional<USBD_STATUS> Bus::FaultStatus(const Fault* fault) {
+    if (fault == nullptr) return std::nullopt;
+    switch (fault->action) {
+        case FaultAction::Fail: return fault->status;
+        case FaultAction::Stall: return USBD_STATUS_STALL_PID;
+        case FaultAction::Cancel: return USBD_STATUS_CANCELED;
+        case FaultAction::Babble: return USBD_STATUS_BABBLE_DETECTED;
+        default: return std::nullopt;
+    }
+}
+
+// The device ended its IN data early: the client gets the first `length` bytes. A control
+// read may come back short; a bulk IN transfer only with USBD_SHORT_TRANSFER_OK.
+void Bus::CutShort(const Transfer& transfer, uint32_t length, Outcome& outcome) {
+    const bool in = transfer.kind == Kind::Control ? transfer.setup.DeviceToHost()
+                                                   : transfer.kind == Kind::Data &&
+                                                         transfer.pipe->In();
+    const bool ran = outcome.status == USBD_STATUS_SUCCESS ||
+                     outcome.status == USBD_STATUS_ERROR_SHORT_TRANSFER;
+    if (!in || !ran || outcome.length <= length) return;
+    outcome.length = length;
+    if (outcome.in_data.size() > length) outcome.in_data.resize(length);
+    if (transfer.kind == Kind::Data &&
+        (transfer.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0)
+        outcome.status = USBD_STATUS_ERROR_SHORT_TRANSFER;
 }
 
 Bus::Outcome Bus::Execute(Transfer& transfer) {

@@ -171,6 +171,8 @@ private:
     void NoteIrql(const char* what);
     void Due(uint64_t id);
     Outcome Execute(Transfer& transfer);
+    static std::optional<USBD_STATUS> FaultStatus(const Fault* fault);
+    static void CutShort(const Transfer& transfer, uint32_t length, Outcome& outcome);
     void Finish(uint64_t id, Outcome outcome);
     void HaltOnError(const Transfer& transfer, USBD_STATUS status);
     void CompleteRequest(IRP* irp, URB* urb, const Outcome& outcome);

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "emulator/usbbus/device.h"
@@ -20,6 +22,8 @@ struct Submission {
     bool has_urb = false;
     uint8_t endpoint = 0;    // 0 for the default pipe, else the pipe's endpoint address
     std::optional<Setup> setup;  // control transfers: the setup stage the device would see
+    bool on_bus = false;     // a control or data transfer (not an abort, reset or port cycle)
+    bool in_stage = false;   // it carries data from the device (a control read, a bulk IN)
 };
 
 enum class FaultAction {
@@ -28,6 +32,16 @@ enum class FaultAction {
     SucceedAtOnce,  // do the transfer and complete inside IoCallDriver
     PendForever,    // never complete: only cancel, abort or unplug end it
     Stall,          // the device answers with a stall handshake
+    Cancel,         // complete after the usual bus time as cancelled by the bus
+                    // (STATUS_CANCELLED, USBD_STATUS_CANCELED); the endpoint stays usable
+    Babble,         // the device sends past the end of a packet: USBD_STATUS_BABBLE_DETECTED,
+                    // and a data pipe is halted until reset. Only where the device sends: a
+                    // control transfer or a bulk IN; a bulk OUT transfer is not hit
+    ShortPacket,    // the device ends its IN data after `short_length` bytes; a bulk IN
+                    // transfer without USBD_SHORT_TRANSFER_OK then fails as short. Only a
+                    // request with IN data is hit
+    Unplug,         // the device is unplugged at this request: it and every later one end
+                    // with USBD_STATUS_DEVICE_GONE, and those it held end so too
 };
 
 struct Fault {
@@ -38,17 +52,49 @@ struct Fault {
     int times = 1;   // submissions to hit; -1 for every one
     // Fail/Stall/FailAtOnce: whether the device still sees and acts on the request.
     bool reaches_device = false;
+    uint32_t short_length = 0;  // ShortPacket: the IN bytes the device still sends
+};
+
+// The kinds a driver has to live through while its device stays: the random mode's default.
+std::vector<FaultAction> SurvivableFaults();
+
+// A seeded, low-rate random fault mode for soak runs: about one transfer on the bus in
+// `one_in` ends with a kind drawn from `kinds` (only those that fit the transfer: see Babble
+// and ShortPacket). Aborts and port cycles are never hit.
+struct RandomFaults {
+    uint32_t seed = 1;
+    uint32_t one_in = 1000;
+    std::vector<FaultAction> kinds = SurvivableFaults();
+    uint32_t short_length = 0;
 };
 
 class FaultPlan {
 public:
+    // A plan that, besides the faults added to it, draws random ones.
+    static FaultPlan Random(RandomFaults random);
+
     void Add(Fault fault) { faults_.push_back(std::move(fault)); }
-    void Clear() { faults_.clear(); }
-    // The first fault that takes this submission, if any (its counters advance).
+    // Drops the faults added and the random mode; the counts stay.
+    void Clear() {
+        faults_.clear();
+        random_.reset();
+    }
+    // The first fault that takes this submission, if any (its counters advance); else, in
+    // the random mode, perhaps a drawn one.
     std::optional<Fault> Take(const Submission& submission);
 
+    // Faults handed out so far, of one kind and of all.
+    uint64_t Injected(FaultAction kind) const;
+    uint64_t InjectedTotal() const;
+
 private:
+    std::optional<Fault> Draw(const Submission& submission);
+    std::optional<Fault> Count(std::optional<Fault> fault);
+
     std::vector<Fault> faults_;
+    std::optional<RandomFaults> random_;
+    std::mt19937 rng_;
+    std::map<FaultAction, uint64_t> injected_;
 };
 
 // Predicates for Fault::when.

@@ -31,7 +31,10 @@ void Bus::StartNext(Pipe* pipe) {
         return;
     }
     const bool faulted = fault != nullptr && !fault->reaches_device &&
-                         (fault->action == FaultAction::Fail || fault->action == FaultAction::Stall);
+                         (fault->action == FaultAction::Fail ||
+                          fault->action == FaultAction::Stall ||
+                          fault->action == FaultAction::Cancel ||
+                          fault->action == FaultAction::Babble);
     uint64_t when = kernel_.Clock().Now();
     if (transfer.kind == Kind::Control) {
         when += kControlTimeUs;

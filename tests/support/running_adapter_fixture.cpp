@@ -8,9 +8,14 @@
 namespace qvtest {
 
 void RunningAdapterFixture::Start(AdapterOptions options) {
+    ASSERT_EQ(TryStart(std::move(options)), NDIS_STATUS_SUCCESS);
+}
+
+NDIS_STATUS RunningAdapterFixture::TryStart(AdapterOptions options) {
     nic_ = std::make_unique<RunningAdapter>(M(), std::move(options));
-    ASSERT_EQ(nic_->Start(), NDIS_STATUS_SUCCESS);
-    GuardFieldsWithTheirLocks();
+    const NDIS_STATUS status = nic_->Start();
+    if (nic_->Running()) GuardFieldsWithTheirLocks();
+    return status;
 }
 
 void RunningAdapterFixture::GuardFieldsWithTheirLocks() {

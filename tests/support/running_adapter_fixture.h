@@ -16,6 +16,8 @@ class RunningAdapterFixture : public MachineFixture {
 protected:
     // Starts the adapter; a fatal failure when it does not run.
     void Start(AdapterOptions options = {});
+    // Starts the adapter and gives the initialization's status, for a test where it may fail.
+    NDIS_STATUS TryStart(AdapterOptions options = {});
     void TearDown() override;
 
     RunningAdapter& Nic() { return *nic_; }
