@@ -43,7 +43,9 @@ std::optional<Fault> FaultPlan::Take(const Submission& submission) {
 }
 
 std::optional<Fault> FaultPlan::Draw(const Submission& submission) {
-    if (!random_ || !submission.on_bus || rng_() % random_->one_in != 0) return std::nullopt;
+    if (!random_ || !submission.on_bus) return std::nullopt;
+    if (random_->when && !random_->when(submission)) return std::nullopt;
+    if (rng_() % random_->one_in != 0) return std::nullopt;
     std::vector<FaultAction> fitting;
     for (FaultAction kind : random_->kinds)
         if (Fits(kind, submission)) fitting.push_back(kind);

@@ -66,6 +66,8 @@ struct RandomFaults {
     uint32_t one_in = 1000;
     std::vector<FaultAction> kinds = SurvivableFaults();
     uint32_t short_length = 0;
+    // Only submissions this picks may be hit (all, when empty).
+    std::function<bool(const Submission&)> when;
 };
 
 class FaultPlan {

@@ -294,6 +294,7 @@ bool Stress::Stop(Clock::time_point end) {
         account_.real_ms = run_ms.count();
         account_.virtual_us = Queue().Now();
         account_.verifier_reports = machine_.Check().Violations().size();
+        account_.faults_injected = machine_.Bus().Faults().InjectedTotal();
         // A line a second for a short run, one every ten seconds for a long one.
         const uint64_t every = options_.real_ms >= 60'000 ? 10 : 1;
         if (options_.progress && ++samples_ % every == 0) options_.progress(account_);
@@ -360,7 +361,14 @@ StressAccount RunStress(const StressOptions& options) {
     }
     adapter.Run(3'000'000);  // auto-negotiation and the first link checks
     if (options.fault_one_in != 0) {
-        // Later: seeded bus faults at a low rate.
+        // On the default pipe: the register reads and writes of the link monitor and of the
+        // pended sets. A failed bulk transfer fails the adapter's data path by design, until
+        // it is initialized again, so faults there would end the traffic rather than test it.
+        emu::usb::RandomFaults faults;
+        faults.seed = options.seed;
+        faults.one_in = options.fault_one_in;
+        faults.when = emu::usb::match::Endpoint(0);
+        machine.Bus().Faults() = emu::usb::FaultPlan::Random(std::move(faults));
     }
     stress.StartWork();
     const Clock::time_point start = Clock::now();
@@ -370,6 +378,7 @@ StressAccount RunStress(const StressOptions& options) {
         machine.Clock().RunOnProcessors(options.cpus, [&] { return stress.Stop(end); });
     stress.StopWork();
     if (!adapter.Device().Partner(1).Attached()) adapter.Device().Partner(1).Attach();
+    stress.Account().faults_injected = machine.Bus().Faults().InjectedTotal();
     machine.Bus().Faults().Clear();
     adapter.Run(kDrainUs);
     adapter.RunUntilIdle();
