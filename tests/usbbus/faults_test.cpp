@@ -230,7 +230,10 @@ TEST_F(Faults, UnplugAtARequestEndsItAndEveryOtherAsOnAGoneDevice) {
 // they fit, counts them, and draws the same faults again from the same seed.
 TEST_F(Faults, RandomModeHitsAboutOneInNReproduciblyAndCountsEachKind) {
     auto run = [&](uint32_t seed) {
-        Bus().Faults() = emu::usb::FaultPlan::Random({seed, 8});
+        emu::usb::RandomFaults random;
+        random.seed = seed;
+        random.one_in = 8;
+        Bus().Faults() = emu::usb::FaultPlan::Random(std::move(random));
         std::vector<USBD_STATUS> statuses;
         for (int i = 0; i < 400; ++i) {
             UCHAR data[2] = {0x01, 0x02};
