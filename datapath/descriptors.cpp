@@ -58,8 +58,9 @@ ULONG CarveDescriptors(Adapter* Adapter) {
 namespace {
 
 // PASSIVE_LEVEL. Gives each transmit descriptor, in list order, its own entry of
-// TxPacketSlots; ResultSuccess or ResultFailure.
-ULONG AllocateTxPacketSlots(Adapter* adapter) {
+// TxPacketSlots; ResultSuccess or ResultFailure. During MiniportInitialize, before anything
+// else can reach the list: it walks it without TxLock.
+ULONG AllocateTxPacketSlots(Adapter* adapter) QV_NO_THREAD_SAFETY_ANALYSIS {
     // No transmit descriptors, nothing to bind; a zero-length allocation is not allowed.
     if (adapter->TxDescCount == 0) return ResultSuccess;
 
@@ -123,8 +124,9 @@ ULONG BuildReceivePacket(Adapter* adapter, TransferDescriptor* descriptor,
 }
 
 // PASSIVE_LEVEL. A record with its packet for each receive descriptor, in list order;
-// ResultSuccess or ResultFailure.
-ULONG AllocateRxPackets(Adapter* adapter) {
+// ResultSuccess or ResultFailure. During MiniportInitialize, before anything else can reach
+// the list: it walks it without RxLock (and allocates as it goes, which a spin lock forbids).
+ULONG AllocateRxPackets(Adapter* adapter) QV_NO_THREAD_SAFETY_ANALYSIS {
     PVOID records = nullptr;
     if (AllocateTrackedMemory(adapter, &records,
                               adapter->RxDescCount * sizeof(RxPacketRecord)) != ResultSuccess) {

@@ -19,7 +19,7 @@ namespace {
 // back among the idle ones; no result.
 void GiveBackRxDescriptor(Adapter* adapter, TransferDescriptor* descriptor) {
     NdisAcquireSpinLock(&adapter->RxLock);
-    PushDescriptor(&adapter->RxFreeList, descriptor);
+    PushDescriptor(RxFree(adapter), descriptor);
     NdisReleaseSpinLock(&adapter->RxLock);
 }
 
@@ -109,8 +109,8 @@ NTSTATUS NTAPI ReceiveComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Cont
 // Up to DISPATCH_LEVEL. ResultSuccess.
 ULONG QueueReceivedDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) {
     NdisAcquireSpinLock(&Adapter->RxLock);
-    AppendDescriptor(&Adapter->RxReadyList, Descriptor);
-    TransferDescriptor* next = PopDescriptor(&Adapter->RxFreeList);
+    AppendDescriptor(RxReady(Adapter), Descriptor);
+    TransferDescriptor* next = PopDescriptor(RxFree(Adapter));
     NdisReleaseSpinLock(&Adapter->RxLock);
 
     // With none idle the pipe rests until the timer has indicated everything and restarts it.
@@ -138,7 +138,7 @@ void NTAPI RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
     adapter->RxIndicating = TRUE;
     while (adapter->RxReadyList.Head != nullptr) {
         _disable();
-        TransferDescriptor* descriptor = PopDescriptor(&adapter->RxReadyList);
+        TransferDescriptor* descriptor = PopDescriptor(RxReady(adapter));
         _enable();
 
         RxPacketRecord* record = static_cast<RxPacketRecord*>(descriptor->PacketRef);
@@ -154,14 +154,14 @@ void NTAPI RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
         // Idle only now that the indication is over, so no transfer can reuse its buffer
         // while NDIS reads the frame.
         _disable();
-        AppendDescriptor(&adapter->RxFreeList, descriptor);
+        AppendDescriptor(RxFree(adapter), descriptor);
         _enable();
     }
 
     // Every descriptor idle means none is on the pipe: start it again.
     TransferDescriptor* restart = nullptr;
     if (adapter->RxFreeList.Count >= adapter->RxDescCount) {
-        restart = PopDescriptor(&adapter->RxFreeList);
+        restart = PopDescriptor(RxFree(adapter));
     }
     adapter->RxIndicating = FALSE;
     NdisReleaseSpinLock(&adapter->RxLock);

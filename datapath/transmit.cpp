@@ -31,9 +31,9 @@ NDIS_PACKET* SlotPacket(TransferDescriptor* descriptor) {
 
 // DISPATCH_LEVEL, TxLock held. Pops a free descriptor, keeping TxFreeCount beside the list;
 // null when there is none.
-TransferDescriptor* PopFreeTxDescriptor(Adapter* adapter) {
+TransferDescriptor* PopFreeTxDescriptor(Adapter* adapter) QV_REQUIRES(adapter->TxLock) {
     adapter->TxFreeCount--;
-    TransferDescriptor* descriptor = PopDescriptor(&adapter->TxFreeList);
+    TransferDescriptor* descriptor = PopDescriptor(TxFree(adapter));
     if (descriptor == nullptr) adapter->TxFreeCount++;
     return descriptor;
 }
@@ -59,7 +59,7 @@ ULONG TakeTxDescriptors(Adapter* adapter, bool followUpNeeded, TransferDescripto
     if (first != nullptr && followUpNeeded) {
         second = PopFreeTxDescriptor(adapter);
         if (second == nullptr) {
-            PushDescriptor(&adapter->TxFreeList, first);
+            PushDescriptor(TxFree(adapter), first);
             adapter->TxFreeCount++;
             first = nullptr;
         }
@@ -79,7 +79,7 @@ ULONG TakeTxDescriptors(Adapter* adapter, bool followUpNeeded, TransferDescripto
 // again: a send was refused and every descriptor is free. Clears the flag when so. Deciding
 // under the lock keeps a refusal made meanwhile on another processor from being cleared
 // unseen, which would leave NDIS holding its sends back for good.
-bool TakeResumeDecision(Adapter* adapter) {
+bool TakeResumeDecision(Adapter* adapter) QV_REQUIRES(adapter->TxLock) {
     if (!adapter->SendResourcesWanted ||
         adapter->TxFreeCount != static_cast<LONG>(adapter->TxDescCount)) {
         return false;
@@ -94,10 +94,10 @@ void GiveBackTxDescriptors(Adapter* adapter, TransferDescriptor* frame,
                            TransferDescriptor* followUp) {
     NdisAcquireSpinLock(&adapter->TxLock);
     if (followUp != nullptr) {
-        PushDescriptor(&adapter->TxFreeList, followUp);
+        PushDescriptor(TxFree(adapter), followUp);
         adapter->TxFreeCount++;
     }
-    PushDescriptor(&adapter->TxFreeList, frame);
+    PushDescriptor(TxFree(adapter), frame);
     adapter->TxFreeCount++;
     // A send refused meanwhile may have been waiting for exactly these.
     const bool resume = TakeResumeDecision(adapter);
@@ -129,7 +129,7 @@ void FreeQueuedRequest(TxQueueEntry* entry) {
 // DISPATCH_LEVEL, TxSubmitLock held. Decides who hands `irp` down, now that it is next: this
 // context (TRUE; it then holds the turn), or the context already handing requests down, which
 // takes it from TxNextIrp once its call returns (FALSE).
-BOOLEAN TakeTurnToCallDown(Adapter* adapter, IRP* irp) {
+BOOLEAN TakeTurnToCallDown(Adapter* adapter, IRP* irp) QV_REQUIRES(adapter->TxSubmitLock) {
     if (adapter->TxCallingDown) {
         adapter->TxNextIrp = irp;
         return FALSE;
@@ -363,7 +363,7 @@ NTSTATUS NTAPI TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Con
 // Up to DISPATCH_LEVEL. ResultSuccess.
 ULONG ReturnTxDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) {
     NdisAcquireSpinLock(&Adapter->TxLock);
-    AppendDescriptor(&Adapter->TxFreeList, Descriptor);
+    AppendDescriptor(TxFree(Adapter), Descriptor);
     Adapter->TxFreeCount++;
     const bool resume = TakeResumeDecision(Adapter);
     NdisReleaseSpinLock(&Adapter->TxLock);

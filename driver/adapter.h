@@ -39,24 +39,25 @@ struct Adapter {
     ULONG FlowControlRx;
 
     // ---- Descriptor lists and transmit bookkeeping ---------------------------------------
-    DescriptorList TxFreeList;
-    DescriptorList RxFreeList;
-    DescriptorList RxReadyList;
-    LONG TxFreeCount;          // a send needs it above 1
-    LONG TxInFlight;           // bulk-out requests handed down or queued, not yet completed
+    DescriptorList TxFreeList QV_GUARDED_BY(TxLock);
+    DescriptorList RxFreeList QV_GUARDED_BY(RxLock);
+    DescriptorList RxReadyList QV_GUARDED_BY(RxLock);
+    LONG TxFreeCount QV_GUARDED_BY(TxLock);  // a send needs it above 1
+    // Bulk-out requests handed down or queued, not yet completed.
+    LONG TxInFlight QV_GUARDED_BY(TxSubmitLock);
     LIST_ENTRY TxIrpQueue;     // TxQueueEntry records waiting for the one in flight
     // Under TxSubmitLock: a context is handing bulk-out requests down, one after another. A
     // request that becomes next while it is inside IoCallDriver (a bus completing inside the
     // call) is left in TxNextIrp for it, so completions never nest one per waiting request.
-    BOOLEAN TxCallingDown;
-    IRP* TxNextIrp;
+    BOOLEAN TxCallingDown QV_GUARDED_BY(TxSubmitLock);
+    IRP* TxNextIrp QV_GUARDED_BY(TxSubmitLock);
     BOOLEAN ZeroLengthPending;
-    BOOLEAN SendResourcesWanted;
+    BOOLEAN SendResourcesWanted QV_GUARDED_BY(TxLock);
     PVOID* TxPacketSlots;      // one packet pointer per transmit descriptor
     RxPacketRecord* RxPacketRecords;
     // Under RxLock: a run of RxIndicateTimerFunction is indicating. The timer's function may
     // run on two processors at once; only one indicates, so frames go up in arrival order.
-    BOOLEAN RxIndicating;
+    BOOLEAN RxIndicating QV_GUARDED_BY(RxLock);
     NDIS_HANDLE RxPacketPool;
     NDIS_HANDLE RxBufferPool;
 
@@ -158,3 +159,15 @@ struct Adapter {
     ResourceList ResourcesFree;
     ULONG ResourceCount;
 };
+
+// The descriptor lists, for code that holds their lock. The analysis checks the lock at each
+// use of these, which it cannot through a plain pointer to a list.
+inline DescriptorList* TxFree(Adapter* adapter) QV_REQUIRES(adapter->TxLock) {
+    return &adapter->TxFreeList;
+}
+inline DescriptorList* RxFree(Adapter* adapter) QV_REQUIRES(adapter->RxLock) {
+    return &adapter->RxFreeList;
+}
+inline DescriptorList* RxReady(Adapter* adapter) QV_REQUIRES(adapter->RxLock) {
+    return &adapter->RxReadyList;
+}

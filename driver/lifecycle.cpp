@@ -55,6 +55,12 @@ void StopAdapter(Adapter* adapter) {
     NdisMCancelTimer(&adapter->RxIndicateTimer, &cancelled);
 }
 
+// PASSIVE_LEVEL. Every transmit descriptor free. During MiniportInitialize, before the
+// adapter can send: TxFreeCount is set without TxLock.
+void CountTxDescriptorsFree(Adapter* adapter) QV_NO_THREAD_SAFETY_ANALYSIS {
+    adapter->TxFreeCount = static_cast<LONG>(adapter->TxDescCount);
+}
+
 }  // namespace
 
 // PASSIVE_LEVEL. NDIS_STATUS_SUCCESS with the adapter running; NDIS_STATUS_UNSUPPORTED_MEDIA
@@ -91,7 +97,7 @@ NDIS_STATUS NTAPI MiniportInitialize(NDIS_STATUS* /*OpenErrorStatus*/, UINT* Sel
     NdisMInitializeTimer(&adapter->RxIndicateTimer, MiniportAdapterHandle,
                          RxIndicateTimerFunction, adapter);
     InitializeRequestWork(adapter);
-    adapter->TxFreeCount = static_cast<LONG>(adapter->TxDescCount);
+    CountTxDescriptorsFree(adapter);
     // Its result is not needed: a start without a free receive descriptor cannot happen with
     // the receive descriptor minimum.
     StartController(adapter);

@@ -3,6 +3,8 @@
 // declarations by default, or the real Windows kernel's when building the .sys.
 #pragma once
 
+#include "platform/thread_safety.h"
+
 #if defined(QVNET_WINDOWS_KERNEL)
 #include "platform/windows/types.h"
 #else

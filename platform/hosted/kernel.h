@@ -24,18 +24,18 @@ void _enable();
 
 // ---- Spin locks ---------------------------------------------------------------------------
 
-using KSPIN_LOCK = ULONG_PTR;
+typedef ULONG_PTR KSPIN_LOCK QV_CAPABILITY("spin lock");
 
 // Any IRQL. Makes the lock usable; it starts released.
 void KeInitializeSpinLock(KSPIN_LOCK* SpinLock);
 // Up to DISPATCH_LEVEL. Raises to DISPATCH_LEVEL and takes the lock; stores the old level.
-void KeAcquireSpinLock(KSPIN_LOCK* SpinLock, KIRQL* OldIrql);
+void KeAcquireSpinLock(KSPIN_LOCK* SpinLock, KIRQL* OldIrql) QV_ACQUIRE(*SpinLock);
 // DISPATCH_LEVEL, holding the lock. Releases it and returns to OldIrql.
-void KeReleaseSpinLock(KSPIN_LOCK* SpinLock, KIRQL OldIrql);
+void KeReleaseSpinLock(KSPIN_LOCK* SpinLock, KIRQL OldIrql) QV_RELEASE(*SpinLock);
 // Exactly DISPATCH_LEVEL. Takes the lock without changing the level.
-void KeAcquireSpinLockAtDpcLevel(KSPIN_LOCK* SpinLock);
+void KeAcquireSpinLockAtDpcLevel(KSPIN_LOCK* SpinLock) QV_ACQUIRE(*SpinLock);
 // Exactly DISPATCH_LEVEL, holding the lock. Releases it without changing the level.
-void KeReleaseSpinLockFromDpcLevel(KSPIN_LOCK* SpinLock);
+void KeReleaseSpinLockFromDpcLevel(KSPIN_LOCK* SpinLock) QV_RELEASE(*SpinLock);
 
 // ---- Events, waits and delays -------------------------------------------------------------
 
@@ -87,9 +87,10 @@ inline bool IsListEmpty(const LIST_ENTRY* ListHead) { return ListHead->Flink == 
 // Up to DISPATCH_LEVEL. Appends Entry under Lock; returns the previous tail, or null when the
 // list was empty.
 LIST_ENTRY* ExInterlockedInsertTailList(LIST_ENTRY* ListHead, LIST_ENTRY* ListEntry,
-                                        KSPIN_LOCK* Lock);
+                                        KSPIN_LOCK* Lock) QV_EXCLUDES(*Lock);
 // Up to DISPATCH_LEVEL. Removes the head entry under Lock; null when the list is empty.
-LIST_ENTRY* ExInterlockedRemoveHeadList(LIST_ENTRY* ListHead, KSPIN_LOCK* Lock);
+LIST_ENTRY* ExInterlockedRemoveHeadList(LIST_ENTRY* ListHead, KSPIN_LOCK* Lock)
+    QV_EXCLUDES(*Lock);
 
 // ---- Interlocked operations ---------------------------------------------------------------
 

@@ -351,7 +351,7 @@ NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG 
 // Up to DISPATCH_LEVEL. Frees memory from NdisAllocateMemoryWithTag; Length as allocated.
 void NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
 
-struct NDIS_SPIN_LOCK {
+struct QV_CAPABILITY("spin lock") NDIS_SPIN_LOCK {
     KSPIN_LOCK SpinLock;
     KIRQL OldIrql;
 };
@@ -359,11 +359,11 @@ struct NDIS_SPIN_LOCK {
 void NdisAllocateSpinLock(NDIS_SPIN_LOCK* SpinLock);
 void NdisFreeSpinLock(NDIS_SPIN_LOCK* SpinLock);
 // Up to DISPATCH_LEVEL. Raises to DISPATCH_LEVEL and takes the lock.
-void NdisAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock);
-void NdisReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock);
+void NdisAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock) QV_ACQUIRE(*SpinLock);
+void NdisReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock) QV_RELEASE(*SpinLock);
 // Exactly DISPATCH_LEVEL.
-void NdisDprAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock);
-void NdisDprReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock);
+void NdisDprAcquireSpinLock(NDIS_SPIN_LOCK* SpinLock) QV_ACQUIRE(*SpinLock);
+void NdisDprReleaseSpinLock(NDIS_SPIN_LOCK* SpinLock) QV_RELEASE(*SpinLock);
 
 // PASSIVE_LEVEL. Waits at least the given number of microseconds.
 void NdisMSleep(ULONG MicrosecondsToSleep);
