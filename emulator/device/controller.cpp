@@ -50,6 +50,7 @@ usb::ControlAnswer Controller::Control(const usb::Setup& setup, std::span<const 
     else
         record.data.assign(out.begin(), out.end());
     control_log_.push_back(std::move(record));
+    ForgetOld(control_log_);
     return answer;
 }
 
@@ -178,6 +179,7 @@ void Controller::PhyLinkChanged(uint8_t address) {
 
 void Controller::RecordWake(WakeReason reason, int slot) {
     wake_events_.push_back({reason, slot, clock_.Now(), remote_wakeup_});
+    ForgetOld(wake_events_);
 }
 
 void Controller::InjectReceiveStatus(uint8_t status, int count) {

@@ -106,6 +106,9 @@ public:
     void HaltEndpoint(uint8_t endpoint) {
         if (bool* halt = HaltOf(endpoint)) *halt = true;
     }
+    // Without records (KeepRecords(false), for a long run) only the last few thousand
+    // control requests and wake events are kept.
+    void KeepRecords(bool on) { keep_records_ = on; }
     const std::vector<ControlRecord>& ControlLog() const { return control_log_; }
     void ClearControlLog() { control_log_.clear(); }
     const Identity& UsbIdentity() const { return identity_; }
@@ -178,6 +181,13 @@ private:
     PortCounters port_;
     std::deque<uint8_t> injected_status_;
     std::vector<WakeEvent> wake_events_;
+    bool keep_records_ = true;
+    template <class Record>
+    void ForgetOld(std::vector<Record>& records) {
+        constexpr size_t kKept = 4096;
+        if (keep_records_ || records.size() < 2 * kKept) return;
+        records.erase(records.begin(), records.end() - kKept);
+    }
 };
 
 }  // namespace device

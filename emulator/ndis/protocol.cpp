@@ -218,7 +218,7 @@ void Protocol::SendComplete(NDIS_PACKET* packet, NDIS_STATUS status, uintptr_t s
 }
 
 void Protocol::SendResourcesAvailable() {
-    resource_notices_.push_back(adapter_.Owner().Host().Clock().Now());
+    if (keep_records_) resource_notices_.push_back(adapter_.Owner().Host().Clock().Now());
     if (drain_item_ != 0) return;
     // NDIS sends again later, from its own context, never inside this call.
     drain_item_ = adapter_.Owner().Host().Clock().After(0, "NDIS offers held-back sends", [this] {

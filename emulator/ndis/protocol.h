@@ -69,7 +69,7 @@ public:
     const std::vector<SendCompletion>& Completions() const { return completions_; }
     const std::vector<SendCall>& SendCalls() const { return send_calls_; }
     size_t Queued() const { return queue_.size(); }    // held back after a refusal
-    // Virtual times of each NdisMSendResourcesAvailable the miniport made.
+    // Virtual times of each NdisMSendResourcesAvailable the miniport made (with records).
     const std::vector<uint64_t>& ResourceNotices() const { return resource_notices_; }
     size_t Pended() const;                             // pended and not yet completed
 

@@ -30,6 +30,7 @@ TEST_F(ThreadedMode, SpinLockExcludesDriverCodeOnOtherProcessors) {
     constexpr int kRounds = 200;
     int done = 0;
     for (int round = 0; round < kRounds; ++round) {
+        // Pinned round the processors, so that each one contends however the OS runs them.
         M().Clock().After(round % 7, "contender", [&] {
             processors_seen.insert(M().Cpu().Number());
             M().Cpu().CallDriver(DISPATCH_LEVEL, "contender", [&] {
@@ -45,7 +46,7 @@ TEST_F(ThreadedMode, SpinLockExcludesDriverCodeOnOtherProcessors) {
                 EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
             });
             ++done;
-        });
+        }, false, round % kProcessors);
     }
     M().Clock().RunOnProcessors(kProcessors, [&] { return done == kRounds; });
 
@@ -71,7 +72,8 @@ TEST_F(ThreadedMode, PinnedWorkRunsOnItsProcessorInOrder) {
 }
 
 // A completion that takes real time on one processor must not let another's wait time out:
-// virtual time stays put while any processor is still inside a routine.
+// virtual time stays put while any processor is still inside a routine. The waiter and the
+// completion are pinned apart, so that the waiter cannot run the completion itself.
 TEST_F(ThreadedMode, ClockWaitsForAProcessorStillAtWork) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -83,15 +85,49 @@ TEST_F(ThreadedMode, ClockWaitsForAProcessorStillAtWork) {
             waited = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
         });
         finished = true;
-    });
+    }, false, 0);
     M().Clock().After(1'000, "slow completion", [&] {
         M().Cpu().CallDriver(DISPATCH_LEVEL, "slow completion", [&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             KeSetEvent(&event, 0, FALSE);
         });
-    });
+    }, false, 1);
     M().Clock().After(10'000, "later work", [] {});
     M().Clock().RunOnProcessors(2, [&] { return finished; });
+
+    EXPECT_EQ(waited, STATUS_SUCCESS);
+}
+
+// The same while a third processor's driver code crosses boundaries where queued work steps
+// in: stepping in may not pull later work forward past the busy processor either.
+TEST_F(ThreadedMode, SteppingInDoesNotMoveTheClockPastAProcessorAtWork) {
+    M().Clock().Interleave({.seed = 1, .one_in = 1});
+    for (uint64_t at = 1'500; at < 100'000; at += 500) M().Clock().At(at, "later work", [] {});
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS waited = STATUS_PENDING;
+    bool finished = false;
+    M().Clock().After(0, "waiter", [&] {
+        M().Cpu().CallDriver(PASSIVE_LEVEL, "waiter", [&] {
+            LARGE_INTEGER timeout{-20'000};  // 2 ms
+            waited = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        });
+        finished = true;
+    }, false, 0);
+    M().Clock().After(1'000, "slow completion", [&] {
+        M().Cpu().CallDriver(DISPATCH_LEVEL, "slow completion", [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            KeSetEvent(&event, 0, FALSE);
+        });
+    }, false, 1);
+    M().Clock().After(1'000, "busy driver code", [&] {
+        M().Cpu().CallDriver(DISPATCH_LEVEL, "busy driver code", [&] {
+            LONG calls = 0;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+            while (std::chrono::steady_clock::now() < until) InterlockedIncrement(&calls);
+        });
+    }, false, 2);
+    M().Clock().RunOnProcessors(3, [&] { return finished; });
 
     EXPECT_EQ(waited, STATUS_SUCCESS);
 }

@@ -132,6 +132,7 @@ bool RunningAdapter::RemoveAndUnload() {
 void RunningAdapter::KeepRecords(bool on) {
     Edge().KeepRecords(on);
     controller_->Wire().KeepRecords(on);
+    controller_->KeepRecords(on);
     bulk_.KeepEvents(on);
 }
 
