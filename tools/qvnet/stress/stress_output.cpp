@@ -52,8 +52,9 @@ std::string StressText(const StressAccount& a) {
     line("link", n(a.link_flaps) + " flaps, " + n(a.media_events) + " status indications");
     line("requests", n(a.queries) + " queries, " + n(a.sets) + " sets, " +
                          n(a.requests_failed) + " failed");
-    line("faults", n(a.faults_injected) + " injected, " +
-                       (a.faults_injected == 0 ? std::string("none") : "all survived"));
+    line("faults", a.faults_injected == 0 ? std::string("none")
+                   : n(a.faults_injected) + " injected, " +
+                         (a.Passed() ? "all survived" : "not all survived cleanly"));
     line("verifier reports", n(a.verifier_reports));
     line("memory", "rss " + Mib(a.rss_early_kib) + " after the first quarter, peak " +
                        Mib(a.rss_peak_kib) + ", " + Mib(a.rss_end_kib) + " at the end");
