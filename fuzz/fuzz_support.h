@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "emulator/machine.h"
+#include "emulator/verifier/verifier.h"
 #include "tests/support/harness/running_adapter.h"
 
 namespace qvfuzz {
