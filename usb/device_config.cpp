@@ -152,6 +152,8 @@ ULONG ConfigureUsbDevice(Adapter* Adapter) {
     USB_INTERFACE_DESCRIPTOR* interface = USBD_ParseConfigurationDescriptorEx(
         Adapter->ConfigDescriptor, Adapter->ConfigDescriptor, -1, -1, -1, -1, -1);
     if (interface == nullptr) return ResultFailure;
+    // The request names one interface; the bus reads as many as the configuration declares.
+    if (Adapter->ConfigDescriptor->bNumInterfaces != 1) return ResultFailure;
     if (SelectConfiguration(Adapter, interface) != ResultSuccess) return ResultFailure;
 
     if (SendRemoteWakeupFeature(Adapter, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE) != ResultSuccess) {

@@ -217,6 +217,25 @@ INSTANTIATE_TEST_SUITE_P(
                       PipeLayout{"BulkThirdPipe", BulkThirdPipe, true}),
     [](const ::testing::TestParamInfo<PipeLayout>& info) { return std::string(info.param.name); });
 
+// The select-configuration request carries the one interface the driver uses; the bus reads
+// an entry for every interface the configuration declares, so any other count is refused
+// before anything is selected.
+class InterfaceCountTest : public DeviceConfigTest,
+                           public ::testing::WithParamInterface<int> {};
+
+TEST_P(InterfaceCountTest, ConfigurationDeclaringOtherThanOneInterfaceIsRefused) {
+    emu::device::Identity identity = emu::device::Identity::Standard();
+    identity.configuration_set[4] = static_cast<uint8_t>(GetParam());  // bNumInterfaces
+    Start(identity);
+
+    EXPECT_EQ(ConfigureUsbDevice(adapter_), ResultFailure);
+
+    EXPECT_EQ(DeviceRequests(), (std::vector<Request>{GetDeviceDescriptor, GetConfigurationSet}));
+    EXPECT_EQ(adapter_->InterfaceInfo, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, InterfaceCountTest, ::testing::Values(0, 2, 255));
+
 // The set is read only as far as 255 bytes; an interface lying beyond them is not looked for
 // in memory that was never read.
 TEST_F(DeviceConfigTest, InterfaceBeyondTheBytesReadIsNoInterface) {
