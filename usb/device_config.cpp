@@ -40,9 +40,14 @@ ULONG ReadDeviceStatus(Adapter* Adapter) {
     return SubmitUrbSync(Adapter, &urb);
 }
 
-// Any IRQL. Whether the selected interface's pipes are bulk, bulk and interrupt.
+constexpr UCHAR EndpointDirectionIn = 0x80;
+
+// Any IRQL. Whether the selected interface's pipes are bulk in, bulk out and interrupt: the
+// data path reads from the first and writes to the second.
 bool PipesHaveRequiredTypes(const USBD_INTERFACE_INFORMATION* Interface) {
-    return Interface->Pipes[ReceivePipe].PipeType == UsbdPipeTypeBulk &&
+    return (Interface->Pipes[ReceivePipe].EndpointAddress & EndpointDirectionIn) != 0 &&
+           (Interface->Pipes[TransmitPipe].EndpointAddress & EndpointDirectionIn) == 0 &&
+           Interface->Pipes[ReceivePipe].PipeType == UsbdPipeTypeBulk &&
            Interface->Pipes[TransmitPipe].PipeType == UsbdPipeTypeBulk &&
            Interface->Pipes[InterruptPipe].PipeType == UsbdPipeTypeInterrupt;
 }

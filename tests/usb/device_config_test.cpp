@@ -187,6 +187,13 @@ emu::device::Identity BulkThirdPipe() {
     return emu::device::Identity::WithEndpoints(endpoints);
 }
 
+// The bulk pipes the wrong way round: the receive path would read from an OUT endpoint.
+emu::device::Identity SwappedBulkPipes() {
+    auto endpoints = emu::device::StandardEndpoints();
+    std::swap(endpoints[ReceivePipe], endpoints[TransmitPipe]);
+    return emu::device::Identity::WithEndpoints(endpoints);
+}
+
 struct PipeLayout {
     const char* name;
     emu::device::Identity (*identity)();
@@ -214,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
     Layouts, PipeLayoutTest,
     ::testing::Values(PipeLayout{"TwoPipes", TwoPipes, false},
                       PipeLayout{"FourPipes", FourPipes, false},
-                      PipeLayout{"BulkThirdPipe", BulkThirdPipe, true}),
+                      PipeLayout{"BulkThirdPipe", BulkThirdPipe, true},
+                      PipeLayout{"SwappedBulkPipes", SwappedBulkPipes, true}),
     [](const ::testing::TestParamInfo<PipeLayout>& info) { return std::string(info.param.name); });
 
 // The select-configuration request carries the one interface the driver uses; the bus reads
