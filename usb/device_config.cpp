@@ -40,9 +40,14 @@ ULONG ReadDeviceStatus(Adapter* Adapter) {
     return SubmitUrbSync(Adapter, &urb);
 }
 
-// Any IRQL. Whether the selected interface's pipes are bulk, bulk and interrupt.
+constexpr UCHAR EndpointDirectionIn = 0x80;
+
+// Any IRQL. Whether the selected interface's pipes are bulk in, bulk out and interrupt: the
+// data path reads from the first and writes to the second.
 bool PipesHaveRequiredTypes(const USBD_INTERFACE_INFORMATION* Interface) {
-    return Interface->Pipes[ReceivePipe].PipeType == UsbdPipeTypeBulk &&
+    return (Interface->Pipes[ReceivePipe].EndpointAddress & EndpointDirectionIn) != 0 &&
+           (Interface->Pipes[TransmitPipe].EndpointAddress & EndpointDirectionIn) == 0 &&
+           Interface->Pipes[ReceivePipe].PipeType == UsbdPipeTypeBulk &&
            Interface->Pipes[TransmitPipe].PipeType == UsbdPipeTypeBulk &&
            Interface->Pipes[InterruptPipe].PipeType == UsbdPipeTypeInterrupt;
 }
@@ -152,6 +157,8 @@ ULONG ConfigureUsbDevice(Adapter* Adapter) {
     USB_INTERFACE_DESCRIPTOR* interface = USBD_ParseConfigurationDescriptorEx(
         Adapter->ConfigDescriptor, Adapter->ConfigDescriptor, -1, -1, -1, -1, -1);
     if (interface == nullptr) return ResultFailure;
+    // The request names one interface; the bus reads as many as the configuration declares.
+    if (Adapter->ConfigDescriptor->bNumInterfaces != 1) return ResultFailure;
     if (SelectConfiguration(Adapter, interface) != ResultSuccess) return ResultFailure;
 
     if (SendRemoteWakeupFeature(Adapter, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE) != ResultSuccess) {

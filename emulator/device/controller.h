@@ -126,6 +126,8 @@ public:
     // one bulk IN transfer (any length up to 1536, short and malformed ones included).
     void QueueFrame(std::span<const uint8_t> frame, uint8_t status = 0);
     void QueueRaw(std::vector<uint8_t> transfer);
+    // As QueueRaw, kept whole however long: a device that sends more than a transfer holds.
+    void QueueOverlong(std::vector<uint8_t> transfer) { QueueTransfer(std::move(transfer)); }
 
     // ---- Test face: wake-up ----
     // What would have woken the host, in order: a frame matching an enabled slot (one event

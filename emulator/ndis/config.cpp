@@ -93,6 +93,11 @@ void ConfigStore::SetNetworkAddress(const std::vector<uint8_t>& address) {
     SetText(kNetworkAddressKeyword, text);
 }
 
+void ConfigStore::SetNetworkAddressBytes(std::vector<uint8_t> address) {
+    SetNetworkAddress(address);
+    values_[FoldKeyword(Widen(kNetworkAddressKeyword))].address_bytes = std::move(address);
+}
+
 const ConfigStore::Value* ConfigStore::Find(std::u16string_view keyword) const {
     auto it = values_.find(FoldKeyword(keyword));
     return it == values_.end() ? nullptr : &it->second;
@@ -219,8 +224,10 @@ void NdisReadNetworkAddress(NDIS_STATUS* Status, PVOID* NetworkAddress,
         if (value != nullptr) break;
     }
     std::vector<uint8_t> address;
-    if (value == nullptr || !value->is_text ||
-        !emu::ndis::ParseNetworkAddress(value->text, &address)) {
+    if (value != nullptr && value->address_bytes) {
+        address = *value->address_bytes;
+    } else if (value == nullptr || !value->is_text ||
+               !emu::ndis::ParseNetworkAddress(value->text, &address)) {
         return;
     }
     open->network_addresses.push_back(std::make_unique<std::vector<uint8_t>>(std::move(address)));

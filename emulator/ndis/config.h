@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,8 @@ public:
         bool is_text = false;
         ULONG integer = 0;
         std::u16string text;
+        // Bytes NdisReadNetworkAddress hands over as they are, whatever the text says.
+        std::optional<std::vector<uint8_t>> address_bytes;
     };
 
     void SetInteger(std::string_view keyword, ULONG value);
@@ -32,6 +35,9 @@ public:
     // "NetworkAddress" as the text of the bytes in hex digits, as the adapter's properties
     // page writes it.
     void SetNetworkAddress(const std::vector<uint8_t>& address);
+    // A network address read back as these bytes, of any length, as a platform that reads
+    // the text more loosely than twelve hex digits would return it.
+    void SetNetworkAddressBytes(std::vector<uint8_t> address);
     void ClearNetworkAddress() { Remove(kNetworkAddressKeyword); }
     void Clear() { values_.clear(); }
 

@@ -187,6 +187,13 @@ emu::device::Identity BulkThirdPipe() {
     return emu::device::Identity::WithEndpoints(endpoints);
 }
 
+// The bulk pipes the wrong way round: the receive path would read from an OUT endpoint.
+emu::device::Identity SwappedBulkPipes() {
+    auto endpoints = emu::device::StandardEndpoints();
+    std::swap(endpoints[ReceivePipe], endpoints[TransmitPipe]);
+    return emu::device::Identity::WithEndpoints(endpoints);
+}
+
 struct PipeLayout {
     const char* name;
     emu::device::Identity (*identity)();
@@ -214,8 +221,28 @@ INSTANTIATE_TEST_SUITE_P(
     Layouts, PipeLayoutTest,
     ::testing::Values(PipeLayout{"TwoPipes", TwoPipes, false},
                       PipeLayout{"FourPipes", FourPipes, false},
-                      PipeLayout{"BulkThirdPipe", BulkThirdPipe, true}),
+                      PipeLayout{"BulkThirdPipe", BulkThirdPipe, true},
+                      PipeLayout{"SwappedBulkPipes", SwappedBulkPipes, true}),
     [](const ::testing::TestParamInfo<PipeLayout>& info) { return std::string(info.param.name); });
+
+// The select-configuration request carries the one interface the driver uses; the bus reads
+// an entry for every interface the configuration declares, so any other count is refused
+// before anything is selected.
+class InterfaceCountTest : public DeviceConfigTest,
+                           public ::testing::WithParamInterface<int> {};
+
+TEST_P(InterfaceCountTest, ConfigurationDeclaringOtherThanOneInterfaceIsRefused) {
+    emu::device::Identity identity = emu::device::Identity::Standard();
+    identity.configuration_set[4] = static_cast<uint8_t>(GetParam());  // bNumInterfaces
+    Start(identity);
+
+    EXPECT_EQ(ConfigureUsbDevice(adapter_), ResultFailure);
+
+    EXPECT_EQ(DeviceRequests(), (std::vector<Request>{GetDeviceDescriptor, GetConfigurationSet}));
+    EXPECT_EQ(adapter_->InterfaceInfo, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, InterfaceCountTest, ::testing::Values(0, 2, 255));
 
 // The set is read only as far as 255 bytes; an interface lying beyond them is not looked for
 // in memory that was never read.
