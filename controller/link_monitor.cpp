@@ -3,10 +3,10 @@
 // nothing more of the Adapter, since the transfer may complete at once, on another processor,
 // and end the pass; whatever the next pass reads is stored before.
 #include "controller/link_monitor.h"
-#include "driver/shared_fields.h"
 
 #include "controller/phy.h"
 #include "driver/adapter.h"
+#include "driver/shared_fields.h"
 #include "usb/register_access.h"
 #include "usb/registers.h"
 

@@ -71,31 +71,40 @@ TEST_F(ThreadedMode, PinnedWorkRunsOnItsProcessorInOrder) {
     for (int i = 0; i < 50; ++i) ASSERT_EQ(order[i], i);
 }
 
+// A waiter on processor 0 gives a completion 2 ms; the completion, due after 1 ms on processor
+// 1, takes 50 ms of real time before it sets the event. Pinned apart, the waiter cannot run the
+// completion itself.
+struct SlowCompletion {
+    explicit SlowCompletion(emu::Machine& machine) {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        machine.Clock().After(0, "waiter", [this, &machine] {
+            machine.Cpu().CallDriver(PASSIVE_LEVEL, "waiter", [this] {
+                LARGE_INTEGER timeout{-20'000};  // 2 ms
+                waited = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+            });
+            finished = true;
+        }, false, 0);
+        machine.Clock().After(1'000, "slow completion", [this, &machine] {
+            machine.Cpu().CallDriver(DISPATCH_LEVEL, "slow completion", [this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                KeSetEvent(&event, 0, FALSE);
+            });
+        }, false, 1);
+    }
+    KEVENT event;
+    NTSTATUS waited = STATUS_PENDING;
+    bool finished = false;
+};
+
 // A completion that takes real time on one processor must not let another's wait time out:
 // virtual time stays put while any processor is still inside a routine. The waiter and the
 // completion are pinned apart, so that the waiter cannot run the completion itself.
 TEST_F(ThreadedMode, ClockWaitsForAProcessorStillAtWork) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    NTSTATUS waited = STATUS_PENDING;
-    bool finished = false;
-    M().Clock().After(0, "waiter", [&] {
-        M().Cpu().CallDriver(PASSIVE_LEVEL, "waiter", [&] {
-            LARGE_INTEGER timeout{-20'000};  // 2 ms
-            waited = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
-        });
-        finished = true;
-    }, false, 0);
-    M().Clock().After(1'000, "slow completion", [&] {
-        M().Cpu().CallDriver(DISPATCH_LEVEL, "slow completion", [&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            KeSetEvent(&event, 0, FALSE);
-        });
-    }, false, 1);
+    SlowCompletion race(M());
     M().Clock().After(10'000, "later work", [] {});
-    M().Clock().RunOnProcessors(2, [&] { return finished; });
+    M().Clock().RunOnProcessors(2, [&] { return race.finished; });
 
-    EXPECT_EQ(waited, STATUS_SUCCESS);
+    EXPECT_EQ(race.waited, STATUS_SUCCESS);
 }
 
 // The same while a third processor's driver code crosses boundaries where queued work steps
@@ -103,23 +112,7 @@ TEST_F(ThreadedMode, ClockWaitsForAProcessorStillAtWork) {
 TEST_F(ThreadedMode, SteppingInDoesNotMoveTheClockPastAProcessorAtWork) {
     M().Clock().Interleave({.seed = 1, .one_in = 1});
     for (uint64_t at = 1'500; at < 100'000; at += 500) M().Clock().At(at, "later work", [] {});
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    NTSTATUS waited = STATUS_PENDING;
-    bool finished = false;
-    M().Clock().After(0, "waiter", [&] {
-        M().Cpu().CallDriver(PASSIVE_LEVEL, "waiter", [&] {
-            LARGE_INTEGER timeout{-20'000};  // 2 ms
-            waited = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
-        });
-        finished = true;
-    }, false, 0);
-    M().Clock().After(1'000, "slow completion", [&] {
-        M().Cpu().CallDriver(DISPATCH_LEVEL, "slow completion", [&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            KeSetEvent(&event, 0, FALSE);
-        });
-    }, false, 1);
+    SlowCompletion race(M());
     M().Clock().After(1'000, "busy driver code", [&] {
         M().Cpu().CallDriver(DISPATCH_LEVEL, "busy driver code", [&] {
             LONG calls = 0;
@@ -127,9 +120,9 @@ TEST_F(ThreadedMode, SteppingInDoesNotMoveTheClockPastAProcessorAtWork) {
             while (std::chrono::steady_clock::now() < until) InterlockedIncrement(&calls);
         });
     }, false, 2);
-    M().Clock().RunOnProcessors(3, [&] { return finished; });
+    M().Clock().RunOnProcessors(3, [&] { return race.finished; });
 
-    EXPECT_EQ(waited, STATUS_SUCCESS);
+    EXPECT_EQ(race.waited, STATUS_SUCCESS);
 }
 
 TEST_F(ThreadedMode, WaitThatNothingCanEndIsReported) {
