@@ -12,8 +12,10 @@ namespace {
 
 constexpr ULONG BulkMaximumTransferSize = TransferBufferSize;
 
-// PASSIVE_LEVEL. Reads descriptor Type (index 0) into Buffer. SubmitUrbSync's result.
-ULONG ReadDescriptor(Adapter* Adapter, UCHAR Type, PVOID Buffer, ULONG Length) {
+// PASSIVE_LEVEL. Reads descriptor Type (index 0) into Buffer; when Read is given, it receives
+// the number of bytes the device sent. SubmitUrbSync's result.
+ULONG ReadDescriptor(Adapter* Adapter, UCHAR Type, PVOID Buffer, ULONG Length,
+                     ULONG* Read = nullptr) {
     URB urb;
     memset(&urb, 0, sizeof(urb));
     _URB_CONTROL_DESCRIPTOR_REQUEST& request = urb.UrbControlDescriptorRequest;
@@ -24,7 +26,9 @@ ULONG ReadDescriptor(Adapter* Adapter, UCHAR Type, PVOID Buffer, ULONG Length) {
     request.LanguageId = 0;
     request.TransferBuffer = Buffer;
     request.TransferBufferLength = Length;
-    return SubmitUrbSync(Adapter, &urb);
+    const ULONG result = SubmitUrbSync(Adapter, &urb);
+    if (Read != nullptr) *Read = request.TransferBufferLength;
+    return result;
 }
 
 // PASSIVE_LEVEL. Reads the 2-byte device status into RegReadBuffer. SubmitUrbSync's result.
@@ -144,14 +148,16 @@ ULONG ConfigureUsbDevice(Adapter* Adapter) {
         return ResultFailure;
     }
     Adapter->ConfigDescriptor = static_cast<USB_CONFIGURATION_DESCRIPTOR*>(buffer);
+    ULONG read = 0;
     if (ReadDescriptor(Adapter, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer,
-                       ConfigDescriptorBufferSize) != ResultSuccess) {
+                       ConfigDescriptorBufferSize, &read) != ResultSuccess) {
         return ResultFailure;
     }
-    // Only the bytes read may be parsed: a longer set is cut to them, so an interface beyond
-    // them is not found.
-    if (Adapter->ConfigDescriptor->wTotalLength > ConfigDescriptorBufferSize) {
-        Adapter->ConfigDescriptor->wTotalLength = ConfigDescriptorBufferSize;
+    // Only the bytes read may be parsed: a set longer than the buffer, or one the device sent
+    // short of the wTotalLength it claims, is cut to them, so that no descriptor is made of
+    // the zeroes beyond.
+    if (Adapter->ConfigDescriptor->wTotalLength > read) {
+        Adapter->ConfigDescriptor->wTotalLength = static_cast<USHORT>(read);
     }
 
     USB_INTERFACE_DESCRIPTOR* interface = USBD_ParseConfigurationDescriptorEx(

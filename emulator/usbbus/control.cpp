@@ -105,6 +105,12 @@ std::optional<USBD_STATUS> Bus::BuildSelectConfiguration(URB* urb, Transfer& tra
                        std::to_string(urb->UrbHeader.Length));
             return USBD_STATUS_INVALID_PARAMETER;
         }
+        // No pipe can be opened for an endpoint that moves no bytes per packet.
+        for (const EndpointInfo& endpoint : real->endpoints) {
+            const bool isochronous =
+                (endpoint.attributes & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_ISOCHRONOUS;
+            if (endpoint.max_packet == 0 && !isochronous) return USBD_STATUS_INVALID_PARAMETER;
+        }
         if (info->Reserved != 0) {
             ReportForm("interface " + std::to_string(info->InterfaceNumber) +
                        " information with its Reserved byte not zero");

@@ -262,6 +262,34 @@ TEST_F(DeviceConfigTest, LongSetWithTheInterfaceWithinTheBytesReadIsConfigured) 
     EXPECT_EQ(adapter_->ConfigDescriptor->wTotalLength, 255);
 }
 
+// A device that sends less than the wTotalLength it claims: the set is cut to the bytes sent,
+// so an interface descriptor running past them into the zeroed buffer is no interface (the bus
+// would refuse one it cannot find in the device's own set).
+struct ShortSet {
+    const char* name;
+    uint8_t interfaceLength;
+    ULONG result;
+};
+
+class ShortSetTest : public DeviceConfigTest, public ::testing::WithParamInterface<ShortSet> {};
+
+TEST_P(ShortSetTest, SetSentShortOfItsTotalLengthIsCutToTheBytesSent) {
+    emu::device::Identity identity = emu::device::Identity::Standard();
+    const auto sent = static_cast<USHORT>(identity.configuration_set.size());
+    identity.configuration_set[2] = 200;  // wTotalLength, low byte
+    identity.configuration_set[9] = GetParam().interfaceLength;
+    Start(identity);
+
+    EXPECT_EQ(ConfigureUsbDevice(adapter_), GetParam().result);
+    EXPECT_EQ(adapter_->ConfigDescriptor->wTotalLength, sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, ShortSetTest,
+    ::testing::Values(ShortSet{"Intact", 9, ResultSuccess},
+                      ShortSet{"InterfacePastTheBytesSent", 60, ResultFailure}),
+    [](const ::testing::TestParamInfo<ShortSet>& info) { return std::string(info.param.name); });
+
 TEST_F(DeviceConfigTest, TimedOutStatusReadFailsWithTheInterfaceAlreadyKept) {
     Start();
     Fault(match::Request(0x80, USB_REQUEST_GET_STATUS), FaultAction::PendForever);

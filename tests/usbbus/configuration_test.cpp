@@ -156,6 +156,16 @@ TEST_F(Configuration, ABulkThirdEndpointIsReportedAsABulkPipe) {
     EXPECT_EQ(Interface().Pipes[2].PipeType, UsbdPipeTypeBulk);
 }
 
+// No pipe opens for a bulk or interrupt endpoint whose packets carry nothing: the select is
+// refused and the device stays unconfigured.
+TEST_F(Configuration, EndpointWithZeroMaximumPacketIsNotSelected) {
+    Plug(Identity::WithEndpoints({{0x81, USB_ENDPOINT_TYPE_BULK, 64, 0},
+                                  {0x02, USB_ENDPOINT_TYPE_BULK, 0, 0},
+                                  {0x83, USB_ENDPOINT_TYPE_INTERRUPT, 8, 1}}));
+    Configure(1536, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Device().Configuration(), 0);
+}
+
 TEST_F(Configuration, CyclingThePortUnconfiguresTheDeviceAndInvalidatesItsHandles) {
     Plug();
     Configure();

@@ -140,8 +140,9 @@ protected:
     }
 
     // Selects the device's configuration through the USBD routines and keeps the interface
-    // information the bus filled in.
-    void Configure(ULONG bulk_maximum_transfer = 1536) {
+    // information the bus filled in; `select_status` is what the select request must end with.
+    void Configure(ULONG bulk_maximum_transfer = 1536,
+                   NTSTATUS select_status = STATUS_SUCCESS) {
         ASSERT_EQ(SubmitSync(&(config_urb_ = DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE,
                                                             config_set_, sizeof config_set_))),
                   STATUS_SUCCESS);
@@ -154,7 +155,7 @@ protected:
         ASSERT_NE(select, nullptr);
         for (ULONG p = 0; p < list[0].Interface->NumberOfPipes && p < 2; ++p)
             list[0].Interface->Pipes[p].MaximumTransferSize = bulk_maximum_transfer;
-        ASSERT_EQ(SubmitSync(select), STATUS_SUCCESS);
+        ASSERT_EQ(SubmitSync(select), select_status);
         std::memcpy(interface_, list[0].Interface, list[0].Interface->Length);
         ExFreePool(select);
     }
