@@ -1,6 +1,7 @@
 // Virtual time and the deterministic queue of deferred work.
 #include "emulator/kernel/scheduler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <mutex>
@@ -118,10 +119,16 @@ void Scheduler::AtBoundary(const char* /*call*/) {
     // is another.
     auto first = queue_.begin();
     while (first != queue_.end() && first->second.cpu != kAnyProcessor) ++first;
-    // With other processors at work the clock may not move on: one of them may be inside
-    // the very completion a time-out here is waiting for.
-    const uint64_t horizon = threads_ && threads_->busy > 1 ? 0 : interleave_->options.horizon_us;
-    if (first == queue_.end() || first->first.first > now_us_ + horizon) return;
+    if (first == queue_.end()) return;
+    uint64_t horizon = interleave_->options.horizon_us;
+    if (threads_) {
+        // The clock moves no further than ClockReach allows (another processor may be inside
+        // the very completion a time-out is waiting for), nor past work due sooner that only
+        // another processor may run.
+        const uint64_t reach = std::min(ClockReach(), std::max(*NextTime(), now_us_));
+        horizon = std::min(horizon, reach - now_us_);
+    }
+    if (first->first.first > now_us_ + horizon) return;
     ++stepping_in_;
     ++interleaved_;
     {
@@ -179,12 +186,23 @@ bool Scheduler::RunDue() {
     return true;
 }
 
+uint64_t Scheduler::ClockReach() const {
+    if (threads_->busy != 1) return now_us_;  // another processor is still at work
+    uint64_t reach = std::numeric_limits<uint64_t>::max();
+    for (const Waiter* waiter : threads_->waiters) {
+        // Its processor is about to go on; time must not pass it by while it wakes.
+        if ((*waiter->done)()) return now_us_;
+        if (waiter->deadline_us) reach = std::min(reach, std::max(*waiter->deadline_us, now_us_));
+    }
+    return reach;
+}
+
 bool Scheduler::MoveClockOn(std::optional<uint64_t> deadline) {
-    if (threads_->busy != 1) return false;  // another processor is still at work
-    std::optional<uint64_t> next = NextTime();
-    if (deadline && (!next || *next > *deadline)) next = deadline;
-    if (!next || *next <= now_us_) return false;  // nothing queued, or it is due already
-    now_us_ = *next;
+    constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
+    uint64_t next = std::min(NextTime().value_or(kNever), deadline.value_or(kNever));
+    next = std::min(next, ClockReach());
+    if (next == kNever || next <= now_us_) return false;  // nothing queued, due, or allowed
+    now_us_ = next;
     threads_->changed.notify_all();
     return true;
 }
@@ -251,6 +269,25 @@ size_t Scheduler::RunOnProcessors(int processors, const std::function<bool()>& s
 
 bool Scheduler::ThreadedWait(const std::function<bool()>& done,
                              std::optional<uint64_t> deadline_us, const char* call) {
+    // Known to the others while it lasts, in place of this processor's outer wait if any.
+    static thread_local const Waiter* innermost = nullptr;
+    const Waiter self{&done, deadline_us};
+    struct Registration {
+        std::vector<const Waiter*>& waiters;
+        const Waiter* outer;
+        const Waiter* self;
+        Registration(std::vector<const Waiter*>& list, const Waiter* mine)
+            : waiters(list), outer(innermost), self(mine) {
+            if (outer != nullptr) std::erase(waiters, outer);
+            waiters.push_back(self);
+            innermost = self;
+        }
+        ~Registration() {
+            std::erase(waiters, self);
+            if (outer != nullptr) waiters.push_back(outer);
+            innermost = outer;
+        }
+    } registration(threads_->waiters, &self);
     for (;;) {
         if (done()) return true;
         if (deadline_us && now_us_ >= *deadline_us) return done();

@@ -132,19 +132,30 @@ private:
     void RunFirst() { RunItem(queue_.begin()); }
     void RunItem(Queue::iterator item);
 
+    // A processor in a passive-level wait: what ends it, and when it times out.
+    struct Waiter {
+        const std::function<bool()>* done;
+        std::optional<uint64_t> deadline_us;
+    };
     struct Threads {
         std::condition_variable changed;  // an item ran or was queued, or the clock moved
         int busy = 0;                     // processors not waiting for work
         bool stopping = false;
         size_t ran = 0;
         const std::function<bool()>* stop = nullptr;
+        // The innermost wait of each waiting processor (an outer one cannot go on before it).
+        std::vector<const Waiter*> waiters;
     };
     std::unique_ptr<Threads> threads_;
     // The first item due now that processor `cpu` may run, or the end.
     Queue::iterator DueFor(int cpu);
     bool RunDue();
-    // Moves the clock on to the next item (or `deadline`, if sooner) when nothing is due and
-    // every other processor waits; false when it may not.
+    // How far the clock may move on now: not at all while another processor is at work or a
+    // waiting one could go on (its wait ended, or its time-out came); else up to the earliest
+    // time-out of those waiting.
+    uint64_t ClockReach() const;
+    // Moves the clock on to the next item (or `deadline`, if sooner) as far as ClockReach
+    // allows; false when it may not move.
     bool MoveClockOn(std::optional<uint64_t> deadline = std::nullopt);
     void WaitForChange();
     void ProcessorLoop();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -123,6 +124,45 @@ TEST_F(ThreadedMode, SteppingInDoesNotMoveTheClockPastAProcessorAtWork) {
     M().Clock().RunOnProcessors(3, [&] { return race.finished; });
 
     EXPECT_EQ(race.waited, STATUS_SUCCESS);
+}
+
+// A wait that ends (its event set, or its time-out come) holds the clock until its processor
+// goes on: the others, busy with a stream of short work, must not carry time past it while it
+// wakes. It returns at the very time its event was set, or at its time-out.
+TEST_F(ThreadedMode, ClockDoesNotPassAWaitThatEnded) {
+    struct Case {
+        const char* name;
+        bool set;
+    };
+    for (const Case& c : {Case{"event set", true}, Case{"timed out", false}}) {
+        SCOPED_TRACE(c.name);
+        constexpr int kWaits = 10;
+        constexpr uint64_t kTimeout = 2'000;
+        KEVENT event;
+        int waits = 0;
+        std::vector<uint64_t> late;  // how long past its end each wait came back
+        std::function<void()> wait_once = [&] {
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            const uint64_t start = M().Clock().Now();
+            if (c.set) {
+                M().Clock().After(1'000, "set", [&] { KeSetEvent(&event, 0, FALSE); }, false, 1);
+            }
+            M().Cpu().CallDriver(PASSIVE_LEVEL, "waiter", [&] {
+                LARGE_INTEGER timeout{-static_cast<LONGLONG>(kTimeout) * 10};
+                KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+            });
+            late.push_back(M().Clock().Now() - start - (c.set ? 1'000 : kTimeout));
+            if (++waits < kWaits) M().Clock().After(0, "waiter", wait_once, false, 0);
+        };
+        M().Clock().After(0, "waiter", wait_once, false, 0);
+        std::function<void()> tick = [&] {
+            if (waits < kWaits) M().Clock().After(10, "tick", tick, false, 1);
+        };
+        M().Clock().After(0, "tick", tick, false, 1);
+        M().Clock().RunOnProcessors(2, [&] { return waits == kWaits; });
+
+        EXPECT_EQ(late, std::vector<uint64_t>(kWaits, 0));
+    }
 }
 
 TEST_F(ThreadedMode, WaitThatNothingCanEndIsReported) {
