@@ -20,6 +20,7 @@ std::optional<ConfigurationInfo> ParseConfigurationSet(std::span<const uint8_t> 
     ConfigurationInfo config;
     config.value = set[5];
     InterfaceInfo* current = nullptr;
+    size_t declared = 0;  // the current interface's bNumEndpoints
     for (size_t at = 0; at + 2 <= total;) {
         const uint8_t length = set[at];
         const uint8_t type = set[at + 1];
@@ -28,8 +29,10 @@ std::optional<ConfigurationInfo> ParseConfigurationSet(std::span<const uint8_t> 
             config.interfaces.push_back({set[at + 2], set[at + 3], set[at + 5], set[at + 6],
                                          set[at + 7], {}});
             current = &config.interfaces.back();
+            declared = set[at + 4];
         } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE &&
-                   length >= sizeof(USB_ENDPOINT_DESCRIPTOR) && current != nullptr) {
+                   length >= sizeof(USB_ENDPOINT_DESCRIPTOR) && current != nullptr &&
+                   current->endpoints.size() < declared) {
             current->endpoints.push_back(
                 {set[at + 2], set[at + 3],
                  static_cast<uint16_t>(set[at + 4] | (set[at + 5] << 8)), set[at + 6]});

@@ -32,8 +32,9 @@ struct ConfigurationInfo {
 };
 
 // Walks the set within its wTotalLength (and the bytes given), stopping at a descriptor
-// shorter than 2 bytes. Endpoints belong to the interface descriptor before them. Nothing when
-// the set does not start with a configuration descriptor.
+// shorter than 2 bytes. An interface's endpoints are the first bNumEndpoints endpoint
+// descriptors after it, as USBD reads them; any more are not its pipes. Nothing when the set
+// does not start with a configuration descriptor.
 std::optional<ConfigurationInfo> ParseConfigurationSet(std::span<const uint8_t> set);
 
 }  // namespace emu::usb

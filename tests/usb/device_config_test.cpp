@@ -290,6 +290,20 @@ INSTANTIATE_TEST_SUITE_P(
                       ShortSet{"InterfacePastTheBytesSent", 60, ResultFailure}),
     [](const ::testing::TestParamInfo<ShortSet>& info) { return std::string(info.param.name); });
 
+// An endpoint descriptor past the interface's bNumEndpoints is no pipe of it: the bus opens the
+// three declared, as the select request sized for three asks.
+TEST_F(DeviceConfigTest, EndpointBeyondTheDeclaredCountIsNoPipe) {
+    emu::device::Identity identity = emu::device::Identity::Standard();
+    std::vector<uint8_t>& set = identity.configuration_set;
+    set.insert(set.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x84, USB_ENDPOINT_TYPE_BULK, 64, 0, 0});
+    set[2] = static_cast<uint8_t>(set.size());  // wTotalLength
+    Start(identity);
+
+    ASSERT_EQ(ConfigureUsbDevice(adapter_), ResultSuccess);
+    EXPECT_EQ(adapter_->InterfaceInfo->NumberOfPipes, 3u);
+    EXPECT_EQ(adapter_->InterfaceInfo->Pipes[2].EndpointAddress, 0x83);
+}
+
 TEST_F(DeviceConfigTest, TimedOutStatusReadFailsWithTheInterfaceAlreadyKept) {
     Start();
     Fault(match::Request(0x80, USB_REQUEST_GET_STATUS), FaultAction::PendForever);
