@@ -12,7 +12,9 @@ namespace emu {
 template <class T>
 class History {
 public:
-    explicit History(size_t capacity) : capacity_(capacity) { ring_.reserve(capacity); }
+    // The ring grows as events come rather than being reserved whole: a short-lived machine
+    // (one fuzz input) would otherwise map and fault in the full capacity for a few events.
+    explicit History(size_t capacity) : capacity_(capacity) {}
 
     void push_back(T event) {
         if (ring_.size() < capacity_) {

@@ -5,6 +5,7 @@
 #include "emulator/kernel/pool.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -160,9 +161,18 @@ bool Pool::GuardsIntact(const Entry& entry) const {
 }
 
 bool Pool::PoisonIntact(const Entry& entry) const {
+    // Compared a chunk at a time: every leak check walks the whole quarantine, and a loop
+    // over single bytes made that a twentieth of a fuzz input's time.
+    static const std::array<uint8_t, 4096> poison = [] {
+        std::array<uint8_t, 4096> bytes;
+        bytes.fill(kFreedByte);
+        return bytes;
+    }();
     const uint8_t* payload = entry.raw + kGuardSize;
-    for (size_t i = 0; i < entry.block.size; ++i)
-        if (payload[i] != kFreedByte) return false;
+    for (size_t at = 0; at < entry.block.size; at += poison.size()) {
+        const size_t length = std::min(poison.size(), entry.block.size - at);
+        if (std::memcmp(payload + at, poison.data(), length) != 0) return false;
+    }
     return GuardsIntact(entry);
 }
 

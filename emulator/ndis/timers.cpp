@@ -21,8 +21,11 @@ std::string Address(const void* address) {
     return text;
 }
 
+// Named only for a report: looking a function up by address costs as much as a bring-up's
+// worth of requests.
 std::string Describe(const NDIS_MINIPORT_TIMER* timer, const Timers::Entry& entry) {
-    return entry.name + " at " + Address(timer);
+    return "NDIS timer " + PlaceName(reinterpret_cast<uintptr_t>(entry.function)) + " at " +
+           Address(timer);
 }
 
 }  // namespace
@@ -36,7 +39,6 @@ void Timers::Initialize(NDIS_MINIPORT_TIMER* timer, Miniport* owner,
     entry.owner = owner;
     entry.function = function;
     entry.context = context;
-    entry.name = "NDIS timer " + PlaceName(reinterpret_cast<uintptr_t>(function));
     entry.item = 0;
     ++entry.generation;
     timer->MiniportTimerFunction = function;
@@ -89,7 +91,7 @@ void Timers::Set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds, const char* call
     if (entry->item != 0) clock.Cancel(entry->item);
     uint64_t generation = ++entry->generation;
     // Even a 0 ms setting expires later, from the queue, never inside the call.
-    entry->item = clock.At(DueTime(static_cast<uint64_t>(milliseconds) * 1000), entry->name,
+    entry->item = clock.At(DueTime(static_cast<uint64_t>(milliseconds) * 1000), "NDIS timer",
                            [this, timer, generation] { Expire(timer, generation); });
 }
 
@@ -109,7 +111,7 @@ void Timers::Expire(NDIS_MINIPORT_TIMER* timer, uint64_t generation) {
     Entry& entry = it->second;
     entry.item = 0;
     if (entry.dpc != 0) return;  // still queued from an earlier expiry: it runs once
-    entry.dpc = kernel_.Clock().At(kernel_.Clock().Now(), entry.name,
+    entry.dpc = kernel_.Clock().At(kernel_.Clock().Now(), "NDIS timer",
                                     [this, timer] { Run(timer); });
 }
 

@@ -31,7 +31,6 @@ public:
         Miniport* owner = nullptr;
         PNDIS_TIMER_FUNCTION function = nullptr;
         PVOID context = nullptr;
-        std::string name;         // for the scheduler's queue, named once
         uint64_t item = 0;        // scheduler item of the pending expiry; 0 = none
         uint64_t dpc = 0;         // scheduler item of the queued function; 0 = none
         uint64_t generation = 0;  // bumped by every setting and cancel

@@ -14,10 +14,12 @@ namespace emu::ndis {
 
 namespace {
 
+// Named only for a report: looking a routine up by address is slow.
 std::string Describe(const NDIS_WORK_ITEM* item, const WorkItems::Entry& entry) {
     char address[32];
     std::snprintf(address, sizeof(address), "%p", static_cast<const void*>(item));
-    return entry.name + " at " + address;
+    return "NDIS work item " + PlaceName(reinterpret_cast<uintptr_t>(entry.routine)) + " at " +
+           address;
 }
 
 }  // namespace
@@ -33,7 +35,6 @@ void WorkItems::Initialize(NDIS_WORK_ITEM* item, NDIS_PROC routine, PVOID contex
     Entry& entry = entries_[item];
     entry.routine = routine;
     entry.context = context;
-    entry.name = "NDIS work item " + PlaceName(reinterpret_cast<uintptr_t>(routine));
     item->Routine = routine;
     item->Context = context;
     for (UCHAR& byte : item->WrapperReserved) byte = 0;
@@ -55,7 +56,7 @@ NDIS_STATUS WorkItems::Schedule(NDIS_WORK_ITEM* item, uintptr_t site) {
                                 Describe(item, entry) + " is already queued", site);
         return NDIS_STATUS_FAILURE;
     }
-    entry.item = kernel_.Clock().After(0, entry.name, [this, item] { Run(item); });
+    entry.item = kernel_.Clock().After(0, "NDIS work item", [this, item] { Run(item); });
     return NDIS_STATUS_SUCCESS;
 }
 

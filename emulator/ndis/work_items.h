@@ -25,7 +25,6 @@ public:
     struct Entry {
         NDIS_PROC routine = nullptr;
         PVOID context = nullptr;
-        std::string name;        // for the scheduler's queue
         uint64_t item = 0;       // scheduler item of the queued run; 0 = none
         int running = 0;         // runs in progress (a run may schedule the item again)
         uint64_t runs = 0;
