@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The driver image: seal it with its checksum, and check that it is a loadable NDIS 5.0 driver.
 
-  sys_image.py seal  qvnet.sys
+  sys_image.py seal  qvnet.sys --inf qvnet.inf
   sys_image.py check qvnet.sys --map qvnet.map --imports expected_imports.txt [--objdump OBJDUMP]
 
 The check reads the image with objdump from the cross toolchain (and the linker's map for where
@@ -9,10 +9,14 @@ DriverEntry landed) and fails unless every rule below holds; it prints one line 
 """
 
 import argparse
+import datetime
+import os
 import re
 import struct
 import subprocess
 import sys
+
+import stack_balance
 
 ALLOWED_MODULES = ("NDIS.SYS", "USBD.SYS", "ntoskrnl.exe", "HAL.dll")
 # Routines that return with a spin lock held or the IRQL raised.
@@ -20,6 +24,48 @@ RAISING_ROUTINES = ("KfAcquireSpinLock", "KfRaiseIrql", "KeRaiseIrqlToDpcLevel",
                     "KefAcquireSpinLockAtDpcLevel", "KeAcquireSpinLockRaiseToDpc")
 PAGEABLE_ROUTINES = ("MiniportInitialize", "MiniportHalt", "ReleaseAllResources")
 CHECKSUM_OFFSET_IN_OPTIONAL_HEADER = 64
+TIMESTAMP_OFFSET_IN_FILE_HEADER = 4
+IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
+# Code the image carries from the toolchain's libraries rather than importing: mingw-w64's
+# libntoskrnl.a supplies memcmp as code, since the XP kernel does not export it. It is plain
+# integer code and goes through every rule below like the driver's own.
+LINKED_LIBRARY_ROUTINES = ("memcmp",)
+
+# Routines Windows calls through a pointer, with the argument bytes their documented
+# prototypes give (every argument is 32 bits on x86). Each must end in `ret N` with that N.
+CALLBACKS = {
+    # DRIVER_INITIALIZE (DriverObject, RegistryPath): "DriverEntry for WDM drivers"
+    "DriverEntry": 8,
+    # NDIS 5 miniport handlers, NDIS50_MINIPORT_CHARACTERISTICS ("MiniportInitialize",
+    # "MiniportHalt", ... pages of the Windows 2000/XP DDK reference)
+    "MiniportInitialize": 24,       # OpenErrorStatus, SelectedMediumIndex, MediumArray,
+                                    # MediumArraySize, MiniportAdapterHandle, ConfigContext
+    "MiniportHalt": 4,
+    "MiniportQueryInformation": 24,  # Context, Oid, Buffer, Length, BytesWritten, BytesNeeded
+    "MiniportSetInformation": 24,    # Context, Oid, Buffer, Length, BytesRead, BytesNeeded
+    "MiniportReset": 8,              # AddressingReset, Context
+    "MiniportCheckForHang": 4,
+    "MiniportSend": 12,              # Context, Packet, Flags
+    "MiniportTransferData": 24,      # Packet, BytesTransferred, Context, ReceiveContext,
+                                     # ByteOffset, BytesToTransfer
+    "MiniportReturnPacket": 8,       # Context, Packet
+    # ADAPTER_SHUTDOWN_HANDLER (ShutdownContext): NdisMRegisterAdapterShutdownHandler
+    "MiniportShutdown": 4,
+    # DRIVER_ADD_DEVICE (DriverObject, PhysicalDeviceObject) and DRIVER_DISPATCH
+    # (DeviceObject, Irp): "AddDevice routine", "DispatchPnP routine"
+    "AddDeviceHook": 8,
+    "PnpDispatchHook": 8,
+    # IO_COMPLETION_ROUTINE (DeviceObject, Irp, Context): "IoSetCompletionRoutine"
+    "AsyncWriteComplete": 12,
+    "AsyncReadComplete": 12,
+    "ReceiveComplete": 12,
+    "TransmitComplete": 12,
+    # NDIS timer function (SystemSpecific1, FunctionContext, SystemSpecific2,
+    # SystemSpecific3): "NdisMInitializeTimer"
+    "RxIndicateTimerFunction": 16,
+    # NDIS_PROC (WorkItem, Context): "NdisInitializeWorkItem"
+    "FinishPendedSet": 8,
+}
 
 
 # ---- The image checksum ------------------------------------------------------------------------
@@ -48,7 +94,52 @@ def image_checksum(image):
     return (total & 0xFFFF) + len(image)
 
 
+def section_table(image):
+    """[(name, file offset of its header)] from the PE section table."""
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    count = struct.unpack_from("<H", image, pe + 6)[0]
+    optional_size = struct.unpack_from("<H", image, pe + 20)[0]
+    first = pe + 24 + optional_size
+    return [(image[first + 40 * i:first + 40 * i + 8].rstrip(b"\0").decode("ascii", "replace"),
+             first + 40 * i) for i in range(count)]
+
+
+def section_characteristics(image, name):
+    for found, header in section_table(image):
+        if found == name:
+            return struct.unpack_from("<I", image, header + 36)[0]
+    return None
+
+
+def release_timestamp(inf_path):
+    """Seconds since 1970 of the DriverVer date in the INF: the image carries its release
+    date, so two builds of one version are the same bytes."""
+    with open(inf_path, encoding="ascii") as f:
+        match = re.search(r"^DriverVer\s*=\s*(\d\d)/(\d\d)/(\d{4})", f.read(), re.M)
+    if not match:
+        raise ValueError(f"{inf_path} has no DriverVer date")
+    month, day, year = (int(g) for g in match.groups())
+    when = datetime.datetime(year, month, day, tzinfo=datetime.timezone.utc)
+    return int(when.timestamp())
+
+
+def finish(path, timestamp):
+    """Finish the linked image: its date and INIT marked discardable, then sealed."""
+    with open(path, "rb") as f:
+        image = bytearray(f.read())
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    struct.pack_into("<I", image, pe + 4 + TIMESTAMP_OFFSET_IN_FILE_HEADER, timestamp)
+    for name, header in section_table(image):
+        if name == "INIT":
+            flags = struct.unpack_from("<I", image, header + 36)[0]
+            struct.pack_into("<I", image, header + 36, flags | IMAGE_SCN_MEM_DISCARDABLE)
+    with open(path, "wb") as f:
+        f.write(image)
+    seal(path)
+
+
 def seal(path):
+    """Write the checksum the loader verifies; last, since it covers every other byte."""
     with open(path, "rb") as f:
         image = bytearray(f.read())
     struct.pack_into("<I", image, checksum_offset(image), image_checksum(image))
@@ -173,6 +264,162 @@ def constructor_inputs(map_text):
     return found
 
 
+def input_sections(map_text):
+    """[(section, address, size, origin)] for every input section the map places."""
+    found = []
+    lines = map_text.splitlines()
+    for i, line in enumerate(lines):
+        match = re.match(r"^ (\S+)(?:\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(\S+))?\s*$", line)
+        if not match or match.group(1).startswith(("*", "0x")):
+            continue
+        address, size, origin = match.group(2), match.group(3), match.group(4)
+        if address is None and i + 1 < len(lines):
+            rest = re.match(r"^\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(\S+)\s*$", lines[i + 1])
+            if not rest:
+                continue
+            address, size, origin = rest.groups()
+        if address is not None:
+            found.append((match.group(1), int(address, 16), int(size, 16), origin))
+    return found
+
+
+def map_symbols(map_text):
+    """Address -> name of every routine and variable the map names (the global ones)."""
+    found = {}
+    for match in re.finditer(r"^\s+0x([0-9a-f]+)\s{2,}([^\s=\[][^=]*?)\s*$", map_text, re.M):
+        name = match.group(2)
+        if not name.startswith(("0x", "LONG ", "PROVIDE")):
+            found.setdefault(int(match.group(1), 16), name)
+    return found
+
+
+def object_symbols(tool, map_text, map_dir):
+    """Address -> name of every routine in the driver's own objects, static ones included
+    (the map names only the global ones); read from the objects the map says it linked."""
+    bases = {}
+    for section, address, _, origin in input_sections(map_text):
+        member = re.match(r"^.*\((.+)\)$", origin)
+        if member and address:
+            bases[(section, member.group(1))] = address
+    found = {}
+    for archive in re.findall(r"^LOAD (\S*objects\.a)\s*$", map_text, re.M):
+        path = os.path.join(map_dir, archive)
+        if not os.path.exists(path):
+            continue
+        section_names = {}
+        member = None
+        for line in objdump(tool, "-h", path).splitlines():
+            head = re.match(r"^(\S+):\s+file format", line)
+            if head:
+                member = head.group(1)
+                continue
+            row = re.match(r"^\s+(\d+) (\S+)\s", line)
+            if row and member:
+                section_names[(member, int(row.group(1)) + 1)] = row.group(2)
+        for line in objdump(tool, "-t", "-C", path).splitlines():
+            head = re.match(r"^(\S+):\s+file format", line)
+            if head:
+                member = head.group(1)
+                continue
+            row = re.match(r"^\[\s*\d+\]\(sec\s+(\d+)\)\(fl 0x[0-9a-f]+\)\(ty\s+20\)"
+                           r"\(scl\s+\d+\) \(nx \d\) 0x([0-9a-f]+) (.+)$", line)
+            if not row or not member or int(row.group(1)) < 1:
+                continue
+            section = section_names.get((member, int(row.group(1))))
+            base = bases.get((section, member))
+            if base is not None:
+                found[base + int(row.group(2), 16)] = row.group(3)
+    return found
+
+
+def short_name(name):
+    """'(anonymous namespace)::Routine(int)@8' -> 'Routine'."""
+    name = name.replace("(anonymous namespace)::", "").split("(", 1)[0]
+    return name.split("::")[-1].lstrip("_").split("@", 1)[0]
+
+
+def documented_imports(lines):
+    """'MODULE routine' -> (convention, argument bytes) from the expected-imports list."""
+    found = {}
+    for line in lines:
+        fields = line.split()
+        if len(fields) == 4 and fields[2] in ("stdcall", "fastcall", "cdecl") \
+                and fields[3].isdigit():
+            found[f"{fields[0]} {fields[1]}"] = (fields[2], int(fields[3]))
+    return found
+
+
+def bytes_popped(convention, argument_bytes):
+    """What a routine pops on return: stdcall all its arguments, fastcall all but the two in
+    ECX and EDX, cdecl none."""
+    return {"stdcall": argument_bytes, "fastcall": max(0, argument_bytes - 8),
+            "cdecl": 0}[convention]
+
+
+def import_decorations(map_text):
+    """Import slot address -> (convention, argument bytes) as the driver's declaration
+    decorated the name it links against."""
+    found = {}
+    for match in re.finditer(r"^\s+0x([0-9a-f]+)\s+_imp_(\S+)\s*$", map_text, re.M):
+        symbol = match.group(2)
+        fast = re.match(r"^@\w+@(\d+)$", symbol)
+        std = re.match(r"^_\w+@(\d+)$", symbol)
+        if fast:
+            found[int(match.group(1), 16)] = ("fastcall", int(fast.group(1)))
+        elif std:
+            found[int(match.group(1), 16)] = ("stdcall", int(std.group(1)))
+        else:
+            found[int(match.group(1), 16)] = ("cdecl", None)
+    return found
+
+
+def linked_library_code(map_text, program, slots):
+    """Names of routines whose code comes from a library archive rather than the driver's
+    objects, leaving out import thunks (a lone `jmp *slot`)."""
+    found = []
+    symbols = map_symbols(map_text)
+    for section, address, size, origin in input_sections(map_text):
+        if section not in (".text", "INIT", "PAGE") and not section.startswith(".text"):
+            continue
+        if size == 0 or ".a(" not in origin or "objects.a(" in origin:
+            continue
+        first = program.get(address)
+        if first and first[0] == "jmp" and stack_balance.absolute(first[1][0]) in slots \
+                and size <= 8:
+            continue
+        found += [short_name(n) for a, n in symbols.items() if address <= a < address + size]
+    return found
+
+
+def address_taken_routines(program, is_code):
+    """Code addresses the code stores or pushes as values: routines something calls through
+    a pointer."""
+    found = {}
+    for address, (_, operands, _) in program.items():
+        for operand in operands:
+            value = stack_balance.immediate(operand)
+            if value is not None and value > 0 and is_code(value):
+                found.setdefault(value, address)
+    return found
+
+
+def calls_into(program, placed, section):
+    """Instructions outside `section` that call, jump to or take the address of code in it."""
+    start, end = placed.get(section, (0, 0))
+    found = []
+    for address, (mnemonic, operands, _) in program.items():
+        if start <= address < end:
+            continue
+        for operand in operands:
+            value = stack_balance.immediate(operand)
+            if value is None and (mnemonic.startswith(("call", "j"))):
+                value = stack_balance.absolute(operand) if not operand.startswith("*") \
+                    else None
+            if value is not None and start <= value < end:
+                found.append(f"{address:#x} {mnemonic} {operand}")
+    return found
+
+
 FLOATING_MNEMONIC = re.compile(r"^(f[a-z0-9]+|wait|emms|ldmxcsr|stmxcsr|fxsave|fxrstor)$")
 FLOATING_REGISTER = re.compile(r"%(xmm|ymm|zmm|mm\d|st\b|st\()")
 
@@ -198,7 +445,9 @@ def check(args):
     with open(args.map) as f:
         map_text = f.read()
     with open(args.imports) as f:
-        expected = {line.strip() for line in f if line.strip() and not line.startswith("#")}
+        listed = [line for line in f if line.strip() and not line.startswith("#")]
+    expected = {" ".join(line.split()[:2]) for line in listed}
+    documented = documented_imports(listed)
 
     private = objdump(args.objdump, "-p", args.image)
     headers = objdump(args.objdump, "-h", args.image)
@@ -258,6 +507,76 @@ def check(args):
     raising = raising_instructions(paged, import_slots(private, base))
     rule("pageable code never raises the IRQL", not raising, "; ".join(raising))
 
+    # INIT: the kernel frees it once DriverEntry has returned ("Writing a DriverEntry Routine":
+    # DriverEntry "should be in an INIT segment so it will be discarded"). The DDK's own build
+    # links INIT with the discardable flag, and so does this one; nothing may reach into it
+    # from the code that stays.
+    init_flags = section_characteristics(image, "INIT")
+    rule("INIT is marked discardable, PAGE is not",
+         init_flags is not None and init_flags & IMAGE_SCN_MEM_DISCARDABLE != 0
+         and not (section_characteristics(image, "PAGE") or 0) & IMAGE_SCN_MEM_DISCARDABLE)
+    program = stack_balance.parse_disassembly(disassembly)
+    reaching = calls_into(program, placed, "INIT")
+    rule("no code outside INIT calls or points into it", not reaching, "; ".join(reaching[:5]))
+
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    stamp = struct.unpack_from("<I", image, pe + 4 + TIMESTAMP_OFFSET_IN_FILE_HEADER)[0]
+    rule("TimeDateStamp set", stamp != 0)
+
+    slots = import_slots(private, base)
+    undocumented = sorted(n for n in found if n not in documented)
+    rule("every import has a documented calling convention", not undocumented,
+         ", ".join(undocumented))
+    declared = import_decorations(map_text)
+    misdeclared = []
+    for slot, name in sorted(slots.items()):
+        convention, size = documented.get(name, (None, None))
+        linked = declared.get(slot)
+        if convention and linked and (linked[0] != convention
+                                      or (linked[1] is not None and linked[1] != size)):
+            misdeclared.append(f"{name} declared {linked[0]} {linked[1]}, documented "
+                               f"{convention} {size}")
+    rule("every import declared with its documented convention and arguments",
+         not misdeclared, "; ".join(misdeclared))
+
+    library = linked_library_code(map_text, program, slots)
+    stray_code = sorted(set(library) - set(LINKED_LIBRARY_ROUTINES))
+    rule("library code linked in: only " + ", ".join(LINKED_LIBRARY_ROUTINES),
+         not stray_code, "also " + ", ".join(stray_code) if stray_code else "")
+
+    names = map_symbols(map_text)
+    names.update(object_symbols(args.objdump, map_text, os.path.dirname(args.map)))
+    code_ranges = [r for n, r in placed.items() if n in (".text", "INIT", "PAGE")]
+    model = stack_balance.StackModel(stack_balance.Image(
+        program,
+        {slot: (name, bytes_popped(*documented[name]))
+         for slot, name in slots.items() if name in documented},
+        names, code_ranges, stack_balance.pe_reader(image)))
+    roots = sorted(a for a in model.image.entries if a in program)
+    unbalanced = []
+    for entry in roots:
+        routine = model.routine(entry)
+        unbalanced += [f"{names.get(entry, hex(entry))}: {p}" for p in routine.problems]
+    rule("every path of every routine returns with the stack it started with",
+         not unbalanced, "; ".join(unbalanced[:6]) + (" ..." if len(unbalanced) > 6 else ""))
+
+    callbacks = address_taken_routines(program, lambda a: any(s <= a < e
+                                                              for s, e in code_ranges))
+    if driver_entry is not None:
+        callbacks.setdefault(driver_entry, None)
+    wrong = []
+    for entry in sorted(callbacks):
+        name = short_name(names.get(entry, ""))
+        if name not in CALLBACKS:
+            wrong.append(f"{names.get(entry, hex(entry))} is called through a pointer but has "
+                         f"no documented argument bytes")
+            continue
+        pops = model.routine(entry).pops
+        if pops != CALLBACKS[name]:
+            wrong.append(f"{name} pops {pops}, documented {CALLBACKS[name]}")
+    rule(f"every routine Windows calls through a pointer ({len(callbacks)}) pops its "
+         f"documented argument bytes", not wrong, "; ".join(wrong))
+
     rule("base relocations present", data_directory(private, 5)[1] != 0)
     stored = header_field(private, "CheckSum")
     rule("image checksum valid", stored == image_checksum(image) and stored != 0,
@@ -270,8 +589,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
-    sealing = commands.add_parser("seal", help="write the image checksum")
+    sealing = commands.add_parser("seal", help="date the image, mark INIT discardable and "
+                                  "write the checksum")
     sealing.add_argument("image")
+    sealing.add_argument("--inf", required=True, help="the INF, whose DriverVer dates the image")
     checking = commands.add_parser("check", help="check the image")
     checking.add_argument("image")
     checking.add_argument("--map", required=True, help="the linker's map of the image")
@@ -280,7 +601,7 @@ def main():
     checking.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     args = parser.parse_args()
     if args.command == "seal":
-        seal(args.image)
+        finish(args.image, release_timestamp(args.inf))
         return 0
     return check(args)
 
