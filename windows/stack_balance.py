@@ -8,10 +8,11 @@ arguments, which travel in ECX and EDX; cdecl: none), not what the driver's decl
 call of one of the driver's own routines pops what that routine's `ret N` pops. A routine's
 `ret` must find the count back at zero, and all its `ret`s must agree on N.
 
-x86 calling conventions: https://learn.microsoft.com/en-us/cpp/cpp/argument-passing-and-naming-conventions
-(__stdcall: "the callee cleans the stack"; __fastcall: "the first two DWORD or smaller
-arguments ... are passed in ECX and EDX registers; all other arguments are passed right to
-left", callee cleans; __cdecl: "the caller cleans the stack").
+The conventions are Microsoft's pages "__stdcall" ("called function pops its own arguments from
+the stack"), "__fastcall" ("the first two DWORD or smaller arguments are passed in ECX and EDX
+registers; all other arguments are passed right to left"; "called function pops the arguments
+from the stack") and "__cdecl" ("calling function pops the arguments from the stack"), in the
+Visual C++ language reference.
 """
 
 import re
