@@ -27,8 +27,8 @@ CHECKSUM_OFFSET_IN_OPTIONAL_HEADER = 64
 TIMESTAMP_OFFSET_IN_FILE_HEADER = 4
 IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
 # Code the image carries from the toolchain's libraries rather than importing: mingw-w64's
-# libntoskrnl.a supplies memcmp as code, since the XP kernel does not export it. It is plain
-# integer code and goes through every rule below like the driver's own.
+# libntoskrnl.a supplies memcmp as code, not as an import. It is plain integer code and goes
+# through every rule below like the driver's own; anything else linked in fails the check.
 LINKED_LIBRARY_ROUTINES = ("memcmp",)
 
 # Routines Windows calls through a pointer, with the argument bytes their documented
