@@ -40,8 +40,12 @@ MINIPORT_BLOCK_HANDLERS = {
 # dispatch routine (DRIVER_DISPATCH: DeviceObject, Irp), saved before the driver hooks them.
 ROUTINE_POINTERS = {"NdisAddDevice": 8, "NdisPnpDispatch": 8}
 
-REGISTERS = ("eax", "ebx", "ecx", "edx", "esi", "edi", "ebp")
 CALLER_SAVED = ("eax", "ecx", "edx")
+# Mnemonics whose AT&T size suffix (b, w, l) the model drops before it looks at them.
+SIZED = ("mov", "add", "sub", "lea", "xchg", "and", "or")
+# Instructions that move ESP by other than a push or pop of one dword.
+IMPLICIT_ESP = ("enter", "enterl", "pusha", "pushal", "popa", "popal", "pushw", "popw",
+                "iret", "lret", "lcall")
 CONDITIONAL_JUMP = re.compile(r"^(j(?!mp)[a-z]+|loop[a-z]*)$")
 MAX_STATES = 50000
 
@@ -144,6 +148,7 @@ class StackModel:
         self.image = image
         self.routines = {}
         self.in_progress = set()
+        self.table_slots = set()  # addresses of the jump-table entries followed
 
     def routine(self, entry):
         if entry in self.routines:
@@ -219,7 +224,8 @@ class StackModel:
                                 f"{depth} bytes pushed")
                 return
             if address not in image.program:
-                problems.append(f"runs into {address:#x}, which is not code")
+                problems.append(f"runs into {address}, which is not code" if address is None
+                                else f"runs into {address:#x}, which is not code")
                 return
             mnemonic, ops, following = image.program[address]
             regs = dict(held)
@@ -237,8 +243,8 @@ class StackModel:
         image = self.image
         problems = routine.problems
         dest = ops[-1] if ops else ""
-        base = mnemonic.rstrip("lwb") if mnemonic not in ("shl", "sbb", "sub", "call") \
-            else mnemonic
+        base = mnemonic[:-1] if mnemonic not in SIZED and mnemonic[:-1] in SIZED \
+            and mnemonic[-1] in "bwl" else mnemonic
 
         def fail(message):
             problems.append(f"{message} at {address:#x}")
@@ -252,6 +258,8 @@ class StackModel:
             return None
         if mnemonic in ("ud2", "int3", "hlt"):
             return None
+        if mnemonic in IMPLICIT_ESP:
+            return fail(f"{mnemonic} moves ESP in a way the model does not follow")
         if mnemonic in ("push", "pushl", "pushf", "pushfl"):
             regs.pop(f"stack{-(depth + 4)}", None)
             return [(None, depth + 4, ebp)]
@@ -275,7 +283,9 @@ class StackModel:
         if mnemonic in ("jmp", "jmpl"):
             return self.jump(routine, address, ops[0], depth, ebp, regs)
         if CONDITIONAL_JUMP.match(mnemonic):
-            target = absolute(ops[0])
+            target = absolute(ops[0]) if ops else None
+            if target is None:
+                return fail(f"conditional jump to {ops} the model cannot resolve")
             return [(None, depth, ebp), (target, depth, ebp)]
         if dest == "%esp":
             value = immediate(ops[0]) if len(ops) == 2 else None
@@ -391,6 +401,7 @@ class StackModel:
             if value is None or value < entry or (end is not None and value >= end) \
                     or not image.in_code(value):
                 return targets
+            self.table_slots.add(table + 4 * len(targets))
             targets.append(value)
 
 

@@ -391,32 +391,40 @@ def linked_library_code(map_text, program, slots):
     return found
 
 
-def address_taken_routines(program, is_code):
-    """Code addresses the code stores or pushes as values: routines something calls through
-    a pointer."""
-    found = {}
-    for address, (_, operands, _) in program.items():
-        for operand in operands:
-            value = stack_balance.immediate(operand)
-            if value is not None and value > 0 and is_code(value):
-                found.setdefault(value, address)
+def relocated_pointers(private):
+    """RVA of every absolute address the loader relocates: each pointer the image holds, in
+    code (immediates, memory operands) and in data alike."""
+    found = []
+    page = None
+    for line in private.splitlines():
+        chunk = re.match(r"^Virtual Address: ([0-9a-f]+) ", line)
+        if chunk:
+            page = int(chunk.group(1), 16)
+            continue
+        fixup = re.match(r"^\treloc\s+\d+ offset\s+[0-9a-f]+ \[([0-9a-f]+)\] HIGHLOW", line)
+        if fixup and page is not None:
+            found.append(int(fixup.group(1), 16))
     return found
 
 
-def calls_into(program, placed, section):
-    """Instructions outside `section` that call, jump to or take the address of code in it."""
+def address_taken_routines(pointers, is_code, table_slots):
+    """Routines whose address the image holds as a value, outside the switch tables of its own
+    routines: routines something calls through a pointer. (location -> target)"""
+    return {value: where for where, value in pointers
+            if is_code(value) and where not in table_slots}
+
+
+def calls_into(program, pointers, placed, section):
+    """Places outside `section` that call or jump into its code or hold a pointer into it."""
     start, end = placed.get(section, (0, 0))
-    found = []
+    found = [f"pointer at {where:#x}" for where, value in pointers
+             if start <= value < end and not start <= where < end]
     for address, (mnemonic, operands, _) in program.items():
-        if start <= address < end:
+        if start <= address < end or not mnemonic.startswith(("call", "j")):
             continue
-        for operand in operands:
-            value = stack_balance.immediate(operand)
-            if value is None and (mnemonic.startswith(("call", "j"))):
-                value = stack_balance.absolute(operand) if not operand.startswith("*") \
-                    else None
-            if value is not None and start <= value < end:
-                found.append(f"{address:#x} {mnemonic} {operand}")
+        target = stack_balance.absolute(operands[0]) if operands else None
+        if target is not None and not operands[0].startswith("*") and start <= target < end:
+            found.append(f"{address:#x} {mnemonic} {operands[0]}")
     return found
 
 
@@ -516,7 +524,10 @@ def check(args):
          init_flags is not None and init_flags & IMAGE_SCN_MEM_DISCARDABLE != 0
          and not (section_characteristics(image, "PAGE") or 0) & IMAGE_SCN_MEM_DISCARDABLE)
     program = stack_balance.parse_disassembly(disassembly)
-    reaching = calls_into(program, placed, "INIT")
+    read_dword = stack_balance.pe_reader(image)
+    pointers = [(base + rva, read_dword(base + rva))
+                for rva in relocated_pointers(private)]
+    reaching = calls_into(program, pointers, placed, "INIT")
     rule("no code outside INIT calls or points into it", not reaching, "; ".join(reaching[:5]))
 
     pe = struct.unpack_from("<I", image, 0x3C)[0]
@@ -551,17 +562,19 @@ def check(args):
         program,
         {slot: (name, bytes_popped(*documented[name]))
          for slot, name in slots.items() if name in documented},
-        names, code_ranges, stack_balance.pe_reader(image)))
+        names, code_ranges, read_dword))
     roots = sorted(a for a in model.image.entries if a in program)
-    unbalanced = []
     for entry in roots:
-        routine = model.routine(entry)
-        unbalanced += [f"{names.get(entry, hex(entry))}: {p}" for p in routine.problems]
+        model.routine(entry)
+    # Every routine followed, named or reached only by a call.
+    unbalanced = [f"{names.get(entry, hex(entry))}: {p}"
+                  for entry, routine in sorted(model.routines.items()) for p in routine.problems]
     rule("every path of every routine returns with the stack it started with",
          not unbalanced, "; ".join(unbalanced[:6]) + (" ..." if len(unbalanced) > 6 else ""))
 
-    callbacks = address_taken_routines(program, lambda a: any(s <= a < e
-                                                              for s, e in code_ranges))
+    callbacks = address_taken_routines(
+        pointers, lambda a: a is not None and any(s <= a < e for s, e in code_ranges),
+        model.table_slots)
     if driver_entry is not None:
         callbacks.setdefault(driver_entry, None)
     wrong = []

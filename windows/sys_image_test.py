@@ -267,8 +267,13 @@ class StackModelOnSamples(unittest.TestCase):
             ("a handler of the miniport block",
              [(0x1000, "push   %eax"), (0x1001, "push   %edx"), (0x1002, "call   *0x18c(%ecx)"),
               (0x1008, "ret    $0x8")], 8, None),
+            ("arguments released with a sized mnemonic",
+             [(0x1000, "subl   $0x8,%esp"), (0x1003, "addl   $0x8,%esp"), (0x1006, "ret")], 0,
+             None),
             ("a stack realigned", [(0x1000, "and    $0xfffffff0,%esp"), (0x1003, "ret")], None,
              "changes ESP"),
+            ("a frame made by enter", [(0x1000, "enter  $0x8,$0x0"), (0x1004, "ret")], None,
+             "enter moves ESP"),
             ("a call through an unknown pointer",
              [(0x1000, "call   *%eax"), (0x1002, "ret")], None, "cannot resolve"),
         ]
