@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""The driver image: seal it with its checksum, and check that it is a loadable NDIS 5.0 driver.
+"""The driver image: finish it (date, discardable INIT, checksum), and check that it is a
+loadable NDIS 5.0 driver.
 
   sys_image.py seal  qvnet.sys --inf qvnet.inf
   sys_image.py check qvnet.sys --map qvnet.map --imports expected_imports.txt [--objdump OBJDUMP]
 
-The check reads the image with objdump from the cross toolchain (and the linker's map for where
-DriverEntry landed) and fails unless every rule below holds; it prints one line per rule.
+The check reads the image with objdump from the cross toolchain, the linker's map for where
+routines landed (and, through it, the linked objects for the static ones), and fails unless
+every rule below holds; it prints one line per rule.
 """
 
 import argparse
@@ -15,6 +17,7 @@ import re
 import struct
 import subprocess
 import sys
+import types
 
 import stack_balance
 from image_names import input_sections, map_symbols, object_symbols, short_name
@@ -374,6 +377,85 @@ def floating_point_instructions(disassembly):
 
 # ---- The rules ---------------------------------------------------------------------------------
 
+def init_and_date_rules(facts, rule):
+    # INIT: the kernel frees it once DriverEntry has returned ("Writing a DriverEntry Routine":
+    # DriverEntry "should be in an INIT segment so it will be discarded"). The DDK's own build
+    # links INIT with the discardable flag, and so does this one; nothing may reach into it
+    # from the code that stays.
+    init_flags = section_characteristics(facts.image, "INIT")
+    page_flags = section_characteristics(facts.image, "PAGE") or 0
+    rule("INIT is marked discardable, PAGE is not",
+         init_flags is not None and init_flags & IMAGE_SCN_MEM_DISCARDABLE != 0
+         and not page_flags & IMAGE_SCN_MEM_DISCARDABLE)
+    reaching = calls_into(facts.program, facts.pointers, facts.placed, "INIT")
+    rule("no code outside INIT calls or points into it", not reaching, "; ".join(reaching[:5]))
+
+    pe = struct.unpack_from("<I", facts.image, 0x3C)[0]
+    stamp = struct.unpack_from("<I", facts.image, pe + 4 + TIMESTAMP_OFFSET_IN_FILE_HEADER)[0]
+    rule("TimeDateStamp set", stamp != 0)
+
+
+def import_convention_rules(facts, rule):
+    undocumented = sorted(n for n in facts.found if n not in facts.documented)
+    rule("every import has a documented calling convention", not undocumented,
+         ", ".join(undocumented))
+    declared = import_decorations(facts.map_text)
+    misdeclared = []
+    for slot, name in sorted(facts.slots.items()):
+        convention, size = facts.documented.get(name, (None, None))
+        linked = declared.get(slot)
+        if convention and linked and (linked[0] != convention
+                                      or (linked[1] is not None and linked[1] != size)):
+            misdeclared.append(f"{name} declared {linked[0]} {linked[1]}, documented "
+                               f"{convention} {size}")
+    rule("every import declared with its documented convention and arguments",
+         not misdeclared, "; ".join(misdeclared))
+
+    library = linked_library_code(facts.map_text, facts.program, facts.slots)
+    stray_code = sorted(set(library) - set(LINKED_LIBRARY_ROUTINES))
+    rule("library code linked in: only " + ", ".join(LINKED_LIBRARY_ROUTINES),
+         not stray_code, "also " + ", ".join(stray_code) if stray_code else "")
+
+
+def stack_rules(facts, rule):
+    names = map_symbols(facts.map_text)
+    names.update(object_symbols(facts.objdump, facts.map_text, facts.map_dir))
+    code_ranges = [r for n, r in facts.placed.items() if n in (".text", "INIT", "PAGE")]
+
+    def in_code(address):
+        return address is not None and any(s <= address < e for s, e in code_ranges)
+
+    model = stack_balance.StackModel(stack_balance.Image(
+        facts.program,
+        {slot: (name, bytes_popped(*facts.documented[name]))
+         for slot, name in facts.slots.items() if name in facts.documented},
+        names, code_ranges, facts.read_dword))
+    for entry in sorted(model.image.entries):
+        if entry in facts.program:
+            model.routine(entry)
+    # Every routine followed, named or reached only by a call.
+    unbalanced = [f"{names.get(entry, hex(entry))}: {p}"
+                  for entry, routine in sorted(model.routines.items()) for p in routine.problems]
+    rule("every path of every routine returns with the stack it started with",
+         not unbalanced, "; ".join(unbalanced[:6]) + (" ..." if len(unbalanced) > 6 else ""))
+
+    callbacks = address_taken_routines(facts.pointers, in_code, model.table_slots)
+    if facts.driver_entry is not None:
+        callbacks.setdefault(facts.driver_entry, None)
+    wrong = []
+    for entry in sorted(callbacks):
+        name = short_name(names.get(entry, ""))
+        if name not in CALLBACKS:
+            wrong.append(f"{names.get(entry, hex(entry))} is called through a pointer but has "
+                         f"no documented argument bytes")
+            continue
+        pops = model.routine(entry).pops
+        if pops != CALLBACKS[name]:
+            wrong.append(f"{name} pops {pops}, documented {CALLBACKS[name]}")
+    rule(f"every routine Windows calls through a pointer ({len(callbacks)}) pops its "
+         f"documented argument bytes", not wrong, "; ".join(wrong))
+
+
 def check(args):
     with open(args.image, "rb") as f:
         image = f.read()
@@ -442,80 +524,17 @@ def check(args):
     raising = raising_instructions(paged, import_slots(private, base))
     rule("pageable code never raises the IRQL", not raising, "; ".join(raising))
 
-    # INIT: the kernel frees it once DriverEntry has returned ("Writing a DriverEntry Routine":
-    # DriverEntry "should be in an INIT segment so it will be discarded"). The DDK's own build
-    # links INIT with the discardable flag, and so does this one; nothing may reach into it
-    # from the code that stays.
-    init_flags = section_characteristics(image, "INIT")
-    rule("INIT is marked discardable, PAGE is not",
-         init_flags is not None and init_flags & IMAGE_SCN_MEM_DISCARDABLE != 0
-         and not (section_characteristics(image, "PAGE") or 0) & IMAGE_SCN_MEM_DISCARDABLE)
     program = stack_balance.parse_disassembly(disassembly)
     read_dword = stack_balance.pe_reader(image)
-    pointers = [(base + rva, read_dword(base + rva))
-                for rva in relocated_pointers(private)]
-    reaching = calls_into(program, pointers, placed, "INIT")
-    rule("no code outside INIT calls or points into it", not reaching, "; ".join(reaching[:5]))
-
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    stamp = struct.unpack_from("<I", image, pe + 4 + TIMESTAMP_OFFSET_IN_FILE_HEADER)[0]
-    rule("TimeDateStamp set", stamp != 0)
-
-    slots = import_slots(private, base)
-    undocumented = sorted(n for n in found if n not in documented)
-    rule("every import has a documented calling convention", not undocumented,
-         ", ".join(undocumented))
-    declared = import_decorations(map_text)
-    misdeclared = []
-    for slot, name in sorted(slots.items()):
-        convention, size = documented.get(name, (None, None))
-        linked = declared.get(slot)
-        if convention and linked and (linked[0] != convention
-                                      or (linked[1] is not None and linked[1] != size)):
-            misdeclared.append(f"{name} declared {linked[0]} {linked[1]}, documented "
-                               f"{convention} {size}")
-    rule("every import declared with its documented convention and arguments",
-         not misdeclared, "; ".join(misdeclared))
-
-    library = linked_library_code(map_text, program, slots)
-    stray_code = sorted(set(library) - set(LINKED_LIBRARY_ROUTINES))
-    rule("library code linked in: only " + ", ".join(LINKED_LIBRARY_ROUTINES),
-         not stray_code, "also " + ", ".join(stray_code) if stray_code else "")
-
-    names = map_symbols(map_text)
-    names.update(object_symbols(args.objdump, map_text, os.path.dirname(args.map)))
-    code_ranges = [r for n, r in placed.items() if n in (".text", "INIT", "PAGE")]
-    model = stack_balance.StackModel(stack_balance.Image(
-        program,
-        {slot: (name, bytes_popped(*documented[name]))
-         for slot, name in slots.items() if name in documented},
-        names, code_ranges, read_dword))
-    roots = sorted(a for a in model.image.entries if a in program)
-    for entry in roots:
-        model.routine(entry)
-    # Every routine followed, named or reached only by a call.
-    unbalanced = [f"{names.get(entry, hex(entry))}: {p}"
-                  for entry, routine in sorted(model.routines.items()) for p in routine.problems]
-    rule("every path of every routine returns with the stack it started with",
-         not unbalanced, "; ".join(unbalanced[:6]) + (" ..." if len(unbalanced) > 6 else ""))
-
-    callbacks = address_taken_routines(
-        pointers, lambda a: a is not None and any(s <= a < e for s, e in code_ranges),
-        model.table_slots)
-    if driver_entry is not None:
-        callbacks.setdefault(driver_entry, None)
-    wrong = []
-    for entry in sorted(callbacks):
-        name = short_name(names.get(entry, ""))
-        if name not in CALLBACKS:
-            wrong.append(f"{names.get(entry, hex(entry))} is called through a pointer but has "
-                         f"no documented argument bytes")
-            continue
-        pops = model.routine(entry).pops
-        if pops != CALLBACKS[name]:
-            wrong.append(f"{name} pops {pops}, documented {CALLBACKS[name]}")
-    rule(f"every routine Windows calls through a pointer ({len(callbacks)}) pops its "
-         f"documented argument bytes", not wrong, "; ".join(wrong))
+    facts = types.SimpleNamespace(
+        image=image, map_text=map_text, program=program, placed=placed, base=base,
+        driver_entry=driver_entry, found=found, documented=documented, read_dword=read_dword,
+        slots=import_slots(private, base), objdump=args.objdump,
+        map_dir=os.path.dirname(args.map),
+        pointers=[(base + rva, read_dword(base + rva)) for rva in relocated_pointers(private)])
+    init_and_date_rules(facts, rule)
+    import_convention_rules(facts, rule)
+    stack_rules(facts, rule)
 
     rule("base relocations present", data_directory(private, 5)[1] != 0)
     stored = header_field(private, "CheckSum")
