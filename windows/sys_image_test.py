@@ -74,6 +74,8 @@ class CheckOnDamagedImages(unittest.TestCase):
              "INIT is marked discardable"),
             ("resident code calling into INIT", self.call_into_init, {},
              "no code outside INIT calls or points into it"),
+            ("a resident pointer to a routine in INIT", self.point_into_init, {},
+             "no code outside INIT calls or points into it: pointer at"),
             ("a stdcall import that pops other bytes than the driver assumes", lambda: None,
              {"imports_path": self.write("timer.txt", self.redocument(
                  listed, "NdisMSetTimer", "stdcall 12"))},
@@ -179,6 +181,22 @@ class CheckOnDamagedImages(unittest.TestCase):
                     not operands[0].startswith("*") and address < driver_entry:
                 offset = self.file_offset(image, address)
                 struct.pack_into("<i", image, offset + 1, driver_entry - (address + 5))
+                break
+        self.rewrite(image)
+
+    def point_into_init(self):
+        """Aims the first relocated pointer to resident code at DriverEntry instead."""
+        with open(MAP) as f:
+            driver_entry = sys_image.entry_from_map(f.read())
+        image = self.read()
+        private = sys_image.objdump(OBJDUMP, "-p", self.image)
+        read_dword = stack_balance.pe_reader(bytes(image))
+        base = sys_image.header_field(private, "ImageBase")
+        start, end = sys_image.sections(sys_image.objdump(OBJDUMP, "-h", self.image))[".text"]
+        for rva in sys_image.relocated_pointers(private):
+            value = read_dword(base + rva)
+            if start <= value < end and start <= base + rva < end:
+                struct.pack_into("<I", image, self.file_offset(image, base + rva), driver_entry)
                 break
         self.rewrite(image)
 
