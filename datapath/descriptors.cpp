@@ -100,25 +100,26 @@ ULONG AllocateRxPools(Adapter* adapter) {
 }
 
 // PASSIVE_LEVEL. One receive packet over the first ReceiveBufferLength bytes of the
-// descriptor's buffer; ResultSuccess or ResultFailure. Packets and buffers are never returned
-// one by one: freeing the pools ends them.
+// descriptor's buffer; ResultSuccess or ResultFailure. Each packet and buffer is noted in the
+// record as soon as it exists, so that the tracker frees it (before its pool) even when the
+// rest of the bring-up fails.
 ULONG BuildReceivePacket(Adapter* adapter, TransferDescriptor* descriptor,
                          RxPacketRecord* record) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     NDIS_PACKET* packet = nullptr;
     NdisAllocatePacket(&status, &packet, adapter->RxPacketPool);
     if (status != NDIS_STATUS_SUCCESS) return ResultFailure;
+    record->Packet = packet;
 
     status = NDIS_STATUS_FAILURE;
     NDIS_BUFFER* buffer = nullptr;
     NdisAllocateBuffer(&status, &buffer, adapter->RxBufferPool, descriptor->Buffer,
                        ReceiveBufferLength);
     if (status != NDIS_STATUS_SUCCESS) return ResultFailure;
+    record->NdisBuffer = buffer;
 
     NDIS_SET_PACKET_HEADER_SIZE(packet, EthernetHeaderSize);
     NdisChainBufferAtFront(packet, buffer);
-    record->Packet = packet;
-    record->NdisBuffer = buffer;
     descriptor->PacketRef = record;
     return ResultSuccess;
 }
@@ -133,6 +134,14 @@ ULONG AllocateRxPackets(Adapter* adapter) QV_NO_THREAD_SAFETY_ANALYSIS {
         return ResultFailure;
     }
     adapter->RxPacketRecords = static_cast<RxPacketRecord*>(records);
+
+    // Tracked after the records and the pools, so the newest-first release frees the packets
+    // and buffers while both still exist.
+    ResourceRecord* packets = TrackResource(adapter);
+    if (packets == nullptr) return ResultFailure;
+    packets->Kind = ResourceReceivePackets;
+    packets->Data.ReceivePackets.Records = records;
+    packets->Data.ReceivePackets.Count = adapter->RxDescCount;
 
     RxPacketRecord* record = adapter->RxPacketRecords;
     for (TransferDescriptor* d = adapter->RxFreeList.Head; d != nullptr; d = d->Next) {

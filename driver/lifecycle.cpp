@@ -16,10 +16,10 @@
 
 namespace {
 
-// Ignore packet and request timeouts, intermediate driver, deserialized.
-constexpr UINT AttributeFlags = NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT |
-                                NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT |
-                                NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER | NDIS_ATTRIBUTE_DESERIALIZE;
+// Deserialized only. This is a NIC driver: the time-out flags are for intermediate drivers
+// (NIC drivers should not set them), and claiming to be an intermediate driver would make
+// NDIS treat the device's adapter as a virtual one.
+constexpr UINT AttributeFlags = NDIS_ATTRIBUTE_DESERIALIZE;
 constexpr UINT DefaultHangCheckInterval = 0;  // NDIS's own: two seconds
 
 // PASSIVE_LEVEL. The zeroed Adapter, tracked as its own first resource; null when it could not

@@ -15,6 +15,7 @@ enum ResourceKind : ULONG {
     ResourceMapRegisters = 5,
     ResourcePacketPool = 6,
     ResourceBufferPool = 7,
+    ResourceReceivePackets = 8,  // each receive packet and buffer, freed before their pools
 };
 
 struct ResourceRecord {
@@ -42,6 +43,10 @@ struct ResourceRecord {
         struct {
             NDIS_HANDLE PoolHandle;
         } Pool;
+        struct {
+            PVOID Records;  // RxPacketRecord array, null entries never built
+            ULONG Count;
+        } ReceivePackets;
     } Data;
 };
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "datapath/descriptors.h"
 #include "driver/adapter.h"
 #include "driver/pool_tags.h"
 
@@ -76,6 +77,25 @@ ULONG AddRecordChunk(Adapter* Adapter) {
     return ResultSuccess;
 }
 
+// PASSIVE_LEVEL. Frees each receive buffer and packet that was built, the buffer unchained
+// first: freeing the pools alone would leak them. Returns nothing.
+void FreeReceivePackets(ResourceRecord* Record) {
+    RxPacketRecord* records = static_cast<RxPacketRecord*>(Record->Data.ReceivePackets.Records);
+    for (ULONG i = 0; i < Record->Data.ReceivePackets.Count; ++i) {
+        NDIS_PACKET* packet = records[i].Packet;
+        if (packet != nullptr) {
+            NDIS_BUFFER* chained = nullptr;
+            NdisUnchainBufferAtFront(packet, &chained);
+            NdisFreePacket(packet);
+            records[i].Packet = nullptr;
+        }
+        if (records[i].NdisBuffer != nullptr) {
+            NdisFreeBuffer(records[i].NdisBuffer);
+            records[i].NdisBuffer = nullptr;
+        }
+    }
+}
+
 // PASSIVE_LEVEL. Gives back what Record holds, by its kind. Returns nothing.
 PAGEABLE_CODE
 void ReleaseRecord(NDIS_HANDLE MiniportAdapterHandle, ResourceRecord* Record) {
@@ -106,6 +126,9 @@ void ReleaseRecord(NDIS_HANDLE MiniportAdapterHandle, ResourceRecord* Record) {
             break;
         case ResourceBufferPool:
             NdisFreeBufferPool(Record->Data.Pool.PoolHandle);
+            break;
+        case ResourceReceivePackets:
+            FreeReceivePackets(Record);
             break;
         default:  // ResourceNone: its allocation failed, there is nothing to give back
             break;

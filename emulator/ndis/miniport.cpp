@@ -246,6 +246,13 @@ void Miniport::PeriodicCheck() {
                                           [&] { return handlers.CheckForHangHandler(context_); });
         if (hung && state_ == State::Running) CallReset(false);
     }
+    // A request pended across two hang checks counts as a hang too, with or without a
+    // MiniportCheckForHang, unless the miniport asked NDIS to ignore request time-outs
+    // ("NdisMSetAttributesEx", NDIS 5.x, learn.microsoft.com/previous-versions ms892749).
+    if (ndis_.HangCheckEnabled() && state_ == State::Running && !ResetInProgress() &&
+        requests_->TimedOutAtHangCheck() && !IgnoresRequestTimeout()) {
+        CallReset(false);
+    }
     if (state_ == State::Running && hang_item_ == 0) StartHangCheck();
 }
 

@@ -59,6 +59,17 @@ public:
 
     bool AttributesSet() const { return attributes_set_; }
     ULONG AttributeFlags() const { return attribute_flags_; }
+    // What the flags mean to NDIS. Without DESERIALIZE, NDIS serializes the miniport and
+    // queues its sends; IGNORE_PACKET_TIMEOUT then stops it resetting for sends it holds
+    // queued (the send path reads these). Without IGNORE_REQUEST_TIMEOUT a request pended
+    // across two hang checks leads to MiniportReset.
+    bool Deserialized() const { return (attribute_flags_ & NDIS_ATTRIBUTE_DESERIALIZE) != 0; }
+    bool IgnoresPacketTimeout() const {
+        return (attribute_flags_ & NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT) != 0;
+    }
+    bool IgnoresRequestTimeout() const {
+        return (attribute_flags_ & NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT) != 0;
+    }
     UINT HangCheckSeconds() const { return hang_seconds_; }
     NDIS_INTERFACE_TYPE InterfaceType() const { return interface_type_; }
     NDIS_STATUS InitializeStatus() const { return initialize_status_; }

@@ -64,6 +64,16 @@ void FormatBuffer(NDIS_BUFFER* buffer, NDIS_HANDLE pool, void* address, UINT len
     buffer->BuiltLength = length;
 }
 
+void Pools::ReportStillDrawn(const char* call, const char* what, const char* free_call,
+                             size_t in_use, UINT count, uintptr_t site) {
+    if (in_use == 0) return;
+    kernel_.Check().Report(Rule::PoolLeak, call,
+                            std::to_string(in_use) + " of the pool's " + std::to_string(count) +
+                                " " + what + "s still drawn from it, never given back with " +
+                                free_call,
+                            site);
+}
+
 // ---- Packet pools -------------------------------------------------------------------------
 
 NDIS_STATUS Pools::NewPacketPool(NDIS_HANDLE* handle, UINT count, UINT reserved,
@@ -104,7 +114,10 @@ void Pools::FreePacketPool(NDIS_HANDLE handle, uintptr_t site) {
         kernel_.Check().Report(Rule::RecvOwnership, "NdisFreePacketPool",
                                 "a packet of the pool is still lent to the protocol", site);
     }
-    // Freeing the pool ends its packets; they need not be freed one by one.
+    // Packets still drawn from the pool are leaked, not ended, by freeing it
+    // ("NdisFreePacketPool function", learn.microsoft.com/previous-versions ff551995).
+    ReportStillDrawn("NdisFreePacketPool", "packet", "NdisFreePacket",
+                     PacketsInUse(handle), it->second->count, site);
     kernel_.Memory().Free(it->second->memory, "NdisFreePacketPool", site);
     packet_pools_.erase(it);
 }
@@ -169,6 +182,30 @@ size_t Pools::PacketsInUse(NDIS_HANDLE handle) const {
     return count;
 }
 
+std::vector<NDIS_PACKET*> Pools::DrawnPackets(NDIS_HANDLE handle) const {
+    std::vector<NDIS_PACKET*> drawn;
+    auto it = packet_pools_.find(handle);
+    if (it == packet_pools_.end()) return drawn;
+    const PacketPool& pool = *it->second;
+    for (UINT i = 0; i < pool.count; ++i) {
+        if (pool.used[i]) {
+            drawn.push_back(reinterpret_cast<NDIS_PACKET*>(pool.memory + i * pool.layout.size));
+        }
+    }
+    return drawn;
+}
+
+std::vector<NDIS_BUFFER*> Pools::DrawnBuffers(NDIS_HANDLE handle) const {
+    std::vector<NDIS_BUFFER*> drawn;
+    auto it = buffer_pools_.find(handle);
+    if (it == buffer_pools_.end()) return drawn;
+    const BufferPool& pool = *it->second;
+    for (UINT i = 0; i < pool.count; ++i) {
+        if (pool.used[i]) drawn.push_back(&pool.memory[i]);
+    }
+    return drawn;
+}
+
 // ---- Buffer pools -------------------------------------------------------------------------
 
 NDIS_STATUS Pools::NewBufferPool(NDIS_HANDLE* handle, UINT count, uintptr_t site) {
@@ -194,6 +231,10 @@ void Pools::FreeBufferPool(NDIS_HANDLE handle, uintptr_t site) {
                                 "not a live buffer pool", site);
         return;
     }
+    // "NdisFreeBufferPool function" (learn.microsoft.com/previous-versions ff551984): each
+    // buffer must be freed first, or its memory leaks.
+    ReportStillDrawn("NdisFreeBufferPool", "buffer", "NdisFreeBuffer", BuffersInUse(handle),
+                     it->second->count, site);
     kernel_.Memory().Free(it->second->memory, "NdisFreeBufferPool", site);
     buffer_pools_.erase(it);
 }

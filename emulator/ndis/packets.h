@@ -1,6 +1,7 @@
 // Packet and buffer pools of a fixed capacity. Their memory comes from the machine's pool
 // under the miniport's call site, so an unfreed pool is a leak and allocation faults reach
-// pool creation too.
+// pool creation too. A pool freed while packets or buffers drawn from it were never freed is
+// a leak as well (POOL_LEAK, with the counts).
 #pragma once
 
 #include <cstddef>
@@ -52,6 +53,9 @@ public:
     bool IsAllocatedPacket(const NDIS_PACKET* packet) const;
     size_t PacketsInUse(NDIS_HANDLE handle) const;
     size_t BuffersInUse(NDIS_HANDLE handle) const;
+    // Test face: what is still drawn from a pool, for a fake miniport to give back.
+    std::vector<NDIS_PACKET*> DrawnPackets(NDIS_HANDLE handle) const;
+    std::vector<NDIS_BUFFER*> DrawnBuffers(NDIS_HANDLE handle) const;
 
 private:
     struct PacketPool {
@@ -70,6 +74,9 @@ private:
     PacketPool* PoolOfPacket(const NDIS_PACKET* packet, size_t* index) const;
     BufferPool* PoolOfBuffer(const NDIS_BUFFER* buffer, size_t* index) const;
     bool AnyLent(const PacketPool& pool) const;
+    // POOL_LEAK when a pool is freed with `in_use` of its `count` entries still drawn.
+    void ReportStillDrawn(const char* call, const char* what, const char* free_call,
+                          size_t in_use, UINT count, uintptr_t site);
 
     Kernel& kernel_;
     std::map<const void*, std::unique_ptr<PacketPool>> packet_pools_;  // by handle

@@ -454,8 +454,10 @@ void Protocol::ReportOpenStatus(const char* call, const char* when, uintptr_t si
     }
 }
 
-void Protocol::IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size, uintptr_t site) {
-    ReportOpenStatus("NdisMIndicateStatus", "before the next status", site);
+void Protocol::IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size, uintptr_t /*site*/) {
+    // One NdisMIndicateStatusComplete may close several indications; only one never closed
+    // (by the halt) is a fault. See "NdisMIndicateStatusComplete function" (NDIS 5.x,
+    // learn.microsoft.com ff553540).
     status_open_ = true;
     StatusIndication indication{status, {}, false, adapter_.Owner().Host().Clock().Now()};
     if (buffer != nullptr && size != 0) {

@@ -139,6 +139,24 @@ void NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE Minipor
                               "unknown attribute flags " + Hex(AttributeFlags & ~kKnownAttributes),
                               site);
     }
+    // NDIS knows an intermediate driver by this flag alone ("Restrictions on Intermediate
+    // Drivers (NDIS 5.1)", learn.microsoft.com/previous-versions ff564091), and an
+    // intermediate driver's virtual adapter comes from NdisIMInitializeDeviceInstanceEx,
+    // never from a device's PnP start: a miniport for a physical device must not claim it.
+    if ((AttributeFlags & NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER) != 0) {
+        kernel.Check().Report(Rule::InitResult, "NdisMSetAttributesEx",
+                              "NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER from the miniport of a "
+                              "physical device NDIS started through PnP",
+                              site);
+        // An intermediate driver's miniport is deserialized ("Intermediate Driver Design
+        // Concepts", learn.microsoft.com/windows-hardware/drivers/network).
+        if ((AttributeFlags & NDIS_ATTRIBUTE_DESERIALIZE) == 0) {
+            kernel.Check().Report(Rule::InitResult, "NdisMSetAttributesEx",
+                                  "NDIS_ATTRIBUTE_INTERMEDIATE_DRIVER without "
+                                  "NDIS_ATTRIBUTE_DESERIALIZE",
+                                  site);
+        }
+    }
     if (static_cast<unsigned>(AdapterType) > static_cast<unsigned>(NdisInterfacePNPBus)) {
         kernel.Check().Report(Rule::InitResult, "NdisMSetAttributesEx",
                               "unknown interface type " + std::to_string(AdapterType), site);

@@ -20,8 +20,9 @@ namespace emu::ndis {
 struct Requests::Request {
     Record record;
     std::unique_ptr<uint8_t[]> memory;  // guard, information buffer, guard
-    ULONG done = 0;                     // BytesWritten or BytesRead, as the miniport sets it
-    ULONG needed = 0;
+    ULONG done = kNotWritten;           // BytesWritten or BytesRead, as the miniport sets it
+    ULONG needed = kNotWritten;
+    int hang_checks = 0;                // hang checks seen while it was outstanding
     bool in_call = false;               // inside the miniport's handler
     uint64_t watchdog_item = 0;
     bool watchdog_reported = false;
@@ -246,20 +247,28 @@ void Requests::CheckBounds(Request* r, NDIS_STATUS status, const char* call, uin
     Poison(after, kGuardSize);
 
     const bool query = record.kind == Kind::Query;
-    if (r->done > length) {
+    const char* count = query ? "BytesWritten" : "BytesRead";
+    if (r->done != kNotWritten && r->done > length) {
         check.Report(Rule::RequestBounds, call,
-                     std::string(query ? "BytesWritten" : "BytesRead") + " is " +
-                         std::to_string(r->done) + " for " + buffer,
+                     std::string(count) + " is " + std::to_string(r->done) + " for " + buffer,
                      site);
+    }
+    // A success says how much it wrote or read: NDIS copies that many bytes back to the
+    // protocol ("MiniportQueryInformation" / "MiniportSetInformation", NDIS 5.x,
+    // learn.microsoft.com/previous-versions ff550010 and ff550093).
+    if (status == NDIS_STATUS_SUCCESS && r->done == kNotWritten) {
+        check.Report(Rule::RequestBounds, call,
+                     "succeeded without writing " + std::string(count) + " for " + buffer, site);
     }
     // A request refused for its length says how much it needs. (NDIS 5 documents a query's
     // count as the bytes still missing, so any nonzero count will do.)
     const bool short_buffer =
         status == NDIS_STATUS_INVALID_LENGTH || status == NDIS_STATUS_BUFFER_TOO_SHORT;
-    if (short_buffer && r->needed == 0) {
+    if (short_buffer && (r->needed == 0 || r->needed == kNotWritten)) {
         check.Report(Rule::RequestBounds, call,
-                     StatusName(status) + " for " + buffer + " with BytesNeeded " +
-                         std::to_string(r->needed),
+                     StatusName(status) + " for " + buffer +
+                         (r->needed == 0 ? std::string(" with BytesNeeded 0")
+                                         : std::string(" without writing BytesNeeded")),
                      site);
     }
     r->record.bytes_done = r->done;
@@ -313,7 +322,17 @@ void Requests::Complete(Kind kind, NDIS_STATUS status, const char* call, uintptr
     }
     CheckBounds(r, status, call, site);
     Finish(r, status);
-    if (!r->in_call) Released(r);
+    if (r->in_call) return;
+    // NDIS starts the next queued request from inside this completion call, so the miniport
+    // may be re-entered here before the call returns.
+    if (current_ == r) current_ = nullptr;
+    if (issue_item_ == 0) IssueNext();
+}
+
+bool Requests::TimedOutAtHangCheck() {
+    Request* r = current_;
+    if (r == nullptr || r->record.completed) return false;
+    return ++r->hang_checks == 2;
 }
 
 void Requests::Watchdog(Request* r) {

@@ -3,11 +3,16 @@
 // REQUEST_BOUNDS, WATCHDOG).
 //
 // A request the handler pends stays outstanding until NdisMQueryInformationComplete or
-// NdisMSetInformationComplete; its counts are read at that call. A request made while another
-// is outstanding waits in NDIS's queue and is handed to the miniport, from the queue, once the
-// one before has completed. The adapter ignores request time-outs, so NDIS never resets it for
-// a slow request: the watchdog only reports one outstanding for 12 s. The buffer is poisoned
-// for AddressSanitizer once its request has completed, so a late write is stopped there.
+// NdisMSetInformationComplete; its counts are read at that call. The counts start at
+// kNotWritten, so a count the miniport never wrote differs from one it set to 0: a success
+// needs BytesWritten (query) or BytesRead (set), a refusal for length needs BytesNeeded. A
+// request made while another is outstanding waits in NDIS's queue and is handed to the
+// miniport once the one before has completed: from inside that completion call when it came
+// outside the handler (as NDIS does), otherwise from the scheduler. Unless the adapter set
+// NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT, a request still pended at the second hang check
+// after it was issued leads NDIS to call MiniportReset; either way the watchdog reports one
+// outstanding for 12 s. The buffer is poisoned for AddressSanitizer once its request has
+// completed, so a late write is stopped there.
 #pragma once
 
 #include <cstdint>
@@ -36,8 +41,8 @@ public:
         bool completed = false;      // ended: returned, completed, or given up at the halt
         bool abandoned = false;      // still outstanding when the adapter was halted
         NDIS_STATUS status = NDIS_STATUS_PENDING;  // the final status
-        ULONG bytes_done = 0;        // BytesWritten (query) or BytesRead (set)
-        ULONG bytes_needed = 0;
+        ULONG bytes_done = 0;        // BytesWritten (query) or BytesRead (set); kNotWritten
+        ULONG bytes_needed = 0;      // when the miniport left it alone
         std::vector<uint8_t> buffer; // the information buffer as the miniport left it
         uint64_t issued_us = 0;
         uint64_t completed_us = 0;
@@ -50,6 +55,8 @@ public:
     static constexpr uint8_t kQueryFill = 0xA5;  // a query's buffer before the handler writes
     static constexpr uint8_t kGuardByte = 0xFD;
     static constexpr size_t kGuardSize = 16;
+    // What the counts hold until the miniport writes them.
+    static constexpr ULONG kNotWritten = 0xFFFFFFFFu;
 
     explicit Requests(Miniport& adapter);
     ~Requests();
@@ -71,6 +78,9 @@ public:
     // Issued and not yet completed (0 or 1), and waiting behind it.
     size_t Outstanding() const { return current_ != nullptr ? 1 : 0; }
     size_t Queued() const { return queue_.size(); }
+    // Hang checks since the outstanding request was issued, while it has not completed: NDIS
+    // resets an adapter that does not ignore request time-outs at the second.
+    bool TimedOutAtHangCheck();
 
     // ---- NDIS side ------------------------------------------------------------------------
     // NdisMQueryInformationComplete / NdisMSetInformationComplete: REQUEST_ONE when no

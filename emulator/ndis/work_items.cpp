@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <iterator>
 
 #include "emulator/kernel/kernel.h"
 #include "emulator/kernel/processor.h"
@@ -70,9 +71,24 @@ void WorkItems::Run(NDIS_WORK_ITEM* item) {
     NDIS_PROC routine = entry.routine;
     PVOID context = entry.context;
     // A system worker thread: passive level, a driver call of its own.
+    active_.push_back(Active{item, kernel_.Cpu().Number()});
     kernel_.Cpu().CallDriver(PASSIVE_LEVEL, "NDIS work item", [&] { routine(item, context); });
+    for (auto a = active_.rbegin(); a != active_.rend(); ++a) {
+        if (a->item == item && a->processor == kernel_.Cpu().Number()) {
+            active_.erase(std::next(a).base());
+            break;
+        }
+    }
     it = entries_.find(item);
     if (it != entries_.end()) --it->second.running;
+}
+
+bool WorkItems::InOwnRoutine(const NDIS_WORK_ITEM* item) const {
+    const int processor = kernel_.Cpu().Number();
+    for (auto a = active_.rbegin(); a != active_.rend(); ++a) {
+        if (a->processor == processor) return a->item == item;
+    }
+    return false;
 }
 
 const WorkItems::Entry* WorkItems::Find(const NDIS_WORK_ITEM* item) const {
@@ -100,7 +116,11 @@ std::string WorkItems::ReleaseRange(const void* begin, size_t size) {
     for (auto it = entries_.lower_bound(first); in_range(it); ++it) {
         // The pool refuses the free, so the item and its memory stay usable.
         if (it->second.item != 0) return "a queued NDIS work item";
-        if (it->second.running != 0) return "an NDIS work item whose routine is running";
+        // The routine is responsible for releasing the item's storage ("NdisInitializeWorkItem",
+        // learn.microsoft.com/previous-versions/ms921097): from inside it, the free is sound.
+        if (it->second.running != 0 && !InOwnRoutine(it->first)) {
+            return "an NDIS work item whose routine is running";
+        }
     }
     for (auto it = entries_.lower_bound(first); in_range(it);) it = entries_.erase(it);
     return "";

@@ -2,9 +2,11 @@
 // in the scheduler like any other, and it runs at PASSIVE_LEVEL, where it may sleep and wait
 // for synchronous USB requests (its waits run the scheduler, as other processors go on).
 //
-// The item lives in the caller's memory from the schedule until its routine has returned:
-// freeing that memory before then is refused (POOL_BAD_FREE), and an item still queued or
-// running when an adapter ends is reported with its timers (TIMER_AT_HALT).
+// The item lives in the caller's memory from the schedule until its routine runs: freeing
+// that memory while the item is queued, or while its routine runs elsewhere, is refused
+// (POOL_BAD_FREE). The routine itself may free it (the item is then forgotten), as NDIS
+// leaves that to it. An item still queued or running when an adapter ends is reported with
+// its timers (TIMER_AT_HALT).
 #pragma once
 
 #include <cstdint>
@@ -48,9 +50,17 @@ public:
 
 private:
     void Run(NDIS_WORK_ITEM* item);
+    // Whether the innermost routine running on this processor is the item's own.
+    bool InOwnRoutine(const NDIS_WORK_ITEM* item) const;
+
+    struct Active {
+        const NDIS_WORK_ITEM* item;
+        int processor;
+    };
 
     Kernel& kernel_;
     std::map<const NDIS_WORK_ITEM*, Entry> entries_;
+    std::vector<Active> active_;  // routines running, innermost last
 };
 
 }  // namespace emu::ndis

@@ -178,7 +178,7 @@ TEST_F(BringUp, TheDefaultBringUpAsTheDeviceAndNdisSawIt) {
 
     // NDIS's view: the attributes, the medium, the shutdown handler, no status indicated.
     emu::ndis::Miniport& block = Nic().Block();
-    EXPECT_EQ(block.AttributeFlags(), 0x33u);
+    EXPECT_EQ(block.AttributeFlags(), static_cast<ULONG>(NDIS_ATTRIBUTE_DESERIALIZE));
     EXPECT_EQ(block.InterfaceType(), NdisInterfaceInternal);
     EXPECT_EQ(block.HangCheckSeconds(), 0u);
     EXPECT_EQ(block.Context(), static_cast<NDIS_HANDLE>(&Record()));

@@ -4,10 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "datapath/descriptors.h"
 #include "driver/adapter.h"
 #include "driver/pool_tags.h"
 #include "driver/tracker.h"
 #include "emulator/kernel/pool.h"
+#include "emulator/ndis/ndis.h"
+#include "emulator/ndis/packets.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {
@@ -189,6 +192,23 @@ TEST_F(TrackerTest, FailedTrackedAllocationKeepsAnEmptyRecordThatTheWalkPassesOv
 
     EXPECT_EQ(FreedTagsSince(mark),
               (std::vector<std::string>{"cbQZ", "abQZ", "aaQZ", "00QZ"}));
+    ExpectNothingLeft();
+}
+
+// Freeing a pool leaks what is still drawn from it: the walk frees each receive packet and
+// buffer first (a POOL_LEAK report fails the test otherwise).
+TEST_F(TrackerTest, WalkFreesEachReceivePacketAndBufferBeforeTheirPools) {
+    Adapter* adapter = NewTrackedAdapter();
+    adapter->TxDescCount = 1;
+    adapter->RxDescCount = 3;
+    ASSERT_EQ(CarveDescriptors(adapter), ResultSuccess);
+    ASSERT_EQ(AllocatePacketPools(adapter), ResultSuccess);
+    emu::ndis::Pools& pools = M().Ndis().PoolTable();
+    ASSERT_EQ(pools.PacketsInUse(adapter->RxPacketPool), 3u);
+    ASSERT_EQ(pools.BuffersInUse(adapter->RxBufferPool), 3u);
+
+    ReleaseAllResources(adapter);
+    EXPECT_FALSE(Check().Saw(emu::Rule::PoolLeak));
     ExpectNothingLeft();
 }
 

@@ -148,8 +148,8 @@ TEST_P(Query, AnswersWithExactlyItsBytesAndReportsAShortfall) {
     EXPECT_FALSE(exact.pended) << "every answer is complete when the handler returns";
     EXPECT_EQ(exact.status, c.status);
     if (c.answer.empty()) {
-        EXPECT_EQ(exact.bytes_done, 0u);
-        EXPECT_EQ(exact.bytes_needed, 0u);
+        EXPECT_EQ(exact.bytes_done, Requests::kNotWritten);
+        EXPECT_EQ(exact.bytes_needed, Requests::kNotWritten);
         EXPECT_EQ(exact.buffer, Bytes(16, Requests::kQueryFill)) << "nothing written";
         return;
     }
@@ -159,7 +159,7 @@ TEST_P(Query, AnswersWithExactlyItsBytesAndReportsAShortfall) {
     const Requests::Record shortBuffer = Ask(c.oid, size - 1);
     EXPECT_EQ(shortBuffer.status, NDIS_STATUS_INVALID_LENGTH);
     EXPECT_EQ(shortBuffer.bytes_needed, 1u);
-    EXPECT_EQ(shortBuffer.bytes_done, 0u);
+    EXPECT_EQ(shortBuffer.bytes_done, Requests::kNotWritten);
     EXPECT_EQ(shortBuffer.buffer, Bytes(size - 1, Requests::kQueryFill));
 
     const Requests::Record longBuffer = Ask(c.oid, size + 8);

@@ -4,6 +4,8 @@
 #include <functional>
 
 #include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/ndis.h"
+#include "emulator/ndis/packets.h"
 #include "tests/ndis/fake_miniport.h"
 
 // Outside the anonymous namespace so that reports can name it as the place of an indication.
@@ -29,6 +31,10 @@ protected:
             ASSERT_EQ(status, NDIS_STATUS_SUCCESS);
         };
         fake.on_halt = [this] {
+            // As a miniport does from its own records: each packet and buffer, then the pools.
+            emu::ndis::Pools& pools = N().PoolTable();
+            for (NDIS_BUFFER* buffer : pools.DrawnBuffers(buffer_pool)) NdisFreeBuffer(buffer);
+            for (NDIS_PACKET* packet : pools.DrawnPackets(packet_pool)) NdisFreePacket(packet);
             NdisFreeBufferPool(buffer_pool);
             NdisFreePacketPool(packet_pool);
         };
@@ -104,7 +110,52 @@ TEST_F(Receives, PoolsHoldWhatTheyWereSizedFor) {
     NdisQueryBufferOffset(buffer, &offset, &length);
     EXPECT_EQ(offset, reinterpret_cast<uintptr_t>(start) % PAGE_SIZE);
     EXPECT_EQ(NDIS_BUFFER_TO_SPAN_PAGES(buffer), offset == 0 ? 1u : 2u);
-    // Freeing the pools at halt ends these packets and buffers without a leak report.
+}
+
+// Freeing a pool leaks, rather than ends, what is still drawn from it: reported with the
+// counts, and silent once each packet and buffer has been freed first.
+TEST_F(Receives, APoolFreedWithPacketsOrBuffersStillDrawnIsALeak) {
+    Expect(Rule::PoolLeak);
+    struct Case {
+        const char* name;
+        UINT packets_left;
+        UINT buffers_left;
+        std::vector<std::string> reports;  // what each report starts with
+    };
+    const Case cases[] = {
+        {"emptied first", 0, 0, {}},
+        {"packets left", 2, 0, {"2 of the pool's 3 packets"}},
+        {"buffers left", 0, 1, {"1 of the pool's 3 buffers"}},
+        {"both left", 1, 3, {"1 of the pool's 3 packets", "3 of the pool's 3 buffers"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = Check().Of(Rule::PoolLeak).size();
+        NDIS_STATUS status;
+        NDIS_HANDLE packets = nullptr, buffers = nullptr;
+        NdisAllocatePacketPool(&status, &packets, 3, 0);
+        NdisAllocateBufferPool(&status, &buffers, 3);
+        std::vector<uint8_t> memory(64);
+        std::vector<NDIS_PACKET*> drawn_packets(3);
+        std::vector<NDIS_BUFFER*> drawn_buffers(3);
+        for (auto& packet : drawn_packets) NdisAllocatePacket(&status, &packet, packets);
+        for (auto& buffer : drawn_buffers) {
+            NdisAllocateBuffer(&status, &buffer, buffers, memory.data(), 64);
+        }
+        for (UINT i = c.packets_left; i < 3; ++i) NdisFreePacket(drawn_packets[i]);
+        for (UINT i = c.buffers_left; i < 3; ++i) NdisFreeBuffer(drawn_buffers[i]);
+        NdisFreePacketPool(packets);
+        NdisFreeBufferPool(buffers);
+
+        const auto reports = Check().Of(Rule::PoolLeak);
+        ASSERT_EQ(reports.size() - before, c.reports.size());
+        for (size_t i = 0; i < c.reports.size(); ++i) {
+            const auto& report = reports[before + i];
+            EXPECT_EQ(report.detail.rfind(c.reports[i], 0), 0u) << report.detail;
+            EXPECT_EQ(report.call, i == 0 && c.packets_left != 0 ? "NdisFreePacketPool"
+                                                                 : "NdisFreeBufferPool");
+        }
+    }
 }
 
 // The cached counts change with the chain, not with a buffer's length: after

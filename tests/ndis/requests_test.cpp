@@ -109,6 +109,104 @@ TEST_F(RequestsTest, APendedSetCompletesFromAWorkItemAndTheNextRequestWaitsForIt
     EXPECT_EQ(Request().Outstanding(), 0u);
 }
 
+// The counts start at a value no miniport writes, so one left alone differs from one set to
+// 0: a refusal needs neither, a success of no bytes is sound.
+TEST_F(RequestsTest, CountsLeftAloneDifferFromCountsOfZero) {
+    StartAdapter();
+    fake.on_query = [](NDIS_OID oid, PVOID, ULONG, ULONG* written, ULONG*) {
+        if (oid != OID_GEN_VENDOR_DESCRIPTION) return NDIS_STATUS_INVALID_OID;
+        *written = 0;
+        return NDIS_STATUS_SUCCESS;
+    };
+    const Requests::Record wrote_zero = Request().Query(OID_GEN_VENDOR_DESCRIPTION, 8);
+    EXPECT_EQ(wrote_zero.status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(wrote_zero.bytes_done, 0u);
+    EXPECT_EQ(wrote_zero.bytes_needed, Requests::kNotWritten);
+    const Requests::Record refused = Request().Query(OID_GEN_LINK_SPEED, 4);
+    EXPECT_EQ(refused.status, NDIS_STATUS_INVALID_OID);
+    EXPECT_EQ(refused.bytes_done, Requests::kNotWritten);
+    EXPECT_EQ(refused.bytes_needed, Requests::kNotWritten);
+}
+
+// NDIS hands the next queued request over from inside the completion call of the one before,
+// so a miniport is re-entered there and must have finished with the first by then.
+TEST_F(RequestsTest, TheNextRequestIsHandedOverInsideTheCompletionCall) {
+    StartAdapter();
+    bool completing = false;
+    bool query_inside_completion = false;
+    fake.on_set = [&](NDIS_OID, PVOID, ULONG length, ULONG* read, ULONG*) {
+        *read = length;
+        NdisScheduleWorkItem(&fake.work_item);
+        return NDIS_STATUS_PENDING;
+    };
+    fake.on_work = [&] {
+        completing = true;
+        fake.CompleteSet(NDIS_STATUS_SUCCESS);
+        completing = false;
+    };
+    fake.on_query = [&](NDIS_OID, PVOID, ULONG, ULONG* written, ULONG*) {
+        query_inside_completion = completing;
+        *written = 0;
+        return NDIS_STATUS_SUCCESS;
+    };
+    const uint64_t set = Request().StartSet(OID_GEN_CURRENT_PACKET_FILTER, {0x0B, 0, 0, 0});
+    const uint64_t query = Request().StartQuery(OID_GEN_MEDIA_CONNECT_STATUS, 4);
+    EXPECT_EQ(Request().Wait(query).status, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(Request().Of(set).completed);
+    EXPECT_TRUE(query_inside_completion);
+    EXPECT_EQ(fake.irql["MiniportQueryInformation"], DISPATCH_LEVEL);
+}
+
+// Without NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT, a request still pended at the second hang
+// check after it was issued leads NDIS to reset the adapter; with it, only the watchdog
+// speaks. A request that completes in time never does.
+TEST_F(RequestsTest, ARequestPendedAcrossTwoHangChecksResetsUnlessTimeOutsAreIgnored) {
+    struct Case {
+        const char* name;
+        ULONG flags;
+        uint64_t complete_after_us;  // 0 = never
+        int resets;
+    };
+    const Case cases[] = {
+        {"time-outs honoured", NDIS_ATTRIBUTE_DESERIALIZE, 0, 1},
+        {"time-outs ignored",
+         NDIS_ATTRIBUTE_DESERIALIZE | NDIS_ATTRIBUTE_IGNORE_REQUEST_TIMEOUT, 0, 0},
+        {"completed within one check", NDIS_ATTRIBUTE_DESERIALIZE, 1'500'000, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.attribute_flags = c.flags;
+        fake.resets = 0;
+        if (&c == cases) {
+            StartAdapter();
+        } else {
+            ASSERT_EQ(Pnp(IRP_MN_START_DEVICE).final, STATUS_SUCCESS);
+        }
+        fake.on_set = [](NDIS_OID, PVOID, ULONG length, ULONG* read, ULONG*) {
+            *read = length;
+            return NDIS_STATUS_PENDING;
+        };
+        const uint64_t issued = M().Clock().Now();
+        const uint64_t id = Request().StartSet(OID_GEN_CURRENT_PACKET_FILTER, {1, 0, 0, 0});
+        if (c.complete_after_us != 0) {
+            Advance(c.complete_after_us);
+            AtIrql(DISPATCH_LEVEL, [&] { fake.CompleteSet(NDIS_STATUS_SUCCESS); });
+        }
+        Advance(6'000'000);
+        EXPECT_EQ(fake.resets, c.resets);
+        if (c.resets != 0) {
+            const auto& reset = Adapter().ResetLog().back();
+            EXPECT_FALSE(reset.asked_by_test);
+            EXPECT_GT(reset.started_us - issued, 2'000'000u) << "after the second check";
+            EXPECT_LE(reset.started_us - issued, 4'000'000u);
+        }
+        if (!Request().Of(id).completed) {
+            AtIrql(DISPATCH_LEVEL, [&] { fake.CompleteSet(NDIS_STATUS_SUCCESS); });
+        }
+        Pnp(IRP_MN_STOP_DEVICE);
+    }
+}
+
 // Each case is a fake that completes wrongly; the report names REQUEST_ONE, the call and the
 // fake's place.
 TEST_F(RequestsTest, CompletionsWithoutAPendedRequestOfTheirKindAreReported) {
@@ -208,6 +306,33 @@ TEST_F(RequestsTest, CountsBeyondTheBufferAreReportedWhereTheyWereGiven) {
              Request().Query(OID_802_3_CURRENT_ADDRESS, 4);
          },
          "MiniportQueryInformation", "FakeQueryInformation", "with BytesNeeded 0"},
+        {"a short buffer refused, BytesNeeded never written",
+         [&] {
+             fake.on_query = [](NDIS_OID, PVOID, ULONG, ULONG*, ULONG*) {
+                 return NDIS_STATUS_BUFFER_TOO_SHORT;
+             };
+             Request().Query(OID_802_3_CURRENT_ADDRESS, 4);
+         },
+         "MiniportQueryInformation", "FakeQueryInformation", "without writing BytesNeeded"},
+        {"a query succeeding without BytesWritten",
+         [&] {
+             fake.on_query = [](NDIS_OID, PVOID, ULONG, ULONG*, ULONG*) {
+                 return NDIS_STATUS_SUCCESS;
+             };
+             Request().Query(OID_802_3_CURRENT_ADDRESS, 4);
+         },
+         "MiniportQueryInformation", "FakeQueryInformation", "succeeded without writing BytesWritten"},
+        {"a pended set completed without BytesRead",
+         [&] {
+             fake.on_work = [&] { fake.CompleteSet(NDIS_STATUS_SUCCESS); };
+             fake.on_set = [&](NDIS_OID, PVOID, ULONG, ULONG*, ULONG*) {
+                 NdisScheduleWorkItem(&fake.work_item);
+                 return NDIS_STATUS_PENDING;
+             };
+             Request().Set(OID_802_3_MULTICAST_LIST, {1, 0, 0x5E, 0, 0, 1});
+         },
+         "NdisMSetInformationComplete", "FakeMiniport::CompleteSet",
+         "succeeded without writing BytesRead"},
         {"BytesRead past the length, at the completion",
          [&] {
              fake.on_work = [&] {

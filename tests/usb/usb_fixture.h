@@ -135,7 +135,8 @@ private:
         record->Data.Memory.Address = adapter;
         adapter->MiniportAdapterHandle = handle;
         adapter->WrapperConfigurationContext = configuration;
-        NdisMSetAttributesEx(handle, adapter, 0, 0x33, NdisInterfaceInternal);
+        NdisMSetAttributesEx(handle, adapter, 0, NDIS_ATTRIBUTE_DESERIALIZE,
+                             NdisInterfaceInternal);
         return adapter;
     }
 

@@ -36,7 +36,12 @@ void IssueSets(qvtest::RunningAdapter& adapter, const std::vector<SetRequest>& s
                RunReport* report) {
     for (const SetRequest& set : sets) {
         const auto r = adapter.Block().Request().Set(set.oid, set.bytes);
-        report->sets.push_back({set.name, set.oid, r.status, r.bytes_done, r.bytes_needed});
+        // A count the miniport never wrote is reported as 0, as the command always has.
+        auto count = [](ULONG value) {
+            return value == emu::ndis::Requests::kNotWritten ? 0u : value;
+        };
+        report->sets.push_back(
+            {set.name, set.oid, r.status, count(r.bytes_done), count(r.bytes_needed)});
     }
 }
 
