@@ -43,8 +43,9 @@ const std::vector<Binding::Address>& Binding::MulticastList() const {
 
 // The filter library's test, per binding: broadcast is its own class (ALL_MULTICAST does not
 // take it), other group addresses need ALL_MULTICAST or MULTICAST with the address on the
-// binding's list, and a unicast address must be the adapter's own ("OID_GEN_CURRENT_PACKET_
-// FILTER": directed packets carry the NIC's station address; "OID_802_3_MULTICAST_LIST").
+// binding's list, and a unicast address must be the adapter's own. Microsoft's pages
+// "OID_GEN_CURRENT_PACKET_FILTER" (directed packets carry the NIC's station address; the
+// filter says which packets a protocol receives) and "OID_802_3_MULTICAST_LIST".
 bool Binding::Admits(std::span<const uint8_t> frame) const {
     if (!Bound()) return true;
     if (frame.size() < 6) return false;
