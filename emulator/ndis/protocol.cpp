@@ -376,6 +376,8 @@ void Protocol::IndicateReceive(NDIS_PACKET** packets, UINT count, uintptr_t site
                 }
             }
         }
+        // The binding's filter decides whether the protocol sees the packet at all.
+        if (!binding_.Admit(receive.bytes)) continue;
         if (receive_sink_) receive_sink_(receive);
         if (keep_records_) received_.push_back(std::move(receive));
     }

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "emulator/ndis/binding.h"
 #include "platform/ndis.h"
 
 namespace emu::ndis {
@@ -74,6 +75,8 @@ public:
     size_t Pended() const;                             // pended and not yet completed
 
     const std::vector<Receive>& Received() const { return received_; }
+    // The protocol's binding: which received packets reach Received() and OnReceive.
+    Binding& Bound() { return binding_; }
     void SetReturnMode(ReturnMode mode) { return_mode_ = mode; }
     size_t Lent() const { return lent_.size(); }
     void ReturnLent();
@@ -188,6 +191,7 @@ private:
     std::function<void(const SendCompletion&)> send_sink_;
     std::function<void(const Receive&)> receive_sink_;
     std::vector<uint64_t> resource_notices_;
+    Binding binding_;
 };
 
 }  // namespace emu::ndis

@@ -90,7 +90,7 @@ std::vector<QueryCase> FreshAnswers() {
         {"VendorDescription", OID_GEN_VENDOR_DESCRIPTION, ok,
          Text("QuorvelinNDIS 5.0 Miniport Driver")},
         {"DriverVersion", OID_GEN_DRIVER_VERSION, ok, Le16(0x0500)},
-        {"CurrentPacketFilter", OID_GEN_CURRENT_PACKET_FILTER, ok, Le32(0)},
+        {"CurrentPacketFilter", OID_GEN_CURRENT_PACKET_FILTER, ok, Le32(0x0B)},  // as bound
         {"CurrentLookahead", OID_GEN_CURRENT_LOOKAHEAD, ok, Le32(1500)},
         {"XmitOk", OID_GEN_XMIT_OK, ok, Le32(0)},
         {"RcvOk", OID_GEN_RCV_OK, ok, Le32(0)},

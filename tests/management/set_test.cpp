@@ -44,6 +44,9 @@ protected:
         AdapterOptions options;
         options.hang_check = false;  // no link-monitor pass in the control log
         options.keywords = {{"MediaType", 0}};
+        // The set handler alone: no protocol binds, so the requests here are the only ones and
+        // every frame the driver indicates is seen.
+        options.bind_as_tcpip = false;
         Start(options);
     }
 

@@ -79,6 +79,11 @@ void PrintTapCounts(const TapCounts& c) {
                 static_cast<unsigned long long>(c.wire_bytes_out),
                 static_cast<unsigned long long>(c.wire_frames_in),
                 static_cast<unsigned long long>(c.wire_bytes_in), c.real_seconds);
+    if (c.host_frames_filtered != 0) {
+        std::printf("     %llu frames the driver indicated were not for the host (the "
+                    "binding's filter)\n",
+                    static_cast<unsigned long long>(c.host_frames_filtered));
+    }
     if (c.arp_replies + c.echo_replies != 0) {
         std::printf("     the responder answered %llu ARP requests and %llu echo requests\n",
                     static_cast<unsigned long long>(c.arp_replies),
@@ -189,6 +194,7 @@ std::string JsonText(const RunReport& report) {
         const TapCounts& t = *report.tap;
         tap = {{"host_frames_out", t.host_frames_out}, {"host_bytes_out", t.host_bytes_out},
                {"host_frames_in", t.host_frames_in},   {"host_bytes_in", t.host_bytes_in},
+               {"host_frames_filtered", t.host_frames_filtered},
                {"wire_frames_out", t.wire_frames_out}, {"wire_bytes_out", t.wire_bytes_out},
                {"wire_frames_in", t.wire_frames_in},   {"wire_bytes_in", t.wire_bytes_in},
                {"send_failures", t.send_failures},     {"host_write_drops", t.host_write_drops},

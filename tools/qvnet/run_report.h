@@ -53,6 +53,7 @@ struct WakeRecord {
 struct TapCounts {
     uint64_t host_frames_out = 0, host_bytes_out = 0;  // host interface -> driver
     uint64_t host_frames_in = 0, host_bytes_in = 0;    // driver -> host interface
+    uint64_t host_frames_filtered = 0;  // indicated, turned away by the binding's filter
     uint64_t wire_frames_out = 0, wire_bytes_out = 0;  // controller -> far end
     uint64_t wire_frames_in = 0, wire_bytes_in = 0;    // far end -> controller
     uint64_t send_failures = 0;

@@ -19,6 +19,7 @@ TapCounts CountsOf(const qvtap::TapBridgeResult& r) {
     c.host_bytes_out = r.host_bytes_out;
     c.host_frames_in = r.host_frames_in;
     c.host_bytes_in = r.host_bytes_in;
+    c.host_frames_filtered = r.host_frames_filtered;
     c.wire_frames_out = r.wire_frames_out;
     c.wire_bytes_out = r.wire_bytes_out;
     c.wire_frames_in = r.wire_frames_in;
@@ -33,7 +34,8 @@ TapCounts CountsOf(const qvtap::TapBridgeResult& r) {
 }
 
 // In the run's terms: sent = handed to the driver, on_wire = the controller sent, injected =
-// put on the cable toward it, indicated = the driver indicated. Every frame Linux handed the
+// put on the cable toward it, indicated = the driver indicated (whether or not the binding's
+// filter then passed it to the host). Every frame Linux handed the
 // driver must have reached the cable; frames toward the controller may be filtered out (by
 // address) or dropped in its FIFO, so only the send side can be held to "intact".
 FrameCounts FramesOf(const qvtap::TapBridgeResult& r) {
@@ -41,7 +43,7 @@ FrameCounts FramesOf(const qvtap::TapBridgeResult& r) {
     f.sent = r.host_frames_out;
     f.on_wire = r.wire_frames_out;
     f.injected = r.wire_frames_in;
-    f.indicated = r.host_frames_in;
+    f.indicated = r.host_frames_in + r.host_frames_filtered;  // the binding's filter took some
     f.dropped_by_controller = r.receive_fifo_drops;
     f.intact_in_order = r.send_failures == 0 && f.on_wire == f.sent;
     return f;

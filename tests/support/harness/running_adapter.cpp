@@ -11,6 +11,7 @@
 #include "emulator/kernel/io_manager.h"
 #include "emulator/machine.h"
 #include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/binding.h"
 #include "emulator/ndis/config.h"
 #include "emulator/ndis/inf.h"
 #include "emulator/ndis/miniport.h"
@@ -70,6 +71,9 @@ NDIS_STATUS RunningAdapter::Start() {
     if (block == nullptr) return NDIS_STATUS_FAILURE;
     if (!block->IsRunning()) return block->InitializeStatus();
     adapter_ = static_cast<Adapter*>(block->Context());
+    if (options_.bind_as_tcpip && !emu::ndis::BindAsTcpIp(*block, options_.multicast)) {
+        return NDIS_STATUS_FAILURE;
+    }
     return NDIS_STATUS_SUCCESS;
 }
 

@@ -56,6 +56,12 @@ struct AdapterOptions {
     bool complete_at_once = false;
     // NDIS's periodic MiniportCheckForHang, which drives the link monitor.
     bool hang_check = true;
+    // Once the adapter runs, the protocol above it binds as Windows TCP/IP does (the current
+    // address queried, `multicast` and then a directed | multicast | broadcast filter set),
+    // and from then on it sees only the frames that filter admits. Off, nothing binds: the
+    // edge records every indication, for tests that watch the bare adapter.
+    bool bind_as_tcpip = true;
+    std::vector<MacAddress> multicast = emu::ndis::AllHostsGroups();
     // Called once the controller is plugged in, before the driver is loaded: changes to the
     // hardware no descriptor or topology expresses (a PHY taken off the bus, say).
     std::function<void(emu::device::Controller&)> prepare_device;
@@ -75,8 +81,9 @@ public:
     RunningAdapter(const RunningAdapter&) = delete;
     RunningAdapter& operator=(const RunningAdapter&) = delete;
 
-    // Loads the driver, plugs the controller in and starts it. The initialization's status:
-    // NDIS_STATUS_SUCCESS when the adapter runs.
+    // Loads the driver, plugs the controller in and starts it, then binds the protocol unless
+    // told not to. The initialization's status: NDIS_STATUS_SUCCESS when the adapter runs
+    // (and is bound); NDIS_STATUS_FAILURE when it runs but refused the binding's requests.
     NDIS_STATUS Start();
     bool Running() const;
     // Halts the adapter as a stop does; NDIS then checks for leaks, timers and requests.

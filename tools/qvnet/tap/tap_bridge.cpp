@@ -7,8 +7,11 @@
 #include <memory>
 
 #include "emulator/device/controller.h"
+#include "emulator/ndis/miniport.h"
 #include "emulator/ndis/protocol.h"
+#include "emulator/ndis/requests.h"
 #include "emulator/wire/tap_device.h"
+#include "tools/qvnet/tap/host_groups.h"
 
 namespace qvtap {
 
@@ -81,6 +84,17 @@ public:
 private:
     void Attach() {
         adapter_.KeepRecords(false);
+        // The groups the host joins go into the binding's list, as far as the adapter's list
+        // reaches; beyond it the binding takes every multicast frame, as a Windows stack does.
+        const emu::ndis::Requests::Record most =
+            adapter_.Block().Request().Query(OID_802_3_MAXIMUM_LIST_SIZE, 4);
+        if (most.status == NDIS_STATUS_SUCCESS && most.buffer.size() >= 4) {
+            most_groups_ = static_cast<size_t>(most.buffer[0] | most.buffer[1] << 8 |
+                                               most.buffer[2] << 16 | most.buffer[3] << 24);
+        } else {
+            most_groups_ = adapter_.Edge().Bound().MulticastList().size();
+        }
+        turned_away_before_ = adapter_.Edge().Bound().TurnedAway();
         adapter_.Edge().OnReceive([this](const emu::ndis::Protocol::Receive& receive) {
             ++result_.host_frames_in;
             result_.host_bytes_in += receive.bytes.size();
@@ -104,6 +118,7 @@ private:
             result_.wire_bytes_in += responder_->ReplyBytes();
             responder_.reset();
         }
+        result_.host_frames_filtered = adapter_.Edge().Bound().TurnedAway() - turned_away_before_;
         wire_.Detach(&counter_);
         adapter_.Edge().OnReceive({});
         adapter_.Edge().OnSendComplete({});
@@ -131,7 +146,23 @@ private:
             if (!frame) return;
             ++result_.host_frames_out;
             result_.host_bytes_out += frame->size();
+            if (groups_.Note(*frame)) FollowGroups();
             adapter_.Send(*frame);
+        }
+    }
+
+    // Before the report leaves: the answers to it may come at once.
+    void FollowGroups() {
+        emu::ndis::Binding& binding = adapter_.Edge().Bound();
+        constexpr ULONG kEveryGroup = emu::ndis::Binding::kTcpIpFilter |
+                                      NDIS_PACKET_TYPE_ALL_MULTICAST;
+        if (groups_.Groups().size() <= most_groups_) {
+            binding.StartSetMulticastList(groups_.Groups());
+            if (every_group_) binding.StartSetFilter(emu::ndis::Binding::kTcpIpFilter);
+            every_group_ = false;
+        } else if (!every_group_) {
+            binding.StartSetFilter(kEveryGroup);
+            every_group_ = true;
         }
     }
 
@@ -168,6 +199,10 @@ private:
     FarEndCounter counter_;
     std::unique_ptr<emu::wire::Responder> responder_;
     uint64_t wire_free_us_ = 0;  // when the cable toward the controller is next free
+    HostGroups groups_;
+    size_t most_groups_ = 0;     // OID_802_3_MAXIMUM_LIST_SIZE
+    bool every_group_ = false;   // the binding's filter has ALL_MULTICAST instead of its list
+    uint64_t turned_away_before_ = 0;
 };
 
 }  // namespace

@@ -34,6 +34,9 @@ struct TapBridgeResult {
     // Host TAP -> driver (handed to MiniportSend) and driver -> host TAP (indicated, written).
     uint64_t host_frames_out = 0, host_bytes_out = 0;
     uint64_t host_frames_in = 0, host_bytes_in = 0;
+    // Indicated by the driver but turned away by the binding's filter (another station's
+    // address, a group the host has not joined): the host never sees them.
+    uint64_t host_frames_filtered = 0;
     // Controller -> far end, and far end -> controller.
     uint64_t wire_frames_out = 0, wire_bytes_out = 0;
     uint64_t wire_frames_in = 0, wire_bytes_in = 0;
