@@ -108,6 +108,8 @@ NDIS_STATUS RunningAdapter::Replug() {
 NDIS_STATUS RunningAdapter::AfterStart(DEVICE_OBJECT* pdo) {
     emu::ndis::Miniport* block = machine_.Ndis().AdapterOver(pdo);
     if (block == nullptr) return NDIS_STATUS_FAILURE;
+    // A start that never reached MiniportInitialize is no adapter either.
+    if (block->CurrentState() == emu::ndis::Miniport::State::Added) return NDIS_STATUS_FAILURE;
     if (!block->IsRunning()) return block->InitializeStatus();
     adapter_ = static_cast<Adapter*>(block->Context());
     if (!keep_records_) block->Edge().KeepRecords(false);
