@@ -64,8 +64,10 @@ std::vector<std::pair<ndis::Miniport*, int32_t>> Machine::WakeSystem() {
 bool Machine::UnplugDevice() {
     DEVICE_OBJECT* pdo = bus_->PhysicalDeviceObject();
     if (pdo == nullptr || !bus_->DevicePresent()) return false;
-    // Windows 2000 and XP warn the user of a removal the miniport did not declare safe; NDIS
-    // halts the adapter either way ("NdisMSetAttributesEx").
+    // Windows XP warns the user of a surprise removal unless the miniport set
+    // NDIS_ATTRIBUTE_SURPRISE_REMOVE_OK ("Handling the Surprise Removal of a NIC (NDIS
+    // 5.1)"); Windows 2000 warns for every NDIS miniport (KB 298504: NDIS clears
+    // SurpriseRemovalOK). NDIS halts the adapter the same way with or without the flag.
     ndis::Miniport* adapter = ndis_->AdapterOver(pdo);
     if (adapter != nullptr && adapter->IsRunning() &&
         (adapter->AttributeFlags() & NDIS_ATTRIBUTE_SURPRISE_REMOVE_OK) == 0) {

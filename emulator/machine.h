@@ -50,8 +50,8 @@ public:
     // IRP_MN_SURPRISE_REMOVAL (NDIS halts the adapter) and IRP_MN_REMOVE_DEVICE. False when no
     // device was plugged in.
     bool UnplugDevice();
-    // Surprise removals Windows 2000/XP would have warned the user about, because the
-    // adapter's miniport did not set NDIS_ATTRIBUTE_SURPRISE_REMOVE_OK.
+    // Surprise removals Windows XP would have warned the user about ("Unsafe Removal of
+    // Device"), because the adapter's miniport did not set NDIS_ATTRIBUTE_SURPRISE_REMOVE_OK.
     int UnsafeRemovals() const { return unsafe_removals_; }
 
 private:
