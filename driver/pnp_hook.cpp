@@ -1,5 +1,5 @@
 // The hook into the driver object. Unless the adapter's configuration holds "Platform",
-// NDIS sees exactly one start request in the life of each device added and none of the
+// NDIS sees exactly one start request in the life of the driver and none of the
 // capability, identifier or PnP-state queries: those go straight to the physical device
 // object. Every other PnP request goes to NDIS as before.
 #include "driver/driver_entry.h"
@@ -33,10 +33,6 @@ void HookDriverObject(DRIVER_OBJECT* DriverObject) {
 // PASSIVE_LEVEL. NDIS's AddDevice status, unchanged.
 NTSTATUS NTAPI AddDeviceHook(DRIVER_OBJECT* DriverObject, DEVICE_OBJECT* PhysicalDeviceObject) {
     SavedPhysicalDeviceObject = PhysicalDeviceObject;
-    // A device added anew (the adapter unplugged and plugged in again) is initialized by
-    // its own start request: without it the new adapter would never come up, yet its start
-    // would be reported as a success.
-    StartedOnce = FALSE;
     return NdisAddDevice(DriverObject, PhysicalDeviceObject);
 }
 

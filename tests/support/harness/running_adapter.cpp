@@ -96,6 +96,12 @@ NDIS_STATUS RunningAdapter::Replug() {
     if (!started_ || driver_ == nullptr || machine_.Bus().DevicePresent()) {
         return NDIS_STATUS_FAILURE;
     }
+    // The I/O manager unloads a PnP driver once its last device is removed, and the next
+    // device plugged in loads it again: its driver-wide values start afresh.
+    if (machine_.Io().DevicesOf(driver_) != 0) return NDIS_STATUS_FAILURE;
+    ResetDriverWideValues();
+    driver_ = machine_.Io().CreateDriver("qvnet");
+    if (DriverEntry(driver_, nullptr) != STATUS_SUCCESS) return NDIS_STATUS_FAILURE;
     PlugController();
     DEVICE_OBJECT* pdo = machine_.Bus().PhysicalDeviceObject();
     emu::ndis::Ndis& ndis = machine_.Ndis();

@@ -90,7 +90,8 @@ public:
     // device (NDIS halts the adapter). False when none was plugged in.
     bool Unplug();
     // Plugs a controller built as the first one was (same EEPROM, same hardware) into the
-    // port again: a new device object and adapter, started through PnP. The start's status.
+    // port again: the driver, unloaded with its last device, loaded again, then a new device
+    // object and adapter, started through PnP. The start's status.
     NDIS_STATUS Replug();
     // The system sleeps (NDIS halts an adapter it does not power-manage) and wakes (the
     // device comes back reset and the adapter is initialized again). Sleep: false when the
