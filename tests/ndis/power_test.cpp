@@ -26,7 +26,8 @@ struct Answered {
 
 class PowerTest : public qvtest::NdisFixture {
 protected:
-    // The fake refuses every query but those in `answers_caps`, and notes each request.
+    // The fake refuses every query but OID_PNP_QUERY_POWER (and OID_PNP_CAPABILITIES when
+    // asked to answer it), answers each set with `set_power_status`, and notes each request.
     void Listen(bool answers_capabilities) {
         fake.on_query = [this, answers_capabilities](NDIS_OID oid, PVOID buffer, ULONG length,
                                                     ULONG* written, ULONG*) {
