@@ -62,6 +62,13 @@ void Controller::BusReset() {
     transmitter_.Reset();
 }
 
+void Controller::PowerCycle() {
+    BusReset();
+    registers_.fill(0);
+    registers_[reg::MacControl1] = reg::kMacControl1PowerOn;
+    fifo_.Clear();
+}
+
 bool* Controller::HaltOf(uint8_t endpoint) {
     const unsigned slot = (endpoint & 0x0F) + ((endpoint & 0x80) ? 16 : 0);
     if ((endpoint & 0x0F) == 0) return &halted_[slot];

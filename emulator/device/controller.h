@@ -74,6 +74,9 @@ public:
     std::vector<uint8_t> ConfigurationSet() const override { return identity_.configuration_set; }
     usb::ControlAnswer Control(const usb::Setup& setup, std::span<const uint8_t> out) override;
     void BusReset() override;
+    // Registers back to their power-on values, the receive FIFO emptied, unconfigured. The
+    // EEPROM and the PHYs on their own supply keep what they hold.
+    void PowerCycle() override;
     bool EndpointHalted(uint8_t endpoint) const override;
     void OutPacket(uint8_t endpoint, std::span<const uint8_t> packet) override;
     std::optional<size_t> NextInPacket(uint8_t endpoint) const override;

@@ -34,6 +34,13 @@ public:
     size_t Size() const { return queue_.size(); }
     void SetCapacity(size_t capacity) { capacity_ = capacity; }
     uint64_t Dropped() const { return dropped_; }
+    // Power lost: whatever waited is gone. The transfers dropped.
+    size_t Clear() {
+        const size_t lost = queue_.size();
+        queue_.clear();
+        head_sent_ = 0;
+        return lost;
+    }
 
 private:
     std::deque<std::vector<uint8_t>> queue_;

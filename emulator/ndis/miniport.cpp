@@ -8,6 +8,7 @@
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/initial_queries.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/protocol.h"
 #include "emulator/ndis/requests.h"
@@ -92,6 +93,7 @@ NDIS_STATUS Miniport::Initialize() {
         if (fault.empty()) {
             state_ = State::Running;
             StartHangCheck();
+            IssueInitialQueries(*this);
             return status;
         }
         kernel.Check().Report(Rule::InitResult, "MiniportInitialize", fault);

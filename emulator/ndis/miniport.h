@@ -84,6 +84,11 @@ public:
     // Keywords the miniport asked for, in order (the network address as "NetworkAddress").
     const std::vector<std::string>& ConfigurationReads() const { return configuration_reads_; }
 
+    // Whether the miniport answered NDIS's own OID_PNP_CAPABILITIES query after its last
+    // initialization: only then does NDIS manage its power instead of halting it for a sleep.
+    bool PowerManaged() const { return power_managed_; }
+    void SetPowerManaged(bool on) { power_managed_ = on; }
+
     // The protocol above this adapter: sends, completions, receive and status indications.
     Protocol& Edge() { return *protocol_; }
     // NDIS's queries and sets to this adapter.
@@ -154,6 +159,7 @@ private:
     NDIS_STATUS initialize_status_ = NDIS_STATUS_SUCCESS;
     UINT selected_medium_ = 0;
     uint64_t pool_mark_ = 0;  // the pool serial when MiniportInitialize was entered
+    bool power_managed_ = false;
 
     ADAPTER_SHUTDOWN_HANDLER shutdown_handler_ = nullptr;
     PVOID shutdown_context_ = nullptr;

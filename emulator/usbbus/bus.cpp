@@ -117,6 +117,15 @@ void Bus::Enumerate() {
     address_ = next_address_++;
 }
 
+void Bus::PowerCycle() {
+    if (device_ == nullptr || gone_) return;
+    RetirePipes(USBD_STATUS_DEVICE_GONE);
+    default_pipe_.halted = false;
+    device_->PowerCycle();
+    address_ = next_address_++;
+    power_cycles_.push_back(kernel_.Clock().Now());
+}
+
 void Bus::Unplug() {
     if (device_ == nullptr || gone_) return;
     gone_ = true;

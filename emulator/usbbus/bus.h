@@ -63,6 +63,13 @@ public:
     void Unplug();
     // Told after an unplug (the PnP side sends its surprise removal from here).
     void OnUnplug(std::function<void()> listener) { unplug_listener_ = std::move(listener); }
+    // The port's power goes and comes back, as across a system sleep on a host whose
+    // controller is not kept powered: the device is reset and enumerated again on the same
+    // physical device object. Its configuration is lost, so every pipe handle dies and a
+    // request still on a pipe ends with USBD_STATUS_DEVICE_GONE.
+    void PowerCycle();
+    // Virtual times of each power cycle.
+    const std::vector<uint64_t>& PowerCycles() const { return power_cycles_; }
     bool DevicePresent() const { return device_ != nullptr && !gone_; }
     Device* PluggedDevice() const { return device_.get(); }  // the last one plugged
     DEVICE_OBJECT* PhysicalDeviceObject() const { return pdo_; }
@@ -232,6 +239,7 @@ private:
 
     std::vector<UCHAR> pnp_log_;
     std::vector<uint64_t> port_cycles_;
+    std::vector<uint64_t> power_cycles_;
     FaultPlan faults_;
     TraceHook trace_hook_;
     std::vector<uint8_t> trace_data_;  // a record's data buffer, kept for the next record

@@ -50,6 +50,9 @@ public:
     virtual ControlAnswer Control(const Setup& setup, std::span<const uint8_t> out) = 0;
     // Port reset (plug, port cycle): back to the default, unconfigured state.
     virtual void BusReset() = 0;
+    // Power taken away and given back (the port's power across a system sleep): at least a
+    // port reset; a device with state beyond its USB address loses that too.
+    virtual void PowerCycle() { BusReset(); }
     // Whether the endpoint is halted: it answers every IN or OUT token with a stall.
     virtual bool EndpointHalted(uint8_t endpoint) const = 0;
     // One OUT packet (0 to max packet bytes) on a bulk or interrupt endpoint.

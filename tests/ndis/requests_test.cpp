@@ -7,6 +7,7 @@
 
 #include "emulator/kernel/poison.h"
 #include "emulator/kernel/scheduler.h"
+#include "emulator/ndis/initial_queries.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/requests.h"
 #include "tests/ndis/fake_miniport.h"
@@ -37,6 +38,11 @@ protected:
                 fake.CompleteSet(NDIS_STATUS_SUCCESS);
             }
         };
+    }
+
+    // The number of a test's first request: NDIS's own queries after initialization come first.
+    static std::string FirstId() {
+        return std::to_string(emu::ndis::InitialQueryOids().size() + 1);
     }
 
     std::vector<uint8_t> set_bytes;
@@ -381,7 +387,7 @@ TEST_F(RequestsTest, WritingPastTheBufferIsCaught) {
     EXPECT_EQ(reports[0].call, "MiniportQueryInformation");
     EXPECT_NE(reports[0].place.find("FakeQueryInformation"), std::string::npos);
     EXPECT_NE(reports[0].detail.find("wrote past the end of the 6-byte information buffer of "
-                                     "query #1 of OID 0x01010102 (1 guard byte(s)"),
+                                     "query #" + FirstId() + " of OID 0x01010102 (1 guard byte(s)"),
               std::string::npos)
         << reports[0].detail;
 
@@ -422,7 +428,7 @@ TEST_F(RequestsTest, ARequestPendedForTwelveSecondsIsReportedOnce) {
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].call, "MiniportSetInformation");
     EXPECT_EQ(reports[0].time_us, start + Requests::kWatchdogUs);
-    EXPECT_NE(reports[0].detail.find("set #1 of OID 0x0001010E was pended 12000 ms ago"),
+    EXPECT_NE(reports[0].detail.find("set #" + FirstId() + " of OID 0x0001010E was pended 12000 ms ago"),
               std::string::npos)
         << reports[0].detail;
 
@@ -448,7 +454,7 @@ TEST_F(RequestsTest, ARequestStillPendingAtTheHaltIsReported) {
     const auto reports = Check().Of(Rule::Watchdog);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].call, "MiniportHalt");
-    EXPECT_NE(reports[0].detail.find("query #1 of OID 0x00010107, pended at 0 ms, is still not "
+    EXPECT_NE(reports[0].detail.find("query #" + FirstId() + " of OID 0x00010107, pended at 0 ms, is still not "
                                      "completed when the halt has ended"),
               std::string::npos)
         << reports[0].detail;

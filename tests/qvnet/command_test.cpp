@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -79,6 +80,13 @@ TEST_F(QvnetCommand, UsageErrorsNameTheArgumentAndRunNothing) {
         {"--device eeprom=slow", "eeprom"},
         {"--at 6:phy1.partner=none", "--at 6:phy1.partner=none"},
         {"--at 6s:phy2=0x5C21", "phy2"},
+        {"--at 5s:usb=gone", "--at 5s:usb=gone"},
+        {"--at 5s:system=hibernate", "--at 5s:system=hibernate"},
+        {"--at 5s:usb=plugged", "--at 5s:usb=plugged"},
+        {"--at 5s:system=wake", "--at 5s:system=wake"},
+        {"--at 2s:usb=unplugged --at 1s:usb=unplugged", "--at 2s:usb=unplugged"},
+        {"--at 1s:usb=unplugged --at 2s:system=sleep --at 3s:usb=plugged",
+         "--at 3s:usb=plugged"},
         {"--set OID_GEN_NOTHING=00", "OID_GEN_NOTHING"},
         {"--set OID_GEN_CURRENT_PACKET_FILTER=2", "OID_GEN_CURRENT_PACKET_FILTER=2"},
         {"--up-for soon", "--up-for soon"},
@@ -282,6 +290,83 @@ TEST_F(QvnetCommand, AnUnwritableCaptureStopsTheRunBeforeItStarts) {
         EXPECT_EQ(outcome.out, "");
         EXPECT_NE(outcome.err.find(option + " " + dir_ + "/missing/x.pcap"), std::string::npos)
             << outcome.err;
+    }
+}
+
+// The events as (t_us, event, status or ""), for comparing whole lists.
+std::vector<std::tuple<uint64_t, std::string, std::string>> Events(const json& run) {
+    std::vector<std::tuple<uint64_t, std::string, std::string>> events;
+    for (const json& e : run["events"]) {
+        events.emplace_back(e["t_us"].get<uint64_t>(), e["event"].get<std::string>(),
+                            e.contains("status") ? e["status"].get<std::string>() : "");
+    }
+    return events;
+}
+
+// Every frame asked for is handed over or skipped, each one handed over reaches the wire or
+// is failed back, and what came back is intact and in order.
+void ExpectAccounted(const json& run, unsigned asked) {
+    const json& f = run["frames"];
+    EXPECT_EQ(f["sent"].get<uint64_t>() + f["skipped"].get<uint64_t>(), asked);
+    EXPECT_EQ(f["sent"], f["on_wire"].get<uint64_t>() + f["send_failed"].get<uint64_t>());
+    EXPECT_EQ(f["injected"], f["sent"]);
+    EXPECT_TRUE(f["intact_in_order"]) << f;
+    EXPECT_EQ(run["verifier"], json({{"clean", true}, {"reports", json::array()}}));
+    EXPECT_TRUE(run["unloaded"]);
+}
+
+// Not power-managed, the adapter is halted for the sleep and initialized again at the wake,
+// on a device that lost its configuration; frames move again afterwards.
+TEST_F(QvnetCommand, ASleepAndWakeHaltsAndInitializesTheAdapterAgain) {
+    json run = RunJson("-n 2000 --size 64 --at 1s:system=sleep --at 2500ms:system=wake");
+    EXPECT_TRUE(run["ok"]);
+    const auto events = Events(run);
+    ASSERT_EQ(events.size(), 7u) << run["events"];
+    using E = std::tuple<uint64_t, std::string, std::string>;
+    EXPECT_EQ(events[0], E(0, "plug", ""));
+    EXPECT_EQ(events[1], E(523'400, "initialize", "NDIS_STATUS_SUCCESS"));
+    EXPECT_EQ(events[2], E(1'000'000, "sleep", ""));
+    EXPECT_EQ(std::get<1>(events[3]), "halt");
+    EXPECT_EQ(events[4], E(2'500'000, "wake", ""));
+    EXPECT_EQ(std::get<1>(events[5]), "initialize");
+    EXPECT_EQ(std::get<2>(events[5]), "NDIS_STATUS_SUCCESS");
+    EXPECT_EQ(std::get<1>(events[6]), "halt");
+    ExpectAccounted(run, 2000);
+    const json& f = run["frames"];
+    EXPECT_GT(f["skipped"], 0) << "frames were due while the system slept";
+    // About 240 frames are due before the sleep; the frames due after the wake move too.
+    EXPECT_GT(f["sent"], 600) << "frames moved again after the wake";
+    EXPECT_TRUE(run["link"]["connected"]);
+}
+
+// Unplugged, the adapter is halted and its device removed; plugged in again, a new adapter
+// comes up and carries the rest, and a timed change after that reaches the new controller.
+TEST_F(QvnetCommand, AnUnplugAndReplugBringsUpANewAdapter) {
+    json run = RunJson("-n 400 --size 64 --up-for 6s --at 1s:usb=unplugged "
+                       "--at 1500ms:usb=plugged --at 4s:phy1.partner=none");
+    EXPECT_TRUE(run["ok"]);
+    const auto events = Events(run);
+    ASSERT_EQ(events.size(), 7u) << run["events"];
+    EXPECT_EQ(std::get<1>(events[2]), "unplug");
+    EXPECT_EQ(std::get<0>(events[2]), 1'000'000u);
+    EXPECT_EQ(std::get<1>(events[3]), "halt");
+    EXPECT_EQ(std::get<1>(events[4]), "plug");
+    EXPECT_EQ(std::get<1>(events[5]), "initialize");
+    EXPECT_EQ(std::get<2>(events[5]), "NDIS_STATUS_SUCCESS");
+    EXPECT_EQ(std::get<1>(events[6]), "halt");
+    ExpectAccounted(run, 400);
+    EXPECT_GT(run["frames"]["skipped"], 0);
+    EXPECT_GT(run["frames"]["sent"], 238);
+    ASSERT_FALSE(run["media_events"].empty());
+    EXPECT_EQ(run["media_events"].back()["status"], "NDIS_STATUS_MEDIA_DISCONNECT");
+    EXPECT_FALSE(run["link"]["connected"]) << "the last adapter's link, just before its halt";
+
+    Outcome text = Run("-n 5 --size 64 --at 1s:usb=unplugged --at 1500ms:usb=plugged");
+    EXPECT_EQ(text.status, 0) << text.out << text.err;
+    for (const char* line : {"events:\n", "  at 0.000000 s: plug\n",
+                             "  at 0.523400 s: initialize NDIS_STATUS_SUCCESS\n",
+                             "  at 1.000000 s: unplug\n", "result: ok"}) {
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
     }
 }
 

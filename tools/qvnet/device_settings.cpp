@@ -4,6 +4,7 @@
 #include "emulator/device/topology.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/machine.h"
+#include "emulator/usbbus/bus.h"
 #include "tools/qvnet/run_options.h"
 
 namespace qvnet {
@@ -99,12 +100,14 @@ void PrepareController(const DeviceSettings& settings, emu::device::Controller& 
     device.HoldEepromDone(settings.eeprom_stuck);
 }
 
-void ScheduleChange(emu::Machine& machine, emu::device::Controller& device,
-                    const TimedChange& change) {
+void ScheduleChange(emu::Machine& machine, const TimedChange& change) {
     DeviceSettings after;
     SetDeviceSetting(change.key, change.value, &after);  // validated when parsed
     const std::string what = "--at " + change.key + "=" + change.value;
-    machine.Clock().At(change.time_us, what, [&device, change, after] {
+    machine.Clock().At(change.time_us, what, [&machine, change, after] {
+        if (!machine.Bus().DevicePresent()) return;
+        // The command plugs in nothing but controllers.
+        auto& device = static_cast<emu::device::Controller&>(*machine.Bus().PluggedDevice());
         if (change.key == "eeprom") device.HoldEepromDone(after.eeprom_stuck);
         if (change.key == "phy1.partner") SetPartnerOne(device, after.phy1_partner);
         if (change.key == "phy2.link") SetPartnerTwo(device, after.phy2_link);

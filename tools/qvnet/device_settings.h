@@ -45,8 +45,8 @@ bool ChangeableAtRunTime(const std::string& key);
 void ApplyToTopology(const DeviceSettings& settings, emu::device::Topology* topology);
 // What must be done to the controller itself once it exists, before the driver starts.
 void PrepareController(const DeviceSettings& settings, emu::device::Controller& device);
-// Schedules Change on the machine's clock; the controller applies it then.
-void ScheduleChange(emu::Machine& machine, emu::device::Controller& device,
-                    const TimedChange& change);
+// Schedules Change on the machine's clock; the controller in the port then applies it (none,
+// while the port is empty).
+void ScheduleChange(emu::Machine& machine, const TimedChange& change);
 
 }  // namespace qvnet

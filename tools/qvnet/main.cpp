@@ -66,8 +66,9 @@ void AddRunOptions(CLI::App* run, qvnet::RunOptions* options, RawOptions* raw) {
                     "virtual microseconds between one frame each way and the next")
         ->capture_default_str();
     run->add_option("--at", raw->changes,
-                    "TIME:KEY=VALUE: change a --device setting at a virtual time from plug-in "
-                    "(repeatable), e.g. 6s:phy1.partner=none");
+                    "TIME:KEY=VALUE: change a --device setting at a virtual time from plug-in, "
+                    "or usb=unplugged|plugged, system=sleep|wake (repeatable), e.g. "
+                    "6s:phy1.partner=none");
     run->add_option("--set", raw->sets,
                     "OID=HEX: a set request after start, OID by NDIS name or number "
                     "(repeatable, in order)");
@@ -106,6 +107,7 @@ std::string Complete(const RawOptions& raw, qvnet::RunOptions* options) {
     for (const std::string& change : raw.changes) {
         if (!(error = qvnet::ParseAt(change, options)).empty()) return error;
     }
+    if (!(error = qvnet::CheckLifeSteps(options)).empty()) return error;
     for (const std::string& set : raw.sets) {
         if (!(error = qvnet::ParseSet(set, options)).empty()) return error;
     }

@@ -49,9 +49,18 @@ std::string AnswerText(const OidAnswer& answer) {
 
 void PrintFrames(const RunReport& report) {
     const FrameCounts& f = report.frames;
-    std::printf("send: %llu frames handed to the driver, %llu on the wire\n",
+    std::printf("send: %llu frames handed to the driver, %llu on the wire",
                 static_cast<unsigned long long>(f.sent),
                 static_cast<unsigned long long>(f.on_wire));
+    if (f.send_failed != 0) {
+        std::printf(", %llu completed by NDIS with a failure",
+                    static_cast<unsigned long long>(f.send_failed));
+    }
+    if (f.skipped != 0) {
+        std::printf("; %llu each way not handed over (no adapter running)",
+                    static_cast<unsigned long long>(f.skipped));
+    }
+    std::printf("\n");
     std::printf("receive: %llu frames put on the wire, %llu indicated to NDIS",
                 static_cast<unsigned long long>(f.injected),
                 static_cast<unsigned long long>(f.indicated));
@@ -60,6 +69,10 @@ void PrintFrames(const RunReport& report) {
         // together; frames the bus cannot take in time overflow the controller's FIFO.
         std::printf(", %llu dropped by the controller (its receive FIFO was full)",
                     static_cast<unsigned long long>(f.dropped_by_controller));
+    }
+    if (f.lost_at_halt != 0) {
+        std::printf(", %llu still on their way when the adapter was halted",
+                    static_cast<unsigned long long>(f.lost_at_halt));
     }
     std::printf("\nframes: %s\n", f.intact_in_order ? "every one intact and in order"
                                                     : "MISSING, DAMAGED OR OUT OF ORDER");
@@ -94,6 +107,16 @@ void PrintTapCounts(const TapCounts& c) {
                     static_cast<unsigned long long>(c.send_failures),
                     static_cast<unsigned long long>(c.host_write_drops),
                     static_cast<unsigned long long>(c.wire_write_drops));
+    }
+}
+
+// The adapter's life: plug-in, initializations, halts, unplugs, sleeps, wakes and resets.
+void PrintEvents(const std::vector<LifeEvent>& events) {
+    std::printf("events:\n");
+    for (const LifeEvent& event : events) {
+        std::printf("  at %.6f s: %s", Seconds(event.t_us), event.event.c_str());
+        if (event.status) std::printf(" %s", StatusName(*event.status).c_str());
+        std::printf("\n");
     }
 }
 
@@ -135,6 +158,7 @@ void PrintText(const RunReport& report, const RunOptions& options) {
         for (const WakeRecord& wake : report.wake_events) {
             std::printf("      at %.6f s: %s\n", Seconds(wake.t_us), wake.reason.c_str());
         }
+        PrintEvents(report.events);
         std::printf("link before halt: %s\n", LinkText(report.link).c_str());
         std::printf("halt: device removed, adapter halted at %.6f s of virtual time; driver %s\n",
                     Seconds(report.halted_at_us),
@@ -169,7 +193,16 @@ std::string JsonText(const RunReport& report) {
                    {"injected", report.frames.injected},
                    {"indicated", report.frames.indicated},
                    {"dropped_by_controller", report.frames.dropped_by_controller},
+                   {"send_failed", report.frames.send_failed},
+                   {"skipped", report.frames.skipped},
+                   {"lost_at_halt", report.frames.lost_at_halt},
                    {"intact_in_order", report.frames.intact_in_order}};
+    json events = json::array();
+    for (const LifeEvent& event : report.events) {
+        json entry = {{"t_us", event.t_us}, {"event", event.event}};
+        if (event.status) entry["status"] = StatusName(*event.status);
+        events.push_back(entry);
+    }
     json media = json::array();
     for (const MediaEvent& event : report.media_events) {
         media.push_back({{"t_us", event.t_us}, {"status", StatusName(event.status)}});
@@ -210,6 +243,7 @@ std::string JsonText(const RunReport& report) {
                 {"rx_descriptors", report.rx_descriptors},
                 {"link", link},
                 {"frames", frames},
+                {"events", events},
                 {"media_events", media},
                 {"oids", oids},
                 {"sets", sets},

@@ -1,8 +1,10 @@
 #include "tools/qvnet/run.h"
 
+#include <algorithm>
 #include <chrono>
-#include <deque>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <random>
 
 #include "driver/adapter.h"
@@ -14,6 +16,8 @@
 #include "emulator/verifier/verifier.h"
 #include "tests/support/harness/frames.h"
 #include "tests/support/harness/running_adapter.h"
+#include "emulator/ndis/ndis.h"
+#include "tools/qvnet/frame_checker.h"
 #include "tools/qvnet/oids.h"
 
 namespace qvnet {
@@ -60,58 +64,113 @@ void QueryEveryOid(qvtest::RunningAdapter& adapter, RunReport* report) {
 
 namespace {
 
-// Checks frames as they arrive against those still in flight, so that a run of any length
-// keeps only the frames not yet seen. Frames toward the wire must arrive all, in order;
-// frames toward NDIS may be missing only where the controller's FIFO dropped them.
-class FrameChecker {
+// The adapter's life as the --at usb= and system= steps shape it: each step taken at its
+// virtual time, what it did noted as events, and the frame checker told of each halt.
+class Lifecycle {
 public:
-    void Sent(std::vector<uint8_t> frame) { to_wire_.push_back(std::move(frame)); }
-    void Injected(std::vector<uint8_t> frame) { to_ndis_.push_back(std::move(frame)); }
+    Lifecycle(qvtest::RunningAdapter& adapter, const RunOptions& options, RunReport* report,
+              FrameChecker& checker)
+        : adapter_(adapter), steps_(options.life), report_(report), checker_(checker) {}
 
-    void OnWire(const std::vector<uint8_t>& frame) {
-        ++on_wire_;
-        if (to_wire_.empty() || to_wire_.front() != frame) {
-            damaged_ = true;
-            return;
-        }
-        to_wire_.pop_front();
+    // The checker hears of every indication and failed send of the adapter now running.
+    void Attach() {
+        FrameChecker& checker = checker_;
+        adapter_.Edge().OnReceive([&checker](const emu::ndis::Protocol::Receive& receive) {
+            checker.Indicated(receive.bytes);
+        });
+        adapter_.Edge().OnSendComplete(
+            [&checker](const emu::ndis::Protocol::SendCompletion& completion) {
+                if (completion.status != NDIS_STATUS_SUCCESS) checker.SendFailed(completion.packet);
+            });
     }
 
-    void Indicated(const std::vector<uint8_t>& frame) {
-        ++indicated_;
-        while (!to_ndis_.empty() && to_ndis_.front() != frame) {
-            to_ndis_.pop_front();
-            ++skipped_;
+    bool StepsLeft() const { return next_ < steps_.size(); }
+    uint64_t NextStepUs() const { return steps_[next_].time_us; }
+
+    // Runs virtual time to `until_us`, taking each step due on the way at its time.
+    void RunTo(uint64_t until_us) {
+        while (StepsLeft() && NextStepUs() <= until_us) {
+            if (NextStepUs() > adapter_.Now()) adapter_.Run(NextStepUs() - adapter_.Now());
+            Take(steps_[next_++]);
         }
-        if (to_ndis_.empty()) {
-            damaged_ = true;
-            return;
-        }
-        to_ndis_.pop_front();
+        if (until_us > adapter_.Now()) adapter_.Run(until_us - adapter_.Now());
     }
 
-    void Finish(uint64_t dropped_by_controller, FrameCounts* counts) const {
-        counts->on_wire = on_wire_;
-        counts->indicated = indicated_;
-        counts->dropped_by_controller = dropped_by_controller;
-        counts->intact_in_order = !damaged_ && to_wire_.empty() &&
-                                  skipped_ + to_ndis_.size() == dropped_by_controller &&
-                                  counts->indicated + dropped_by_controller == counts->injected;
-    }
+    // What the devices unplugged so far would have woken the host for.
+    const std::vector<WakeRecord>& EarlierWakeEvents() const { return earlier_wakes_; }
 
 private:
-    std::deque<std::vector<uint8_t>> to_wire_;
-    std::deque<std::vector<uint8_t>> to_ndis_;
-    uint64_t on_wire_ = 0;
-    uint64_t indicated_ = 0;
-    uint64_t skipped_ = 0;  // passed over by a later indication
-    bool damaged_ = false;  // a frame arrived that was not the next one expected
+    void Note(const char* event, std::optional<int32_t> status = std::nullopt) {
+        report_->events.push_back({adapter_.Now(), event, status});
+    }
+    // When MiniportInitialize returned, before the protocol bound.
+    void NoteInitialize(NDIS_STATUS status) {
+        report_->events.push_back({adapter_.InitializedAt(), "initialize", status});
+    }
+
+    // The last adapter's link is the one reported; its frames toward NDIS end here.
+    void BeforeHalt() { report_->link = LinkOf(adapter_); }
+    void AfterHalt() {
+        Note("halt");
+        checker_.Halted(adapter_.ReceiveDrops());
+    }
+
+    void Take(const LifeStep& step) {
+        const bool running = adapter_.Running();
+        switch (step.kind) {
+            case LifeStep::Kind::Unplug: {
+                Note("unplug");
+                if (running) BeforeHalt();
+                const std::vector<WakeRecord> wakes = WakeEventsOf(adapter_.Device());
+                earlier_wakes_.insert(earlier_wakes_.end(), wakes.begin(), wakes.end());
+                adapter_.Unplug();
+                if (running) AfterHalt();
+                halted_for_sleep_ = false;
+                break;
+            }
+            case LifeStep::Kind::Plug: {
+                Note("plug");
+                const NDIS_STATUS status = adapter_.Replug();
+                NoteInitialize(status);
+                if (status == NDIS_STATUS_SUCCESS) Attach();
+                break;
+            }
+            case LifeStep::Kind::Sleep:
+                Note("sleep");
+                if (running) BeforeHalt();
+                adapter_.Sleep();
+                if (running && !adapter_.Running()) {
+                    AfterHalt();
+                    halted_for_sleep_ = true;
+                }
+                break;
+            case LifeStep::Kind::Wake: {
+                Note("wake");
+                const NDIS_STATUS status = adapter_.Wake();
+                if (halted_for_sleep_) {
+                    NoteInitialize(status);
+                    if (status == NDIS_STATUS_SUCCESS) Attach();
+                }
+                halted_for_sleep_ = false;
+                break;
+            }
+        }
+    }
+
+    qvtest::RunningAdapter& adapter_;
+    std::vector<LifeStep> steps_;
+    size_t next_ = 0;
+    RunReport* report_;
+    FrameChecker& checker_;
+    bool halted_for_sleep_ = false;
+    std::vector<WakeRecord> earlier_wakes_;
 };
 
-// Frames both ways, one each way every interval, lengths drawn from the range with the seed.
-// Checker outlives the adapter: the wire hands it every frame the controller sends.
+// Frames both ways, one each way every interval, lengths drawn from the range with the seed;
+// while no adapter runs, the frames of that interval are skipped both ways. The life steps
+// due meanwhile and after are taken, then the last frames may cross.
 void MoveFrames(qvtest::RunningAdapter& adapter, const RunOptions& options, RunReport* report,
-                const ProgressHook& progress, FrameChecker& checker) {
+                const ProgressHook& progress, FrameChecker& checker, Lifecycle& life) {
     std::mt19937 random(options.seed);
     std::uniform_int_distribution<size_t> length(options.size_min, options.size_max);
     const qvtest::MacAddress station = adapter.StationAddress();
@@ -119,32 +178,35 @@ void MoveFrames(qvtest::RunningAdapter& adapter, const RunOptions& options, RunR
     adapter.AddWireSink([&checker](const emu::wire::Frame& frame, emu::wire::Direction way) {
         if (way == emu::wire::Direction::FromController) checker.OnWire(frame.bytes);
     });
-    adapter.Edge().OnReceive(
-        [&checker](const emu::ndis::Protocol::Receive& receive) {
-            checker.Indicated(receive.bytes);
-        });
+    life.Attach();
     for (unsigned i = 0; i < options.frames; ++i) {
         std::vector<uint8_t> out =
             qvtest::MakeFrame(qvtest::kPeerAddress, station, length(random), 2 * i);
         std::vector<uint8_t> in =
             qvtest::MakeFrame(station, qvtest::kPeerAddress, length(random), 2 * i + 1);
-        checker.Sent(out);
-        checker.Injected(in);
-        adapter.Send(out);
-        adapter.Inject(std::move(in));
-        adapter.Run(options.interval_us);
-        report->frames.sent = report->frames.injected = i + 1;
+        if (adapter.Running()) {
+            // Known before the send: a send that fails at once completes inside it.
+            checker.Sent(adapter.Edge().NextPacketId(), out);
+            checker.Injected(in);
+            adapter.Send(out);
+            adapter.Inject(std::move(in));
+            report->frames.sent += 1;
+            report->frames.injected += 1;
+        } else {
+            report->frames.skipped += 1;
+        }
+        life.RunTo(adapter.Now() + options.interval_us);
         if (progress) progress(*report, adapter.Now());
     }
+    while (life.StepsLeft()) life.RunTo(life.NextStepUs());
     adapter.RunUntilIdle();
-    adapter.Edge().OnReceive({});
-    checker.Finish(adapter.Device().ReceiveDrops(), &report->frames);
+    checker.Finish(adapter.ReceiveDrops(), &report->frames);
 }
 
-void StayUp(qvtest::RunningAdapter& adapter, uint64_t until_us, RunReport* report,
-            const ProgressHook& progress) {
+void StayUp(qvtest::RunningAdapter& adapter, Lifecycle& life, uint64_t until_us,
+            RunReport* report, const ProgressHook& progress) {
     while (adapter.Now() < until_us) {
-        adapter.Run(std::min(kProgressStepUs, until_us - adapter.Now()));
+        life.RunTo(adapter.Now() + std::min(kProgressStepUs, until_us - adapter.Now()));
         if (progress) progress(*report, adapter.Now());
     }
 }
@@ -166,11 +228,14 @@ std::vector<WakeRecord> WakeEventsOf(emu::device::Controller& device) {
 
 qvtest::AdapterOptions AdapterOptionsFor(const RunOptions& options, emu::Machine& machine) {
     qvtest::AdapterOptions adapter;
-    adapter.prepare_device = [&options, &machine](emu::device::Controller& device) {
+    // Every controller plugged in is built the same; the timed changes are scheduled once,
+    // for whichever controller is in the port when they fall due.
+    auto scheduled = std::make_shared<bool>(false);
+    adapter.prepare_device = [&options, &machine, scheduled](emu::device::Controller& device) {
         PrepareController(options.device, device);
-        for (const TimedChange& change : options.changes) {
-            ScheduleChange(machine, device, change);
-        }
+        if (*scheduled) return;
+        *scheduled = true;
+        for (const TimedChange& change : options.changes) ScheduleChange(machine, change);
     };
     adapter.complete_at_once = options.complete_at_once;
     adapter.station_address = options.device.eeprom_address;
@@ -198,7 +263,7 @@ void PrepareMachine(emu::Machine& machine, const RunOptions& options) {
 void RecordStart(qvtest::RunningAdapter& adapter, NDIS_STATUS status, RunReport* report) {
     report->start_status = status;
     report->started = status == NDIS_STATUS_SUCCESS;
-    report->initialized_at_us = adapter.Now();
+    report->initialized_at_us = adapter.InitializedAt();
     if (!report->started) return;
     const Adapter* record = adapter.Record();
     report->permanent_address = AddressText(record->PermanentAddress);
@@ -211,12 +276,16 @@ void RecordStart(qvtest::RunningAdapter& adapter, NDIS_STATUS status, RunReport*
 void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine,
                std::chrono::steady_clock::time_point wall_start, RunReport* report) {
     if (report->started) {
-        report->link = LinkOf(adapter);
-        report->wake_events = WakeEventsOf(adapter.Device());
+        const bool running = adapter.Running();
+        if (running) report->link = LinkOf(adapter);
+        const std::vector<WakeRecord> wakes = WakeEventsOf(adapter.Device());
+        report->wake_events.insert(report->wake_events.end(), wakes.begin(), wakes.end());
         report->media_events = MediaEventsOf(adapter);
         // As when the device goes away: NDIS halts the adapter, then the driver is unloaded.
         report->unloaded = adapter.RemoveAndUnload();
         report->halted_at_us = adapter.Now();
+        if (running) report->events.push_back({report->halted_at_us, "halt", std::nullopt});
+        AddResets(machine, report);
     }
     report->verifier_reports = VerifierReports(machine);
     report->interleaved = machine.Clock().Interleaved();
@@ -226,6 +295,18 @@ void RecordEnd(qvtest::RunningAdapter& adapter, emu::Machine& machine,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     report->ok = report->started && report->frames.intact_in_order && report->unloaded &&
                  report->verifier_reports.empty();
+}
+
+void AddResets(emu::Machine& machine, RunReport* report) {
+    for (emu::ndis::Miniport* block : machine.Ndis().Adapters()) {
+        for (const emu::ndis::Miniport::Reset& reset : block->ResetLog()) {
+            report->events.push_back(
+                {reset.started_us, "reset",
+                 reset.completed ? std::optional<int32_t>(reset.status) : std::nullopt});
+        }
+    }
+    std::stable_sort(report->events.begin(), report->events.end(),
+                     [](const LifeEvent& a, const LifeEvent& b) { return a.t_us < b.t_us; });
 }
 
 LinkState LinkOf(qvtest::RunningAdapter& adapter) {
@@ -240,14 +321,19 @@ LinkState LinkOf(qvtest::RunningAdapter& adapter) {
 }
 
 std::vector<MediaEvent> MediaEventsOf(qvtest::RunningAdapter& adapter) {
+    // Every adapter's, an unplugged one's and the one plugged in after it alike.
     std::vector<MediaEvent> events;
-    for (const auto& indication : adapter.Edge().Statuses()) {
-        if (indication.complete) continue;
-        if (indication.status == NDIS_STATUS_MEDIA_CONNECT ||
-            indication.status == NDIS_STATUS_MEDIA_DISCONNECT) {
-            events.push_back({indication.time_us, indication.status});
+    for (emu::ndis::Miniport* block : adapter.Host().Ndis().Adapters()) {
+        for (const auto& indication : block->Edge().Statuses()) {
+            if (indication.complete) continue;
+            if (indication.status == NDIS_STATUS_MEDIA_CONNECT ||
+                indication.status == NDIS_STATUS_MEDIA_DISCONNECT) {
+                events.push_back({indication.time_us, indication.status});
+            }
         }
     }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const MediaEvent& a, const MediaEvent& b) { return a.t_us < b.t_us; });
     return events;
 }
 
@@ -263,22 +349,35 @@ RunReport Run(const RunOptions& options, const AttachHook& attach,
               const ProgressHook& progress) {
     const auto wall_start = std::chrono::steady_clock::now();
     RunReport report;
+    report.frames_asked = options.frames;
     FrameChecker checker;
     emu::Machine machine;
     PrepareMachine(machine, options);
     qvtest::RunningAdapter adapter(machine, AdapterOptionsFor(options, machine));
     if (attach) attach(adapter);
+    Lifecycle life(adapter, options, &report, checker);
 
-    RecordStart(adapter, adapter.Start(), &report);
+    report.events.push_back({adapter.Now(), "plug", std::nullopt});
+    const NDIS_STATUS start = adapter.Start();
+    report.events.push_back({adapter.InitializedAt(), "initialize", start});
+    RecordStart(adapter, start, &report);
     if (report.started) {
         IssueSets(adapter, options.sets, &report);
-        MoveFrames(adapter, options, &report, progress, checker);
-        QueryEveryOid(adapter, &report);
+        MoveFrames(adapter, options, &report, progress, checker, life);
+        if (adapter.Running()) QueryEveryOid(adapter, &report);
         if (options.up_for_us) {
-            StayUp(adapter, report.initialized_at_us + *options.up_for_us, &report, progress);
+            StayUp(adapter, life, report.initialized_at_us + *options.up_for_us, &report,
+                   progress);
         }
+        const std::vector<WakeRecord>& earlier = life.EarlierWakeEvents();
+        report.wake_events.assign(earlier.begin(), earlier.end());
     }
     RecordEnd(adapter, machine, wall_start, &report);
+    // Every frame asked for is accounted for: handed over or skipped, and each one handed
+    // over on the wire or failed back by NDIS.
+    const FrameCounts& f = report.frames;
+    report.ok = report.ok && f.sent == f.on_wire + f.send_failed &&
+                f.sent + f.skipped == report.frames_asked;
     return report;
 }
 

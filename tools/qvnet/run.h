@@ -53,6 +53,9 @@ std::vector<WakeRecord> WakeEventsOf(emu::device::Controller& device);
 LinkState LinkOf(qvtest::RunningAdapter& adapter);
 // Media connect and disconnect indications NDIS received, with their virtual times.
 std::vector<MediaEvent> MediaEventsOf(qvtest::RunningAdapter& adapter);
+// The resets NDIS asked of every adapter of the machine, into the events, which it puts in
+// time order.
+void AddResets(emu::Machine& machine, RunReport* report);
 // The verifier's reports, one line each.
 std::vector<std::string> VerifierReports(emu::Machine& machine);
 

@@ -165,14 +165,60 @@ std::string ParseAt(const std::string& text, RunOptions* options) {
     if (!SplitPair(text.substr(colon + 1), &key, &value)) {
         return "--at " + text + ": expected TIME:KEY=VALUE";
     }
+    if (key == "usb" || key == "system") {
+        using Kind = LifeStep::Kind;
+        std::optional<Kind> kind;
+        if (key == "usb" && value == "unplugged") kind = Kind::Unplug;
+        if (key == "usb" && value == "plugged") kind = Kind::Plug;
+        if (key == "system" && value == "sleep") kind = Kind::Sleep;
+        if (key == "system" && value == "wake") kind = Kind::Wake;
+        if (!kind) {
+            return "--at " + text + ": " + key +
+                   (key == "usb" ? " takes unplugged or plugged" : " takes sleep or wake");
+        }
+        options->life.push_back({*time, *kind, text});
+        return {};
+    }
     DeviceSettings scratch;
     std::string error = SetDeviceSetting(key, value, &scratch);
     if (!error.empty()) return "--at " + text + ": " + error.substr(error.find(':') + 2);
     if (!ChangeableAtRunTime(key)) {
         return "--at " + text + ": " + key +
-               " cannot change while the adapter runs (eeprom, phy1.partner and phy2.link can)";
+               " cannot change while the adapter runs (eeprom, phy1.partner and phy2.link can, "
+               "and usb and system are steps of the adapter's life)";
     }
     options->changes.push_back({*time, key, value});
+    return {};
+}
+
+std::string CheckLifeSteps(RunOptions* options) {
+    using Kind = LifeStep::Kind;
+    std::stable_sort(options->life.begin(), options->life.end(),
+                     [](const LifeStep& a, const LifeStep& b) { return a.time_us < b.time_us; });
+    bool plugged = true, asleep = false;
+    for (const LifeStep& step : options->life) {
+        const char* problem = nullptr;
+        switch (step.kind) {
+            case Kind::Unplug:
+                if (!plugged) problem = "the port is already empty then";
+                plugged = false;
+                break;
+            case Kind::Plug:
+                if (plugged) problem = "a controller is already in the port then";
+                if (asleep) problem = "the system sleeps then";
+                plugged = true;
+                break;
+            case Kind::Sleep:
+                if (asleep) problem = "the system already sleeps then";
+                asleep = true;
+                break;
+            case Kind::Wake:
+                if (!asleep) problem = "the system is awake then";
+                asleep = false;
+                break;
+        }
+        if (problem != nullptr) return "--at " + step.text + ": " + problem;
+    }
     return {};
 }
 

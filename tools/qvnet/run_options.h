@@ -21,6 +21,14 @@ struct SetRequest {
     std::vector<uint8_t> bytes;
 };
 
+// One --at usb=... or system=...: a step in the adapter's life rather than in the hardware.
+struct LifeStep {
+    enum class Kind { Unplug, Plug, Sleep, Wake };
+    uint64_t time_us = 0;
+    Kind kind = Kind::Unplug;
+    std::string text;  // the argument as given, for messages
+};
+
 struct RunOptions {
     unsigned frames = 200;
     unsigned size_min = 14;
@@ -32,7 +40,8 @@ struct RunOptions {
     std::vector<std::pair<std::string, uint32_t>> params;
     std::optional<std::vector<uint8_t>> network_address;
     DeviceSettings device;
-    std::vector<TimedChange> changes;  // --at, in the order given
+    std::vector<TimedChange> changes;  // --at of device settings, in the order given
+    std::vector<LifeStep> life;        // --at usb= and system=, in time order once checked
     std::optional<uint64_t> up_for_us;
     std::vector<SetRequest> sets;
     std::string usb_pcap;
@@ -49,8 +58,13 @@ std::string ParseParam(const std::string& text, RunOptions* options);
 std::string ParseSet(const std::string& text, RunOptions* options);
 // A virtual time with its unit: "250us", "9500ms", "6s".
 std::optional<uint64_t> ParseDuration(const std::string& text);
-// "TIME:KEY=VALUE": a device setting that changes at a virtual time.
+// "TIME:KEY=VALUE": a device setting that changes at a virtual time, or usb=unplugged|plugged,
+// system=sleep|wake.
 std::string ParseAt(const std::string& text, RunOptions* options);
+// Puts the usb and system steps in time order (the order given among equal times) and checks
+// that each can happen: an unplug needs a device in the port, a plug an empty port and a
+// system awake, a sleep a system awake, a wake one asleep.
+std::string CheckLifeSteps(RunOptions* options);
 
 // The integer keywords the driver reads, by their exact names.
 const std::vector<std::string>& IntegerKeywords();

@@ -41,7 +41,18 @@ struct FrameCounts {
     uint64_t injected = 0;    // put on the wire toward the controller
     uint64_t indicated = 0;   // the driver indicated to NDIS
     uint64_t dropped_by_controller = 0;  // the controller's receive FIFO was full
+    uint64_t send_failed = 0;   // sends NDIS completed with a failure status
+    uint64_t skipped = 0;       // not handed over either way: no adapter was running
+    uint64_t lost_at_halt = 0;  // injected, still in the controller or on the bus at a halt
     bool intact_in_order = false;
+};
+
+// One step of the adapter's life: "plug", "initialize" (with its status), "halt", "unplug",
+// "sleep", "wake" or "reset" (with its status).
+struct LifeEvent {
+    uint64_t t_us = 0;
+    std::string event;
+    std::optional<int32_t> status;
 };
 
 struct WakeRecord {
@@ -71,10 +82,12 @@ struct RunReport {
     unsigned tx_descriptors = 0;
     unsigned rx_descriptors = 0;
     LinkState link_after_start;
-    LinkState link;  // as it stood just before the halt
+    LinkState link;  // the last adapter's, as it stood just before its halt
+    std::vector<LifeEvent> events;  // in time order
     std::vector<MediaEvent> media_events;
     std::vector<SetResult> sets;
     FrameCounts frames;
+    uint64_t frames_asked = 0;  // each way
     std::vector<OidAnswer> oids;
     std::vector<WakeRecord> wake_events;
     std::optional<TapCounts> tap;

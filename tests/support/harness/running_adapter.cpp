@@ -45,17 +45,11 @@ NDIS_STATUS RunningAdapter::Start() {
     started_ = true;
     ResetDriverWideValues();
 
-    auto device = std::make_unique<emu::device::Controller>(machine_, options_.identity);
-    device->EepromImage().SetStationAddress(options_.station_address);
-    controller_ = &machine_.Bus().Plug(std::move(device));
-    if (options_.prepare_device) options_.prepare_device(*controller_);
+    PlugController();
     machine_.Bus().SetCompleteAtOnce(options_.complete_at_once);
     machine_.Bus().SetTraceHook([this](const emu::usb::TraceRecord& record) {
         bulk_.Note(record);
         for (const auto& sink : sinks_) sink(record);
-    });
-    controller_->Wire().Watch([this](const emu::wire::Frame& frame, emu::wire::Direction way) {
-        for (const auto& sink : wire_sinks_) sink(frame, way);
     });
 
     DRIVER_OBJECT* driver = driver_ = machine_.Io().CreateDriver("qvnet");
@@ -69,12 +63,100 @@ NDIS_STATUS RunningAdapter::Start() {
     ndis.PnpManager().Send(pdo, IRP_MN_START_DEVICE);
     emu::ndis::Miniport* block = ndis.AdapterOver(pdo);
     if (block == nullptr) return NDIS_STATUS_FAILURE;
+    if (!block->IsRunning()) {
+        initialized_at_us_ = Now();
+        return block->InitializeStatus();
+    }
+    return AfterStart(pdo);
+}
+
+void RunningAdapter::PlugController() {
+    if (controller_ != nullptr) {
+        // The one unplugged stays with the bus; nothing of it may call back here.
+        controller_->Wire().Watch({});
+        earlier_drops_ += controller_->ReceiveDrops();
+    }
+    auto device = std::make_unique<emu::device::Controller>(machine_, options_.identity);
+    device->EepromImage().SetStationAddress(options_.station_address);
+    controller_ = &machine_.Bus().Plug(std::move(device));
+    if (options_.prepare_device) options_.prepare_device(*controller_);
+    controller_->Wire().Watch([this](const emu::wire::Frame& frame, emu::wire::Direction way) {
+        for (const auto& sink : wire_sinks_) sink(frame, way);
+    });
+    if (!keep_records_) {
+        controller_->Wire().KeepRecords(false);
+        controller_->KeepRecords(false);
+    }
+}
+
+bool RunningAdapter::Unplug() {
+    if (!started_ || !machine_.UnplugDevice()) return false;
+    adapter_ = nullptr;
+    return true;
+}
+
+NDIS_STATUS RunningAdapter::Replug() {
+    if (!started_ || driver_ == nullptr || machine_.Bus().DevicePresent()) {
+        return NDIS_STATUS_FAILURE;
+    }
+    // The I/O manager unloads a PnP driver once its last device is removed, and the next
+    // device plugged in loads it again: its driver-wide values start afresh.
+    if (machine_.Io().DevicesOf(driver_) != 0) return NDIS_STATUS_FAILURE;
+    ResetDriverWideValues();
+    driver_ = machine_.Io().CreateDriver("qvnet");
+    if (DriverEntry(driver_, nullptr) != STATUS_SUCCESS) return NDIS_STATUS_FAILURE;
+    PlugController();
+    DEVICE_OBJECT* pdo = machine_.Bus().PhysicalDeviceObject();
+    emu::ndis::Ndis& ndis = machine_.Ndis();
+    if (ndis.PnpManager().AddDevice(driver_, pdo) != STATUS_SUCCESS) return NDIS_STATUS_FAILURE;
+    if (!Configure(ndis.Configuration(pdo))) return NDIS_STATUS_FAILURE;
+    ndis.PnpManager().Send(pdo, IRP_MN_START_DEVICE);
+    return AfterStart(pdo);
+}
+
+NDIS_STATUS RunningAdapter::AfterStart(DEVICE_OBJECT* pdo) {
+    initialized_at_us_ = Now();
+    emu::ndis::Miniport* block = machine_.Ndis().AdapterOver(pdo);
+    if (block == nullptr) return NDIS_STATUS_FAILURE;
+    // A start that never reached MiniportInitialize is no adapter either.
+    if (block->CurrentState() == emu::ndis::Miniport::State::Added) return NDIS_STATUS_FAILURE;
     if (!block->IsRunning()) return block->InitializeStatus();
     adapter_ = static_cast<Adapter*>(block->Context());
-    if (options_.bind_as_tcpip && !emu::ndis::BindAsTcpIp(*block, options_.multicast)) {
+    if (!keep_records_) block->Edge().KeepRecords(false);
+    return Bind(*block);
+}
+
+NDIS_STATUS RunningAdapter::Bind(emu::ndis::Miniport& block) {
+    // A protocol binds to every adapter NDIS initializes, a new one after a replug and the
+    // same one again after a wake: the driver starts each life with its filter at 0.
+    if (options_.bind_as_tcpip && !emu::ndis::BindAsTcpIp(block, options_.multicast)) {
         return NDIS_STATUS_FAILURE;
     }
     return NDIS_STATUS_SUCCESS;
+}
+
+bool RunningAdapter::Sleep() {
+    if (!started_ || !machine_.SleepSystem()) return false;
+    if (!Running()) adapter_ = nullptr;
+    return true;
+}
+
+NDIS_STATUS RunningAdapter::Wake() {
+    if (!started_ || !machine_.Asleep()) return NDIS_STATUS_FAILURE;
+    NDIS_STATUS result = NDIS_STATUS_SUCCESS;
+    const auto woken = machine_.WakeSystem();
+    initialized_at_us_ = Now();
+    for (const auto& [block, status] : woken) {
+        if (block->PhysicalDevice() == machine_.Bus().PhysicalDeviceObject()) result = status;
+    }
+    if (!Running()) return result == NDIS_STATUS_SUCCESS ? NDIS_STATUS_FAILURE : result;
+    adapter_ = static_cast<Adapter*>(Block().Context());
+    if (result == NDIS_STATUS_SUCCESS) result = Bind(Block());
+    return result;
+}
+
+uint64_t RunningAdapter::ReceiveDrops() const {
+    return earlier_drops_ + (controller_ != nullptr ? controller_->ReceiveDrops() : 0);
 }
 
 bool RunningAdapter::Configure(emu::ndis::ConfigStore& store) const {
@@ -136,13 +218,24 @@ bool RunningAdapter::RemoveAndUnload() {
 }
 
 void RunningAdapter::KeepRecords(bool on) {
+    keep_records_ = on;
     Edge().KeepRecords(on);
     controller_->Wire().KeepRecords(on);
     controller_->KeepRecords(on);
     bulk_.KeepEvents(on);
 }
 
-emu::ndis::Miniport& RunningAdapter::Block() { return machine_.Ndis().Adapter(); }
+emu::ndis::Miniport& RunningAdapter::Block() {
+    // After a replug the machine holds the removed adapter too: the one over the device now
+    // in the port is this adapter's.
+    if (started_) {
+        if (emu::ndis::Miniport* block =
+                machine_.Ndis().AdapterOver(machine_.Bus().PhysicalDeviceObject())) {
+            return *block;
+        }
+    }
+    return machine_.Ndis().Adapter();
+}
 emu::ndis::Protocol& RunningAdapter::Edge() { return Block().Edge(); }
 
 uint64_t RunningAdapter::Send(const std::vector<uint8_t>& frame) { return Edge().Send(frame); }
@@ -152,15 +245,15 @@ uint64_t RunningAdapter::Send(const std::vector<std::vector<uint8_t>>& segments)
 }
 
 const std::vector<RunningAdapter::SendCall>& RunningAdapter::SendCalls() const {
-    return machine_.Ndis().Adapter().Edge().SendCalls();
+    return const_cast<RunningAdapter*>(this)->Edge().SendCalls();
 }
 
 const std::vector<RunningAdapter::SendCompletion>& RunningAdapter::Completions() const {
-    return machine_.Ndis().Adapter().Edge().Completions();
+    return const_cast<RunningAdapter*>(this)->Edge().Completions();
 }
 
 const std::vector<RunningAdapter::Receive>& RunningAdapter::Received() const {
-    return machine_.Ndis().Adapter().Edge().Received();
+    return const_cast<RunningAdapter*>(this)->Edge().Received();
 }
 
 std::vector<std::vector<uint8_t>> RunningAdapter::ReceivedFrames() const {

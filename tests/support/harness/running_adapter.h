@@ -92,6 +92,22 @@ public:
     // object), then unloads the driver, which must have no device object left. Whether the
     // driver could be unloaded.
     bool RemoveAndUnload();
+    // ---- Unplug, replug, system sleep ----
+    // Surprise removal: the controller leaves the port and the PnP manager removes its
+    // device (NDIS halts the adapter). False when none was plugged in.
+    bool Unplug();
+    // Plugs a controller built as the first one was (same EEPROM, same hardware) into the
+    // port again: the driver, unloaded with its last device, loaded again, then a new device
+    // object and adapter, started through PnP. The start's status.
+    NDIS_STATUS Replug();
+    // The system sleeps (NDIS halts an adapter it does not power-manage) and wakes (the
+    // device comes back reset and the adapter is initialized again). Sleep: false when the
+    // system already sleeps; Wake: the adapter's initialization status.
+    bool Sleep();
+    NDIS_STATUS Wake();
+    // Frames every controller plugged in so far dropped for a full receive FIFO.
+    uint64_t ReceiveDrops() const;
+
     // Off, frames still move but nothing keeps a record per frame (the protocol edge's sends,
     // completions and receives, the wire's recorder, the bulk events), so a long run's memory
     // stays flat; the streaming sinks (Edge().OnReceive, a wire Station) still see each one.
@@ -124,6 +140,8 @@ public:
     // have passed; whether `done` held.
     bool RunUntil(const std::function<bool()>& done, uint64_t limit_us = 1'000'000);
     uint64_t Now() const;
+    // When the last start, replug or wake had MiniportInitialize return (before any binding).
+    uint64_t InitializedAt() const { return initialized_at_us_; }
 
     // ---- Looking inside ----
     emu::Machine& Host() { return machine_; }
@@ -141,13 +159,21 @@ public:
 private:
     // False when the INF cannot be read (the reason goes to stderr).
     bool Configure(emu::ndis::ConfigStore& store) const;
+    // A new controller in the port, built from the options, its wire watched.
+    void PlugController();
+    // The adapter over `pdo` once its start request has returned.
+    NDIS_STATUS AfterStart(DEVICE_OBJECT* pdo);
+    NDIS_STATUS Bind(emu::ndis::Miniport& block);
 
     emu::Machine& machine_;
+    uint64_t initialized_at_us_ = 0;
     AdapterOptions options_;
     DRIVER_OBJECT* driver_ = nullptr;
     emu::device::Controller* controller_ = nullptr;
     Adapter* adapter_ = nullptr;
     bool started_ = false;
+    bool keep_records_ = true;
+    uint64_t earlier_drops_ = 0;  // of the controllers unplugged before this one
     BusWatch bulk_;
     std::vector<emu::usb::TraceHook> sinks_;
     std::vector<emu::wire::Wire::Watcher> wire_sinks_;
