@@ -32,7 +32,7 @@ NDIS_STATUS Initialize(NDIS_STATUS*, UINT* selected, NDIS_MEDIUM* media, UINT co
         *selected = static_cast<UINT>(fake.medium);
     }
     if (fake.set_attributes) {
-        NdisMSetAttributesEx(handle, &fake, fake.hang_seconds, NDIS_ATTRIBUTE_DESERIALIZE,
+        NdisMSetAttributesEx(handle, &fake, fake.hang_seconds, fake.attribute_flags,
                              NdisInterfaceInternal);
     }
     NdisMInitializeTimer(&fake.timer, handle, FakeMiniport::TimerFunction, &fake);
