@@ -1,7 +1,8 @@
-// The transmit path. A send completes its packet as soon as the frame is copied and its
-// request placed; the transfer itself completes later, one at the bus at a time.
+// The transmit path. A send joins the waiting sends; they are handed down in order as
+// descriptors allow, each completed as soon as its frame is copied and its request placed;
+// the transfer itself completes later, one at the bus at a time.
 //
-// Locks: TxLock guards TxFreeList and TxFreeCount; TxSubmitLock guards TxInFlight and the
+// Locks: TxLock guards TxFreeList, TxFreeCount and the waiting sends; TxSubmitLock guards TxInFlight and the
 // hand-down-or-queue decision; TxQueueLock is taken only by the interlocked operations on
 // TxIrpQueue, inside TxSubmitLock. TxLock is never held with the other two, and no lock is
 // held across IoCallDriver: a bus may complete inside the call.
@@ -38,58 +39,64 @@ TransferDescriptor* PopFreeTxDescriptor(Adapter* adapter) QV_REQUIRES(adapter->T
     return descriptor;
 }
 
-// Up to DISPATCH_LEVEL. Takes the frame's descriptor and, when the frame needs one, its
-// follow-up's, in one TxLock hold: a frame never goes down unless its follow-up is secured.
-// The last free descriptor is kept for a follow-up. ResultSuccess, or ResultFailure with
-// SendResourcesWanted set.
-ULONG TakeTxDescriptors(Adapter* adapter, bool followUpNeeded, TransferDescriptor** frame,
-                        TransferDescriptor** followUp) {
+// Any IRQL. The link from a waiting packet to the one behind it, kept in MiniportReserved
+// (copied, as the area need not be aligned for a pointer).
+NDIS_PACKET* NextWaiting(NDIS_PACKET* packet) {
+    NDIS_PACKET* next = nullptr;
+    memcpy(&next, packet->MiniportReserved, sizeof(next));
+    return next;
+}
+void SetNextWaiting(NDIS_PACKET* packet, NDIS_PACKET* next) {
+    memcpy(packet->MiniportReserved, &next, sizeof(next));
+}
+
+// DISPATCH_LEVEL, TxLock held. Puts the packet at the tail of the waiting sends.
+void AppendWaiting(Adapter* adapter, NDIS_PACKET* packet) QV_REQUIRES(adapter->TxLock) {
+    SetNextWaiting(packet, nullptr);
+    if (adapter->TxWaitTail == nullptr) {
+        adapter->TxWaitHead = packet;
+    } else {
+        SetNextWaiting(adapter->TxWaitTail, packet);
+    }
+    adapter->TxWaitTail = packet;
+}
+
+// DISPATCH_LEVEL, TxLock held. Takes the oldest waiting send off the queue.
+NDIS_PACKET* RemoveWaiting(Adapter* adapter) QV_REQUIRES(adapter->TxLock) {
+    NDIS_PACKET* packet = adapter->TxWaitHead;
+    if (packet == nullptr) return nullptr;
+    adapter->TxWaitHead = NextWaiting(packet);
+    if (adapter->TxWaitHead == nullptr) adapter->TxWaitTail = nullptr;
+    return packet;
+}
+
+// DISPATCH_LEVEL, TxLock held. Takes the frame's descriptor and, when the frame needs one, its
+// follow-up's together: a frame never goes down unless its follow-up is secured. The last
+// free descriptor is kept for a follow-up, so every frame needs two free. False, taking
+// nothing, when they are not there.
+bool TakeTxDescriptors(Adapter* adapter, bool followUpNeeded, TransferDescriptor** frame,
+                       TransferDescriptor** followUp) QV_REQUIRES(adapter->TxLock) {
     *frame = nullptr;
     *followUp = nullptr;
-    _disable();
-    NdisAcquireSpinLock(&adapter->TxLock);
-    if (adapter->TxFreeCount <= 1) {
-        adapter->SendResourcesWanted = TRUE;
-        NdisReleaseSpinLock(&adapter->TxLock);
-        _enable();
-        return ResultFailure;
-    }
+    if (adapter->TxFreeCount <= 1) return false;
     TransferDescriptor* first = PopFreeTxDescriptor(adapter);
-    TransferDescriptor* second = nullptr;
-    if (first != nullptr && followUpNeeded) {
-        second = PopFreeTxDescriptor(adapter);
+    if (first == nullptr) return false;
+    if (followUpNeeded) {
+        TransferDescriptor* second = PopFreeTxDescriptor(adapter);
         if (second == nullptr) {
             PushDescriptor(TxFree(adapter), first);
             adapter->TxFreeCount++;
-            first = nullptr;
+            return false;
         }
+        *followUp = second;
     }
-    // Set under the lock, so that no give-back deciding to resume sends can clear it unseen.
-    if (first == nullptr) adapter->SendResourcesWanted = TRUE;
-    NdisReleaseSpinLock(&adapter->TxLock);
-    _enable();
-
-    if (first == nullptr) return ResultFailure;
     *frame = first;
-    *followUp = second;
-    return ResultSuccess;
-}
-
-// DISPATCH_LEVEL, TxLock held. Whether NDIS is to be told now that refused sends may come
-// again: a send was refused and every descriptor is free. Clears the flag when so. Deciding
-// under the lock keeps a refusal made meanwhile on another processor from being cleared
-// unseen, which would leave NDIS holding its sends back for good.
-bool TakeResumeDecision(Adapter* adapter) QV_REQUIRES(adapter->TxLock) {
-    if (!adapter->SendResourcesWanted ||
-        adapter->TxFreeCount != static_cast<LONG>(adapter->TxDescCount)) {
-        return false;
-    }
-    adapter->SendResourcesWanted = FALSE;
     return true;
 }
 
 // Up to DISPATCH_LEVEL. Gives the descriptors of a send that placed nothing back at the head
-// of TxFreeList; no result.
+// of TxFreeList; no result. Called only by the context handing waiting sends down, which
+// looks at the queue again itself.
 void GiveBackTxDescriptors(Adapter* adapter, TransferDescriptor* frame,
                            TransferDescriptor* followUp) {
     NdisAcquireSpinLock(&adapter->TxLock);
@@ -99,10 +106,21 @@ void GiveBackTxDescriptors(Adapter* adapter, TransferDescriptor* frame,
     }
     PushDescriptor(TxFree(adapter), frame);
     adapter->TxFreeCount++;
-    // A send refused meanwhile may have been waiting for exactly these.
-    const bool resume = TakeResumeDecision(adapter);
     NdisReleaseSpinLock(&adapter->TxLock);
-    if (resume) NdisMSendResourcesAvailable(adapter->MiniportAdapterHandle);
+}
+
+// Up to DISPATCH_LEVEL, no transmit lock held. Copies the packet into the frame's descriptor
+// and places its requests; the packet's completion status: success once its frame is placed
+// on a running adapter, failure otherwise (the descriptors are then free again).
+NDIS_STATUS TransmitPacket(Adapter* adapter, NDIS_PACKET* packet, TransferDescriptor* frame,
+                           TransferDescriptor* followUp) {
+    *static_cast<PVOID*>(frame->PacketRef) = packet;
+    if (SubmitTransmit(adapter, frame, followUp) != ResultSuccess) {
+        GiveBackTxDescriptors(adapter, frame, followUp);
+        return NDIS_STATUS_FAILURE;
+    }
+    // A frame handed to an adapter that has failed meanwhile did not go out.
+    return adapter->DeviceState == DeviceRunning ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
 }
 
 // Up to DISPATCH_LEVEL. The descriptor's bulk-out request, not yet sent; null when none.
@@ -243,9 +261,9 @@ ULONG HandDownOrQueue(Adapter* adapter, IRP* frameIrp, TxQueueEntry* followUpEnt
 
 }  // namespace
 
-// Up to DISPATCH_LEVEL. NDIS_STATUS_PENDING once the packet is completed here;
-// NDIS_STATUS_RESOURCES (not completed) when too few descriptors are free;
-// NDIS_STATUS_FAILURE (not completed) when the frame is too long or nothing could be sent.
+// Up to DISPATCH_LEVEL. NDIS_STATUS_PENDING: the packet joins the waiting sends and is
+// completed once its frame is placed or has failed, perhaps before this returns.
+// NDIS_STATUS_FAILURE (not completed) when the frame is too long for one transfer.
 NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, NDIS_PACKET* Packet,
                                UINT Flags) {
     (void)Flags;
@@ -253,27 +271,67 @@ NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, NDIS_PACKET* 
 
     UINT frameLength = 0;
     NdisQueryPacket(Packet, nullptr, nullptr, nullptr, &frameLength);
-    // Refused before a descriptor is taken: it would not fit behind the length word.
+    // Refused before it waits: it would not fit behind the length word.
     if (frameLength > MaxTransmitFrameLength) return NDIS_STATUS_FAILURE;
 
-    TransferDescriptor* frame = nullptr;
-    TransferDescriptor* followUp = nullptr;
-    if (TakeTxDescriptors(adapter, NeedsFollowUp(frameLength + 2), &frame, &followUp) !=
-        ResultSuccess) {
-        return NDIS_STATUS_RESOURCES;
-    }
-
-    *static_cast<PVOID*>(frame->PacketRef) = Packet;
-    if (SubmitTransmit(adapter, frame, followUp) != ResultSuccess) {
-        GiveBackTxDescriptors(adapter, frame, followUp);
-        return NDIS_STATUS_FAILURE;
-    }
-
-    // A frame handed to an adapter that has failed meanwhile did not go out.
-    const NDIS_STATUS status =
-        adapter->DeviceState == DeviceRunning ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
-    NdisMSendComplete(adapter->MiniportAdapterHandle, Packet, status);
+    // Always behind the ones already waiting, so that frames keep their order.
+    NdisAcquireSpinLock(&adapter->TxLock);
+    AppendWaiting(adapter, Packet);
+    NdisReleaseSpinLock(&adapter->TxLock);
+    SendWaitingPackets(adapter);
     return NDIS_STATUS_PENDING;
+}
+
+// Up to DISPATCH_LEVEL. ResultSuccess.
+ULONG SendWaitingPackets(Adapter* Adapter) {
+    NdisAcquireSpinLock(&Adapter->TxLock);
+    if (Adapter->TxPumping) {
+        // That context sees what was just queued or given back before it stops.
+        NdisReleaseSpinLock(&Adapter->TxLock);
+        return ResultSuccess;
+    }
+    Adapter->TxPumping = TRUE;
+    for (;;) {
+        NDIS_PACKET* packet = Adapter->TxWaitHead;
+        if (packet == nullptr) break;
+        NDIS_STATUS status = NDIS_STATUS_FAILURE;
+        TransferDescriptor* frame = nullptr;
+        TransferDescriptor* followUp = nullptr;
+        if (Adapter->DeviceState == DeviceRunning) {
+            UINT frameLength = 0;
+            NdisQueryPacket(packet, nullptr, nullptr, nullptr, &frameLength);
+            // Stopping here is decided under the lock that every give-back takes: one
+            // returning a descriptor now finds TxPumping clear and carries on itself.
+            if (!TakeTxDescriptors(Adapter, NeedsFollowUp(frameLength + 2), &frame, &followUp))
+                break;
+        }
+        RemoveWaiting(Adapter);
+        NdisReleaseSpinLock(&Adapter->TxLock);
+
+        // A stopped or failed adapter sends nothing more: what waits fails at once.
+        if (frame != nullptr) status = TransmitPacket(Adapter, packet, frame, followUp);
+        // No lock is held here: the protocol may send again from inside the call.
+        NdisMSendComplete(Adapter->MiniportAdapterHandle, packet, status);
+        NdisAcquireSpinLock(&Adapter->TxLock);
+    }
+    Adapter->TxPumping = FALSE;
+    NdisReleaseSpinLock(&Adapter->TxLock);
+    return ResultSuccess;
+}
+
+// Up to DISPATCH_LEVEL. ResultSuccess.
+ULONG CompleteWaitingPackets(Adapter* Adapter, NDIS_STATUS Status) {
+    NdisAcquireSpinLock(&Adapter->TxLock);
+    NDIS_PACKET* packet = Adapter->TxWaitHead;
+    Adapter->TxWaitHead = nullptr;
+    Adapter->TxWaitTail = nullptr;
+    NdisReleaseSpinLock(&Adapter->TxLock);
+    while (packet != nullptr) {
+        NDIS_PACKET* next = NextWaiting(packet);
+        NdisMSendComplete(Adapter->MiniportAdapterHandle, packet, Status);
+        packet = next;
+    }
+    return ResultSuccess;
 }
 
 // Up to DISPATCH_LEVEL. ResultSuccess when every request was placed, ResultFailure when none.
@@ -365,9 +423,9 @@ ULONG ReturnTxDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor) {
     NdisAcquireSpinLock(&Adapter->TxLock);
     AppendDescriptor(TxFree(Adapter), Descriptor);
     Adapter->TxFreeCount++;
-    const bool resume = TakeResumeDecision(Adapter);
+    const bool waiting = Adapter->TxWaitHead != nullptr && !Adapter->TxPumping;
     NdisReleaseSpinLock(&Adapter->TxLock);
-    // NDIS is told only when every descriptor is back, outside the lock: it may send at once.
-    if (resume) NdisMSendResourcesAvailable(Adapter->MiniportAdapterHandle);
+    // Outside the lock: sending completes packets, and the protocol may send from there.
+    if (waiting) SendWaitingPackets(Adapter);
     return ResultSuccess;
 }

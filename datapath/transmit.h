@@ -1,5 +1,6 @@
-// The transmit path: a frame is copied behind a 2-byte length into a free descriptor and sent
-// on the bulk-out pipe, one request at the bus at a time, the others waiting in TxIrpQueue.
+// The transmit path: a send waits in order for free descriptors; its frame is copied behind a
+// 2-byte length into one and sent on the bulk-out pipe, one request at the bus at a time, the
+// others waiting in TxIrpQueue.
 // MiniportSend, the entry from NDIS, is declared with the other handlers.
 #pragma once
 
@@ -42,6 +43,16 @@ ULONG CopyPacketToDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor);
 // request having been freed here.
 NTSTATUS NTAPI TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Context);
 
-// Up to DISPATCH_LEVEL, TxLock not held. Puts Descriptor at the tail of TxFreeList and tells
-// NDIS when refused sends may come again; ResultSuccess.
+// Up to DISPATCH_LEVEL, TxLock not held. Puts Descriptor at the tail of TxFreeList and hands
+// waiting sends down when it lets them go; ResultSuccess.
 ULONG ReturnTxDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor);
+
+// Up to DISPATCH_LEVEL, TxLock not held. Hands the waiting sends down in order while two
+// descriptors are free, completing each; on an adapter that is not running each is completed
+// with NDIS_STATUS_FAILURE instead. Returns at once when another context is doing it (it
+// sees whatever was queued meanwhile). ResultSuccess.
+ULONG SendWaitingPackets(Adapter* Adapter);
+
+// Up to DISPATCH_LEVEL, TxLock not held. Completes every waiting send with Status, for halt
+// and reset; ResultSuccess.
+ULONG CompleteWaitingPackets(Adapter* Adapter, NDIS_STATUS Status);

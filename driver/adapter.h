@@ -52,7 +52,13 @@ struct Adapter {
     BOOLEAN TxCallingDown QV_GUARDED_BY(TxSubmitLock);
     IRP* TxNextIrp QV_GUARDED_BY(TxSubmitLock);
     BOOLEAN ZeroLengthPending;
-    BOOLEAN SendResourcesWanted QV_GUARDED_BY(TxLock);
+    // Sends waiting for descriptors, oldest first, linked through the packets'
+    // MiniportReserved. A deserialized miniport keeps its own queue: NDIS never offers a
+    // refused send again.
+    NDIS_PACKET* TxWaitHead QV_GUARDED_BY(TxLock);
+    NDIS_PACKET* TxWaitTail QV_GUARDED_BY(TxLock);
+    // A context is handing waiting sends down; only one does, so they reach the bus in order.
+    BOOLEAN TxPumping QV_GUARDED_BY(TxLock);
     PVOID* TxPacketSlots;      // one packet pointer per transmit descriptor
     RxPacketRecord* RxPacketRecords;
     // Under RxLock: a run of RxIndicateTimerFunction is indicating. The timer's function may
@@ -148,7 +154,7 @@ struct Adapter {
     ULONG* PendingBytesRead;
     ULONG* PendingBytesNeeded;
     LONG volatile RequestsInFlight;
-    NDIS_SPIN_LOCK TxLock;       // TxFreeList, TxFreeCount
+    NDIS_SPIN_LOCK TxLock;       // TxFreeList, TxFreeCount, the waiting sends
     NDIS_SPIN_LOCK RxLock;       // RxFreeList, RxReadyList
     KSPIN_LOCK TxSubmitLock;     // TxInFlight and the hand-down-or-queue decision
     KSPIN_LOCK TxQueueLock;      // given to the interlocked operations on TxIrpQueue

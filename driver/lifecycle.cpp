@@ -6,6 +6,7 @@
 #include "controller/bring_up.h"
 #include "controller/link_monitor.h"
 #include "datapath/receive.h"
+#include "datapath/transmit.h"
 #include "driver/adapter.h"
 #include "driver/shared_fields.h"
 #include "driver/handlers.h"
@@ -110,6 +111,9 @@ PAGEABLE_CODE
 void NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     StopAdapter(adapter);
+    // Sends still waiting for descriptors will never go out; each is completed before halt
+    // returns, since no NDIS call for the adapter may come after it.
+    CompleteWaitingPackets(adapter, NDIS_STATUS_FAILURE);
     NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
     NdisFreeSpinLock(&adapter->TxLock);
     NdisFreeSpinLock(&adapter->RxLock);
@@ -128,11 +132,14 @@ void NTAPI MiniportShutdown(PVOID ShutdownContext) {
     StopAdapter(adapter);
 }
 
-// DISPATCH_LEVEL. NDIS_STATUS_SUCCESS: only the statistics are cleared; the controller and the
-// transfers are left as they are, and the addresses are unchanged.
+// DISPATCH_LEVEL. NDIS_STATUS_SUCCESS: the statistics are cleared and the sends waiting for
+// descriptors are failed (NDIS keeps no queue of a deserialized miniport's sends, so what the
+// driver holds is the driver's to give back); the controller and the transfers are left as
+// they are, and the addresses are unchanged.
 NDIS_STATUS NTAPI MiniportReset(BOOLEAN* AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
     Adapter* adapter = static_cast<Adapter*>(MiniportAdapterContext);
     *AddressingReset = FALSE;
+    CompleteWaitingPackets(adapter, NDIS_STATUS_FAILURE);
     WriteShared(&adapter->RcvOk, 0);
     WriteShared(&adapter->RcvError, 0);
     WriteShared(&adapter->RcvAlignmentError, 0);

@@ -46,6 +46,9 @@ public:
     // everything otherwise); a processor stepping in at a boundary never takes it.
     Id At(uint64_t when_us, std::string_view what, std::function<void()> work,
           bool background = false, int cpu = kAnyProcessor);
+    // How many processors have stepped in, one inside the other, on this thread right now:
+    // work that sees a different value from an earlier point is another processor's.
+    static int SteppingIn() { return stepping_in_; }
     Id After(uint64_t delay_us, std::string_view what, std::function<void()> work,
              bool background = false, int cpu = kAnyProcessor);
     static constexpr int kAnyProcessor = -1;

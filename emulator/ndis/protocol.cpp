@@ -33,12 +33,21 @@ std::string Status(NDIS_STATUS status) {
 
 std::string PacketName(uint64_t id) { return "packet #" + std::to_string(id); }
 
+Protocol::Callbacks g_callbacks{Protocol::kDefaultCallbackSeed};
+
 }  // namespace
 
-Protocol::Protocol(Miniport& adapter) : adapter_(adapter) {}
+void Protocol::SetCallbacks(Callbacks callbacks) { g_callbacks = callbacks; }
+Protocol::Callbacks Protocol::CurrentCallbacks() { return g_callbacks; }
+
+Protocol::Protocol(Miniport& adapter) : adapter_(adapter) {
+    // Never 0 while on: 0 means off.
+    if (g_callbacks.seed) callback_state_ = *g_callbacks.seed * 2654435761u | 1u;
+}
 
 Protocol::~Protocol() {
     if (drain_item_ != 0) adapter_.Owner().Host().Clock().Cancel(drain_item_);
+    if (held_item_ != 0) adapter_.Owner().Host().Clock().Cancel(held_item_);
 }
 
 size_t Protocol::Pended() const {
@@ -67,14 +76,62 @@ uint64_t Protocol::Send(std::span<const std::vector<uint8_t>> segments) {
     }
     OwnPacket* own = Build(segments);
     uint64_t id = own->id;
-    // After a refusal NDIS holds every later send back too, so that order is kept; also while
-    // another processor is offering the held-back ones.
-    if (held_back_ || draining_ || !queue_.empty()) {
-        queue_.push_back(own);
+    // A frame behind one that waits for a call back waits too, so that order is kept.
+    held_.push_back(own);
+    if (TakeHoldDecision()) {
+        if (held_item_ == 0) {
+            held_item_ = kernel.Clock().After(0, "protocol sends the frames it held", [this] {
+                held_item_ = 0;
+                if (!AnotherProcessorIsOffering()) SendHeld();
+            });
+        }
         return id;
     }
-    Offer(own);
+    SendHeld();
     return id;
+}
+
+bool Protocol::TakeHoldDecision() {
+    if (hold_next_) {
+        hold_next_ = false;
+        return true;
+    }
+    if (callback_state_ == 0) return false;
+    // xorshift32: a fixed sequence per seed, so a failing run repeats.
+    callback_state_ ^= callback_state_ << 13;
+    callback_state_ ^= callback_state_ >> 17;
+    callback_state_ ^= callback_state_ << 5;
+    return callback_state_ % kCallbackShare == 0;
+}
+
+void Protocol::SendHeld() {
+    if (AnotherProcessorIsOffering()) return;
+    while (!held_.empty()) {
+        OwnPacket* own = held_.front();
+        held_.pop_front();
+        // After a serialized miniport's refusal NDIS holds every later send back too, so
+        // that order is kept; also while another processor offers the held-back ones.
+        if (held_back_ || draining_ || !queue_.empty()) {
+            queue_.push_back(own);
+        } else {
+            Offer(own);
+        }
+    }
+}
+
+void Protocol::CallBack() {
+    if (in_callback_ || held_.empty() || !adapter_.IsRunning()) return;
+    if (AnotherProcessorIsOffering()) return;
+    in_callback_ = true;
+    OwnPacket* own = held_.front();
+    held_.pop_front();
+    ++callback_sends_;
+    if (held_back_ || draining_ || !queue_.empty()) {
+        queue_.push_back(own);
+    } else {
+        Offer(own);
+    }
+    in_callback_ = false;
 }
 
 Protocol::OwnPacket* Protocol::Build(std::span<const std::vector<uint8_t>> segments) {
@@ -113,6 +170,27 @@ Protocol::OwnPacket* Protocol::Build(std::span<const std::vector<uint8_t>> segme
 }
 
 void Protocol::Offer(OwnPacket* own) {
+    const bool outermost = offering_ == 0;
+    if (outermost) offer_level_ = Scheduler::SteppingIn();
+    ++offering_;
+    OfferNow(own);
+    --offering_;
+    // Frames another processor was to send meanwhile go now, behind this one.
+    if (outermost && deferred_) {
+        deferred_ = false;
+        SendHeld();
+    }
+}
+
+bool Protocol::AnotherProcessorIsOffering() {
+    if (offering_ == 0 || Scheduler::SteppingIn() == offer_level_) return false;
+    // The protocol's sends keep their order: one of its frames is in MiniportSend on another
+    // processor, so what comes after it waits for that call to return.
+    deferred_ = true;
+    return true;
+}
+
+void Protocol::OfferNow(OwnPacket* own) {
     Kernel& kernel = adapter_.Owner().Host();
     const NDIS50_MINIPORT_CHARACTERISTICS& handlers = adapter_.Handlers();
     NDIS_HANDLE context = adapter_.Context();
@@ -135,9 +213,11 @@ void Protocol::Offer(OwnPacket* own) {
     if (keep_records_) send_calls_.push_back({own->id, returned, kernel.Clock().Now()});
 
     if (returned == NDIS_STATUS_PENDING) {
-        // Completing during the call, before returning pending, is allowed.
+        // Completing during the call, before returning pending, is allowed; the protocol
+        // learnt of it then.
         if (own->completed_in_call) {
-            Finish(own, own->completion_status);
+            own->state = PacketState::Done;
+            Retire(own);
         } else {
             own->state = PacketState::Pended;
             own->pended_at_us = kernel.Clock().Now();
@@ -148,7 +228,26 @@ void Protocol::Offer(OwnPacket* own) {
         kernel.Check().Report(Rule::SendOnce, "MiniportSend",
                                PacketName(own->id) + " was completed, yet the send returned " +
                                    Status(returned) + " instead of NDIS_STATUS_PENDING");
+        own->state = PacketState::Done;
+        Retire(own);
+        return;
     }
+    // NdisMSetAttributesEx, "Deserialized NDIS Miniport Drivers": NDIS neither queues nor
+    // requeues a deserialized miniport's sends; whatever it returns other than pending is the
+    // packet's completion, and a refusal for resources loses the frame.
+    if (adapter_.AttributeFlags() & NDIS_ATTRIBUTE_DESERIALIZE) {
+        if (returned == NDIS_STATUS_RESOURCES) {
+            kernel.Check().Report(Rule::SendOnce, "MiniportSend",
+                                   PacketName(own->id) +
+                                       ": a deserialized miniport returned "
+                                       "NDIS_STATUS_RESOURCES; NDIS does not offer it again and "
+                                       "fails it back to the protocol");
+        }
+        Finish(own, returned);
+        return;
+    }
+    // NdisMSendResourcesAvailable: a serialized miniport's refusal waits in NDIS's queue
+    // until the miniport says it may come again.
     if (returned == NDIS_STATUS_RESOURCES) {
         own->state = PacketState::Queued;
         queue_.push_front(own);
@@ -160,10 +259,14 @@ void Protocol::Offer(OwnPacket* own) {
 
 void Protocol::Finish(OwnPacket* own, NDIS_STATUS status) {
     own->state = PacketState::Done;
+    Record(own, status);
+    Retire(own);
+}
+
+void Protocol::Record(OwnPacket* own, NDIS_STATUS status) {
     SendCompletion completion{own->id, status, adapter_.Owner().Host().Clock().Now()};
     if (send_sink_) send_sink_(completion);
     if (keep_records_) completions_.push_back(completion);
-    Retire(own);
 }
 
 void Protocol::Retire(OwnPacket* own) {
@@ -197,8 +300,10 @@ void Protocol::SendComplete(NDIS_PACKET* packet, NDIS_STATUS status, uintptr_t s
                                        site);
                 return;
             }
+            // The protocol hears of it now, as from NDIS, before the send returns.
             own->completed_in_call = true;
             own->completion_status = status;
+            Record(own, status);
             return;
         case PacketState::Pended:
             Finish(own, status);
@@ -259,6 +364,10 @@ void Protocol::CheckWatchdog() {
 }
 
 void Protocol::BeforeHalt() {
+    // Frames the protocol kept for a call back are sent while the adapter still runs.
+    if (held_item_ != 0) adapter_.Owner().Host().Clock().Cancel(held_item_);
+    held_item_ = 0;
+    SendHeld();
     if (drain_item_ != 0) adapter_.Owner().Host().Clock().Cancel(drain_item_);
     drain_item_ = 0;
     ReturnLent();
@@ -507,6 +616,7 @@ void NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET**
     Miniport* adapter = emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMIndicateReceivePacket", site);
     if (adapter == nullptr) return;
     adapter->Edge().IndicateReceive(ReceivePackets, NumberOfPackets, site);
+    adapter->Edge().CallBack();
 }
 
 void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
@@ -519,6 +629,7 @@ void NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_PACKET* Packet,
     Miniport* adapter = emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMSendComplete", site);
     if (adapter == nullptr) return;
     adapter->Edge().SendComplete(Packet, Status, site);
+    adapter->Edge().CallBack();
 }
 
 void NdisMSendResourcesAvailable(NDIS_HANDLE MiniportAdapterHandle) {
@@ -560,6 +671,7 @@ void NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralS
     Miniport* adapter = StatusTarget(MiniportAdapterHandle, "NdisMIndicateStatus", site);
     if (adapter == nullptr) return;
     adapter->Edge().IndicateStatus(GeneralStatus, StatusBuffer, StatusBufferSize, site);
+    adapter->Edge().CallBack();
 }
 
 void NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {

@@ -1,6 +1,9 @@
 // The protocol edge above one miniport: it hands frames to MiniportSend as packets, keeps
-// the sends NDIS must hold back after a refusal, and takes the miniport's send completions,
-// receive indications and status indications (SEND_ONCE, RECV_OWNERSHIP, WATCHDOG).
+// the sends NDIS must hold back after a serialized miniport's refusal, and takes the
+// miniport's send completions, receive indications and status indications (SEND_ONCE,
+// RECV_OWNERSHIP, WATCHDOG). Like a real protocol it sends again from inside those calls:
+// a seeded share of the frames it is given waits for the next completion or indication and
+// goes to MiniportSend from inside it, on the same stack.
 // It reads a miniport's packets only as a protocol can: NdisQueryPacket (cached counts, first
 // buffer, total length), then NdisQueryBuffer and NdisGetNextBuffer along the chain.
 #pragma once
@@ -52,6 +55,17 @@ public:
     // indication, or when the test calls ReturnLent.
     enum class ReturnMode { AfterCall, Manual };
 
+    // Which frames wait for a call back into the protocol: one in kCallbackShare, drawn from
+    // `seed`; nullopt sends every frame at once.
+    struct Callbacks {
+        std::optional<uint32_t> seed;
+    };
+    static constexpr uint32_t kCallbackShare = 4;
+    static constexpr uint32_t kDefaultCallbackSeed = 1;
+    // For the protocols made from now on (every test has them on unless told otherwise).
+    static void SetCallbacks(Callbacks callbacks);
+    static Callbacks CurrentCallbacks();
+
     static constexpr UINT kProtocolReservedLength = 16;
     static constexpr uint64_t kSendWatchdogUs = 30'000'000;
 
@@ -70,6 +84,15 @@ public:
     const std::vector<SendCompletion>& Completions() const { return completions_; }
     const std::vector<SendCall>& SendCalls() const { return send_calls_; }
     size_t Queued() const { return queue_.size(); }    // held back after a refusal
+    // The next frame given to Send waits for a call back into the protocol (or the end of
+    // this moment of virtual time), whatever the seed draws.
+    void HoldNextSend() { hold_next_ = true; }
+    // Frames waiting for a call back into the protocol.
+    size_t Held() const { return held_.size(); }
+    // Sends them now, in order, for a test that needs a send to happen at a given point.
+    void SendHeldNow() { SendHeld(); }
+    // Sends the protocol made from inside a completion or indication.
+    uint64_t CallbackSends() const { return callback_sends_; }
     // Virtual times of each NdisMSendResourcesAvailable the miniport made (with records).
     const std::vector<uint64_t>& ResourceNotices() const { return resource_notices_; }
     size_t Pended() const;                             // pended and not yet completed
@@ -108,6 +131,9 @@ public:
     // STATUS_INDICATION when the previous status is still without its completion.
     void IndicateStatus(NDIS_STATUS status, const void* buffer, UINT size, uintptr_t site);
     void IndicateStatusComplete();
+    // After a send completion or an indication, still inside the miniport's call: a frame
+    // waiting for it goes to MiniportSend now (never more than one call deep).
+    void CallBack();
     bool IsLent(const NDIS_PACKET* packet) const;
     // WATCHDOG: pended sends older than 30 s.
     void CheckWatchdog();
@@ -158,8 +184,13 @@ private:
     OwnPacket* Build(std::span<const std::vector<uint8_t>> segments);
     uint64_t Send(std::span<const std::vector<uint8_t>> segments);
     void Offer(OwnPacket* own);
+    void OfferNow(OwnPacket* own);
+    bool AnotherProcessorIsOffering();
     void Finish(OwnPacket* own, NDIS_STATUS status);
+    void Record(OwnPacket* own, NDIS_STATUS status);
     void DrainQueue();
+    bool TakeHoldDecision();
+    void SendHeld();
     void ReturnOne(NDIS_PACKET* packet);
     void CheckUnchanged(const LentPacket& lent);
     void RunWorkDuringIndication();
@@ -175,6 +206,15 @@ private:
     bool held_back_ = false;   // a send was refused and NDIS has not been told to resume
     bool draining_ = false;  // offering the held-back sends (the platform let go meanwhile)
     uint64_t drain_item_ = 0;
+    std::deque<OwnPacket*> held_;  // waiting for a call back into the protocol, in order
+    uint64_t held_item_ = 0;       // sends them at the end of the moment otherwise
+    uint32_t callback_state_ = 0;  // the draw; 0 when callbacks are off
+    bool hold_next_ = false;
+    bool in_callback_ = false;
+    int offering_ = 0;        // MiniportSend calls of this protocol on the stack
+    int offer_level_ = 0;     // Scheduler::SteppingIn() of the outermost of them
+    bool deferred_ = false;   // another processor left held frames for it
+    uint64_t callback_sends_ = 0;
 
     std::vector<SendCompletion> completions_;
     std::vector<SendCall> send_calls_;

@@ -252,7 +252,9 @@ TEST_P(ReceiveError, FailsTheAdapterEndsReceptionAndRefusesLaterSends) {
     Nic().RunUntilIdle();
     ASSERT_FALSE(Nic().SendCalls().empty());
     EXPECT_EQ(Nic().SendCalls().back().packet, sent);
-    EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_FAILURE);
+    ASSERT_FALSE(Nic().Completions().empty());
+    EXPECT_EQ(Nic().Completions().back().packet, sent);
+    EXPECT_EQ(Nic().Completions().back().status, NDIS_STATUS_FAILURE);
     EXPECT_TRUE(Nic().OnWire().empty());
 }
 

@@ -21,6 +21,7 @@ struct FakeMiniport {
     // ---- The plan -------------------------------------------------------------------------
     NDIS_STATUS initialize_result = NDIS_STATUS_SUCCESS;
     UINT hang_seconds = 0;
+    ULONG attribute_flags = NDIS_ATTRIBUTE_DESERIALIZE;
     // The medium index Initialize selects: -1 for the offered NdisMedium802_3, -2 for none.
     int medium = -1;
     bool set_attributes = true;

@@ -161,7 +161,9 @@ TEST_F(Sends, APendedSendNeverCompletedTripsTheWatchdogAndTheHalt) {
     EXPECT_EQ(Edge().Completions()[0].status, NDIS_STATUS_FAILURE);
 }
 
-TEST_F(Sends, RefusedSendsAreOfferedAgainInOrderAfterResourcesAvailable) {
+// NdisMSendResourcesAvailable: only a serialized miniport's refusals wait in NDIS.
+TEST_F(Sends, ASerializedMiniportsRefusedSendsAreOfferedAgainInOrderAfterResourcesAvailable) {
+    fake.attribute_flags = 0;
     StartAdapter();
     int offers = 0;
     fake.on_send = [this, &offers](NDIS_PACKET* packet) {

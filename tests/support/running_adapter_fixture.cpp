@@ -27,6 +27,9 @@ void RunningAdapterFixture::GuardFieldsWithTheirLocks() {
     };
     guard(&a.TxLock.SpinLock, a.TxFreeList, "TxFreeList");
     guard(&a.TxLock.SpinLock, a.TxFreeCount, "TxFreeCount");
+    guard(&a.TxLock.SpinLock, a.TxWaitHead, "TxWaitHead");
+    guard(&a.TxLock.SpinLock, a.TxWaitTail, "TxWaitTail");
+    guard(&a.TxLock.SpinLock, a.TxPumping, "TxPumping");
     guard(&a.RxLock.SpinLock, a.RxFreeList, "RxFreeList");
     guard(&a.RxLock.SpinLock, a.RxReadyList, "RxReadyList");
     guard(&a.RxLock.SpinLock, a.RxIndicating, "RxIndicating");

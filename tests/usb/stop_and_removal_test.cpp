@@ -97,7 +97,7 @@ TEST_F(Removal, AnUnpluggedAdapterStopsSubmittingAndHaltsWithNothingLeft) {
     const uint64_t submissions = M().Bus().Submissions();
     Nic().Send(FrameOut(100, 3));
     Nic().Run(100'000);
-    EXPECT_EQ(Nic().SendCalls().back().returned, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(Nic().Completions().back().status, NDIS_STATUS_FAILURE);
     EXPECT_EQ(M().Bus().Submissions(), submissions);
 
     Nic().Halt();

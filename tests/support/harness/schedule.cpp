@@ -7,6 +7,7 @@
 #include "emulator/machine.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/ndis.h"
+#include "emulator/ndis/protocol.h"
 #include "emulator/ndis/timers.h"
 
 namespace qvtest {
@@ -44,6 +45,14 @@ ScheduleOptions ScheduleFromEnvironment() {
             options.timer_seed = static_cast<uint32_t>(
                 Number(text.substr(colon + 1), "QVNET_TIMER_TICK", value, kExpected));
     }
+    if (const char* value = std::getenv("QVNET_PROTOCOL_CALLBACKS"); value != nullptr && *value) {
+        if (std::string(value) == "off") {
+            options.callback_seed = std::nullopt;
+        } else {
+            options.callback_seed = static_cast<uint32_t>(Number(
+                value, "QVNET_PROTOCOL_CALLBACKS", value, "a seed (a decimal number) or off"));
+        }
+    }
     return options;
 }
 
@@ -61,6 +70,7 @@ void ApplySchedule(emu::Machine& machine, const ScheduleOptions& options) {
     } else {
         machine.Ndis().TimerTable().RoundToTick(std::nullopt);
     }
+    emu::ndis::Protocol::SetCallbacks({options.callback_seed});
 }
 
 std::string DescribeSchedule(const ScheduleOptions& options) {
@@ -73,6 +83,11 @@ std::string DescribeSchedule(const ScheduleOptions& options) {
     } else {
         text += ", exact timers";
     }
+    if (options.callback_seed != ScheduleOptions::kDefaultCallbackSeed) {
+        text += options.callback_seed
+                    ? ", protocol callbacks (seed " + std::to_string(*options.callback_seed) + ")"
+                    : ", no protocol callbacks";
+    }
     return text;
 }
 
@@ -83,6 +98,11 @@ std::string ReproduceWith(const ScheduleOptions& options) {
         if (!text.empty()) text += ' ';
         text += "QVNET_TIMER_TICK=" + std::to_string(*options.timer_tick_us) + ':' +
                 std::to_string(options.timer_seed);
+    }
+    if (options.callback_seed != ScheduleOptions::kDefaultCallbackSeed) {
+        if (!text.empty()) text += ' ';
+        text += "QVNET_PROTOCOL_CALLBACKS=" +
+                (options.callback_seed ? std::to_string(*options.callback_seed) : "off");
     }
     return text;
 }

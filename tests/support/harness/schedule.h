@@ -20,9 +20,14 @@ struct ScheduleOptions {
     // phase and jitter drawn from `timer_seed`.
     std::optional<uint64_t> timer_tick_us;
     uint32_t timer_seed = 1;
+    // The protocol above the adapter sends a share of its frames from inside the next send
+    // completion or indication, drawn from this seed; nullopt sends each at once.
+    std::optional<uint32_t> callback_seed = kDefaultCallbackSeed;
+    static constexpr uint32_t kDefaultCallbackSeed = 1;
 };
 
-// QVNET_INTERLEAVE=SEED and QVNET_TIMER_TICK=US[:SEED]; unset means the plain schedule.
+// QVNET_INTERLEAVE=SEED, QVNET_TIMER_TICK=US[:SEED] and QVNET_PROTOCOL_CALLBACKS=SEED|off;
+// unset means the plain schedule (with protocol callbacks on the default seed).
 // Malformed values abort with a message rather than run a schedule nobody asked for.
 ScheduleOptions ScheduleFromEnvironment();
 void ApplySchedule(emu::Machine& machine, const ScheduleOptions& options);
