@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "controller/link_monitor.h"
 #include "controller/wake_patterns.h"
 #include "driver/adapter.h"
 #include "driver/handlers.h"
@@ -22,12 +23,17 @@ constexpr ULONG RxControlSettleUs = 1000;
 constexpr ULONG AwaitStepUs = 10'000;
 constexpr ULONG AddressLength = 6;
 
-// PASSIVE_LEVEL. Registers 0x00-0x02 from the shadows, then the settling time.
+// PASSIVE_LEVEL. Registers 0x00-0x02 from the shadows, then the settling time. The link
+// monitor writes 0x01-0x02 too, from a pass on another processor: held off while the shadows
+// are copied and sent, it cannot land an older copy after this one, and a pass that starts
+// later copies what this write left.
 ULONG WriteRxControl(Adapter* adapter) {
+    HoldLinkMonitor(adapter);
     adapter->RegWriteBuffer[0] = adapter->MacControl0;
     adapter->RegWriteBuffer[1] = adapter->MacControl1;
     adapter->RegWriteBuffer[2] = adapter->MacControl2Shadow;
     const ULONG result = WriteRegisters(adapter, 3, MacControl0);
+    ReleaseLinkMonitor(adapter);
     NdisMSleep(RxControlSettleUs);
     return result;
 }
@@ -74,11 +80,22 @@ NDIS_STATUS SetPacketFilter(Adapter* adapter, const void* buffer, ULONG length,
     }
     ULONG filter = 0;
     std::memcpy(&filter, buffer, sizeof filter);
+    const ULONG previousFilter = adapter->PacketFilter;
     // Stored before it is judged: a refused filter is still what a query reports.
     adapter->PacketFilter = filter;
     if ((filter & RefusedFilterBits) != 0) return NDIS_STATUS_NOT_SUPPORTED;
+    const UCHAR previousControl0 = adapter->MacControl0;
+    const UCHAR previousControl2 = adapter->MacControl2Shadow;
     ApplyRxControl(adapter, RxControlFor(filter));
-    return PendSet(adapter, OID_GEN_CURRENT_PACKET_FILTER, length, bytesRead, bytesNeeded);
+    const NDIS_STATUS status =
+        PendSet(adapter, OID_GEN_CURRENT_PACKET_FILTER, length, bytesRead, bytesNeeded);
+    if (status != NDIS_STATUS_PENDING) {
+        // Never written: the next writer of these registers must not send it either.
+        adapter->PacketFilter = previousFilter;
+        adapter->MacControl0 = previousControl0;
+        adapter->MacControl2Shadow = previousControl2;
+    }
+    return status;
 }
 
 // Whether every byte a pattern request names lies within the `copied` bytes of it: the mask
@@ -111,12 +128,23 @@ NDIS_STATUS SetWakePattern(Adapter* adapter, NDIS_OID oid, const void* buffer, U
         return NDIS_STATUS_INVALID_DATA;
     }
     std::memcpy(adapter->WakePatternBuffer, buffer, copied);
+    const UCHAR previousControl = adapter->WakeControl;
+    UCHAR previousMasks[WakeSlotCount][WakeMaskSize];
+    std::memcpy(previousMasks, adapter->WakeMasks, sizeof previousMasks);
     if (addition) {
         AddWakePattern(adapter);
     } else {
         RemoveWakePattern(adapter);
     }
-    return PendSet(adapter, oid, length, bytesRead, bytesNeeded);
+    const NDIS_STATUS status = PendSet(adapter, oid, length, bytesRead, bytesNeeded);
+    if (status != NDIS_STATUS_PENDING) {
+        // Nothing was written: a slot switched on here was never programmed, and the next
+        // WakeControl write must not enable it.
+        adapter->WakeControl = previousControl;
+        std::memcpy(adapter->WakeMasks, previousMasks, sizeof previousMasks);
+        adapter->WakeSlotStaged = 0;
+    }
+    return status;
 }
 
 }  // namespace
