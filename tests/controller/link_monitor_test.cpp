@@ -608,6 +608,116 @@ TEST_F(LinkMonitor, NoPassStartsAfterAStopFoundTheMonitorIdle) {
     EXPECT_EQ(DeviceOpTexts(Nic().Device().ControlLog()), Texts{});
 }
 
+// The sequence's writes complete inside the calls that send them, so the pass has ended
+// before SelectSequence returns; a hang check that starts right then must find ActivePhy,
+// MediaState and NDIS's view already moved on, or it would switch the PHYs a second time.
+TEST_F(LinkMonitor, APassThatEndsInsideItsOwnCallsLeavesNothingForTheNextToRedo) {
+    ExactSchedule();
+    StartWith(BothPhys(kAllAbilities));
+    Unplug(1);
+    Pass();
+    Pass();
+    ASSERT_EQ(Record().ActivePhy, PhyTwo);
+    NewIndications();
+    // Every write after the MII read command (whose answer takes the PHY a moment).
+    emu::usb::Fault at_once;
+    at_once.when = match::Request(RegisterWriteRequestType, RegisterWrite);
+    at_once.action = FaultAction::SucceedAtOnce;
+    at_once.skip = 1;
+    at_once.times = -1;
+    M().Bus().Faults().Add(at_once);
+    bool second_check = false;
+    AtNextBoundary(
+        [&](const char*) {
+            return Record().LinkMonitorState >= MonitorPhyOneRegained && !Busy();
+        },
+        [&] {
+            second_check = true;
+            StartLinkPoll(&Record());
+        });
+
+    EXPECT_EQ(Pass(), (Texts{"M2.R1", "R26/2", "Sel=34/11", "M1.W0=3400", "M2.W0=A000"}));
+    M().Bus().Faults().Clear();
+    EXPECT_FALSE(second_check) << "a hang check could start while the pass was still deciding";
+    M().Cpu().SetBoundaryHook([this](const char* call) { M().Clock().AtBoundary(call); });
+    EXPECT_EQ(NewIndications(), (Texts{"connect", "complete"}));
+    EXPECT_EQ(FramesFlow(), "out+in");
+    EXPECT_EQ(Disagreements(), Texts{});
+    EXPECT_EQ(Pass(), (Texts{"M2.R1", "R26/2"}));
+}
+
+// A pass queued on the default pipe behind a synchronous request that takes its full 5 s
+// (a wake-up slot write the device never answers) is slow, not stuck: only the third hang
+// check that finds a pass in flight cancels it, and every pass starts counting afresh.
+TEST_F(LinkMonitor, APassBehindASynchronousRequestThatTimesOutIsNotCancelled) {
+    StartWith(Topology{}, {}, /*hang_check=*/true);
+    auto& requests = Nic().Block().Request();
+    NDIS_PM_PACKET_PATTERN header{};
+    header.PatternOffset = sizeof header;
+    std::vector<uint8_t> pattern(sizeof header);
+    std::memcpy(pattern.data(), &header, sizeof header);
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const uint64_t checks = Nic().Block().HangChecks();
+        ASSERT_TRUE(Nic().RunUntil([&] { return Nic().Block().HangChecks() > checks; },
+                                   kHangCheckPeriodUs + 10'000));
+        // Half a second before the next hang check, which then starts a pass behind the write.
+        Nic().Run(kHangCheckPeriodUs - 500'000);
+        ASSERT_FALSE(Busy());
+        HoldRequest(
+            [](const emu::usb::Submission& s) {
+                return s.setup && s.setup->request_type == RegisterWriteRequestType &&
+                       s.setup->index == WakeSlot0;
+            },
+            0);
+        // A cancelled pass and the one after it would each send the MII command.
+        int commands = 0;
+        emu::usb::Fault watch;
+        watch.when = [&commands](const emu::usb::Submission& s) {
+            if (s.setup && s.setup->request_type == RegisterWriteRequestType &&
+                s.setup->index == MiiAddress) {
+                ++commands;
+            }
+            return false;
+        };
+        M().Bus().Faults().Add(watch);
+        Nic().Device().ClearControlLog();
+        const uint64_t id = requests.StartSet(OID_PNP_ADD_WAKE_UP_PATTERN, pattern);
+        ASSERT_TRUE(Nic().RunUntil([&] { return requests.Of(id).completed; }, 6'000'000));
+        EXPECT_EQ(requests.Of(id).status, NDIS_STATUS_FAILURE);
+        ASSERT_TRUE(Nic().RunUntil([&] { return !Busy(); }));
+        const Texts ops = DeviceOpTexts(Nic().Device().ControlLog());
+        EXPECT_EQ(std::count(ops.begin(), ops.end(), "M1.R5"), 1) << ::testing::PrintToString(ops);
+        EXPECT_EQ(std::count(ops.begin(), ops.end(), "R26/2"), 1);
+        EXPECT_EQ(commands, 1);
+        M().Bus().Faults().Clear();
+    }
+    EXPECT_EQ(NewIndications(), Texts{});
+}
+
+// The stop marks the device while the pass reads PHY 2's status with neither PHY linked: the
+// pass ends there instead of going on to PHY 1.
+TEST_F(LinkMonitor, TheContinuationToPhyOneHonoursAStop) {
+    ExactSchedule();
+    StartWith(BothPhys());
+    Unplug(1);
+    Pass();
+    Pass();
+    ASSERT_EQ(Record().ActivePhy, PhyTwo);
+    Record().LinkMonitorState = 0;  // the last pass left MonitorDataRead
+    AtNextBoundary(
+        [&](const char*) {
+            return Record().LinkMonitorState == MonitorDataRead && Record().ActivePhy == PhyTwo;
+        },
+        [&] {
+            Record().Stopping = TRUE;
+            Record().DeviceState = DeviceStopped;
+        });
+
+    EXPECT_EQ(Pass(), (Texts{"M2.R1", "R26/2"}));
+    EXPECT_EQ(Record().ActivePhy, PhyOne);
+}
+
 // A packet filter set whose work item writes registers 0x00-0x02 while a pass follows a
 // partner change (0x01E1 <-> 0x0061) and writes 0x01-0x02: whichever lands last, the device
 // ends with what the Adapter holds. Seeds of the second processor by delays of the set.
