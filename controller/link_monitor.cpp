@@ -211,7 +211,18 @@ void PerformWriteStep(Adapter* adapter) {
         WritePhyControl(adapter, PhyTwo, PhyControlReset | PhyControlSpeed100,
                         MonitorPhyTwoGained + 2);
         return;
-    default:  // MonitorMacControlWritten and the last step of every sequence
+    case MonitorMacControlWritten:
+        // A packet filter set may have changed register 0x02's shadow since it was copied,
+        // and its own write landed before this one: then this one goes again.
+        if (adapter->AsyncRegBuffer[0] != adapter->MacControl1 ||
+            adapter->AsyncRegBuffer[1] != adapter->MacControl2Shadow) {
+            SendMacControl(adapter);
+            return;
+        }
+        adapter->LinkMonitorRedo = 0;
+        EndPass(adapter);
+        return;
+    default:  // the last step of every sequence
         adapter->LinkMonitorRedo = 0;
         EndPass(adapter);
         return;
@@ -272,19 +283,6 @@ void StartLinkPoll(Adapter* Adapter) {
     }
     BeginPass(Adapter);
 }
-
-// PASSIVE_LEVEL.
-void HoldLinkMonitor(Adapter* Adapter) {
-    for (ULONG step = 0; InterlockedCompareExchange(&Adapter->LinkMonitorBusy, 1, 0) != 0;
-         ++step) {
-        // A pass that has not ended by now waits on a request the device never answers.
-        if (step >= AwaitSteps) CancelPassRequest(Adapter);
-        NdisMSleep(AwaitStepUs);
-    }
-}
-
-// Up to DISPATCH_LEVEL.
-void ReleaseLinkMonitor(Adapter* Adapter) { EndPass(Adapter); }
 
 // PASSIVE_LEVEL.
 void AwaitLinkMonitor(Adapter* Adapter) {

@@ -20,13 +20,6 @@ constexpr USHORT MonitorPhyTwoLost = 1024;
 // Up to DISPATCH_LEVEL. Starts a pass unless one is in flight or the device is not running.
 void StartLinkPoll(Adapter* Adapter);
 
-// PASSIVE_LEVEL. Takes the monitor as a pass would, once the pass in flight has ended (after
-// a bound, its request is cancelled): no pass writes registers 0x01-0x02 until
-// ReleaseLinkMonitor. Other writers of those registers hold it, so that whichever writes last
-// sends what the Adapter holds then.
-void HoldLinkMonitor(Adapter* Adapter);
-void ReleaseLinkMonitor(Adapter* Adapter);
-
 // PASSIVE_LEVEL, during halt and shutdown, after the device is stopped (so no pass starts).
 // Waits for a pass in flight to end; after a bound, cancels its request and waits for that.
 void AwaitLinkMonitor(Adapter* Adapter);

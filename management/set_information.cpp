@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "controller/link_monitor.h"
 #include "controller/wake_patterns.h"
 #include "driver/adapter.h"
 #include "driver/handlers.h"
@@ -20,20 +19,30 @@ constexpr ULONG RefusedFilterBits = 0xF0D0;
 constexpr UCHAR MacControl0AllMulticast = 0x02;
 constexpr UCHAR MacControl2Promiscuous = 0x04;
 constexpr ULONG RxControlSettleUs = 1000;
+// A pass changes MacControl1 at most once per hang check: a second write is all it takes.
+constexpr ULONG RxControlWriteAttempts = 3;
 constexpr ULONG AwaitStepUs = 10'000;
 constexpr ULONG AddressLength = 6;
 
 // PASSIVE_LEVEL. Registers 0x00-0x02 from the shadows, then the settling time. The link
-// monitor writes 0x01-0x02 too, from a pass on another processor: held off while the shadows
-// are copied and sent, it cannot land an older copy after this one, and a pass that starts
-// later copies what this write left.
+// monitor writes 0x01-0x02 too, from a pass on another processor, and either write may land
+// last with what it copied before the other changed a shadow: whichever finds, once its write
+// is done, that the Adapter now holds other values writes again, so the last write to land
+// carries what the Adapter holds.
 ULONG WriteRxControl(Adapter* adapter) {
-    HoldLinkMonitor(adapter);
-    adapter->RegWriteBuffer[0] = adapter->MacControl0;
-    adapter->RegWriteBuffer[1] = adapter->MacControl1;
-    adapter->RegWriteBuffer[2] = adapter->MacControl2Shadow;
-    const ULONG result = WriteRegisters(adapter, 3, MacControl0);
-    ReleaseLinkMonitor(adapter);
+    ULONG result = ResultFailure;
+    for (ULONG attempt = 0; attempt < RxControlWriteAttempts; ++attempt) {
+        adapter->RegWriteBuffer[0] = adapter->MacControl0;
+        adapter->RegWriteBuffer[1] = adapter->MacControl1;
+        adapter->RegWriteBuffer[2] = adapter->MacControl2Shadow;
+        result = WriteRegisters(adapter, 3, MacControl0);
+        if (result != ResultSuccess) break;
+        if (adapter->RegWriteBuffer[0] == adapter->MacControl0 &&
+            adapter->RegWriteBuffer[1] == adapter->MacControl1 &&
+            adapter->RegWriteBuffer[2] == adapter->MacControl2Shadow) {
+            break;
+        }
+    }
     NdisMSleep(RxControlSettleUs);
     return result;
 }
