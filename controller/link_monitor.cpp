@@ -174,7 +174,9 @@ void DecideOnPhyTwo(Adapter* adapter, USHORT status) {
         EndPass(adapter);
         return;
     }
-    // Neither PHY has link: PHY 1 is polled at once, in a pass that continues this one.
+    // Neither PHY has link: PHY 1 is polled at once, in a pass that continues this one. The
+    // stuck count is left alone: only the hang check writes it, and to it this is one pass,
+    // started at most one check ago, that has not ended yet.
     adapter->ActivePhy = PhyOne;
     if (adapter->DeviceState == DeviceRunning) {
         BeginPass(adapter);
