@@ -38,9 +38,46 @@ void SendRead(Adapter* adapter, USHORT count, USHORT firstRegister) {
     if (ReadRegistersAsync(adapter, count, firstRegister) == NothingSent) EndPass(adapter);
 }
 
-// The pass's first step, with LinkMonitorBusy already held: the MII read command for the
-// active PHY's partner ability (PHY 1) or status (PHY 2).
+// PhySelect's value for each PHY sequence.
+UCHAR SelectFor(USHORT sequence) {
+    switch (sequence) {
+    case MonitorPhyOneRegained: return PhySelectOneLinked;
+    case MonitorPhyOneLost: return PhySelectOne;
+    default: return PhySelectTwo;  // PHY 2 gained or lost
+    }
+}
+
+void SendPhySelect(Adapter* adapter, USHORT sequence) {
+    adapter->LinkMonitorState = sequence;
+    adapter->LinkMonitorRedo = sequence;
+    adapter->AsyncRegBuffer[0] = SelectFor(sequence);
+    adapter->AsyncRegBuffer[1] = adapter->Reg80Shadow;
+    SendWrite(adapter, 2, PhySelect);
+}
+
+// Registers 0x01-0x02 from what the Adapter holds; the pass ends when the write completes.
+void SendMacControl(Adapter* adapter) {
+    adapter->LinkMonitorState = MonitorMacControlWritten;
+    adapter->LinkMonitorRedo = MonitorMacControlWritten;
+    adapter->AsyncRegBuffer[0] = adapter->MacControl1;
+    adapter->AsyncRegBuffer[1] = adapter->MacControl2Shadow;
+    SendWrite(adapter, 2, MacControl1);
+}
+
+// The pass's first step, with LinkMonitorBusy already held. A register sequence that an
+// earlier pass did not see through (cancelled, failed, never sent) is sent again first: its
+// ActivePhy, MediaState and indication are already in place, and only the device lags.
+// Otherwise the MII read command for the active PHY's partner ability (PHY 1) or status
+// (PHY 2).
 void BeginPass(Adapter* adapter) {
+    if (adapter->LinkMonitorRedo == MonitorMacControlWritten) {
+        SendMacControl(adapter);
+        return;
+    }
+    if (adapter->LinkMonitorRedo != 0) {
+        SendPhySelect(adapter, adapter->LinkMonitorRedo);
+        return;
+    }
     if (adapter->ActivePhy == PhyOne) {
         adapter->AsyncRegBuffer[0] = PhyOne;
         adapter->AsyncRegBuffer[3] = MiiReadCommand | PhyPartnerAbility;
@@ -70,14 +107,10 @@ void ChangeMediaState(Adapter* adapter, ULONG state) {
 
 // Writes PhySelect (and Reg80Shadow after it) and goes on with `sequence`. The PHY polled
 // next and the new media state are stored, and indicated, before the write goes down.
-void SelectSequence(Adapter* adapter, USHORT sequence, UCHAR select, UCHAR activePhy,
-                    ULONG state) {
-    adapter->LinkMonitorState = sequence;
-    adapter->AsyncRegBuffer[0] = select;
-    adapter->AsyncRegBuffer[1] = adapter->Reg80Shadow;
+void SelectSequence(Adapter* adapter, USHORT sequence, UCHAR activePhy, ULONG state) {
     adapter->ActivePhy = activePhy;
     ChangeMediaState(adapter, state);
-    SendWrite(adapter, 2, PhySelect);
+    SendPhySelect(adapter, sequence);
 }
 
 // Ends the pass after a media change that needs no register write.
@@ -92,8 +125,7 @@ void DecideOnPhyOne(Adapter* adapter, USHORT ability) {
     if ((ability & LinkTechnologies) != 0) {
         if (adapter->MediaState == MediaDisconnected) {
             if (automatic) {
-                SelectSequence(adapter, MonitorPhyOneRegained, PhySelectOneLinked, PhyOne,
-                               MediaConnected);
+                SelectSequence(adapter, MonitorPhyOneRegained, PhyOne, MediaConnected);
             } else {
                 ReportAndEnd(adapter, MediaConnected);
             }
@@ -106,7 +138,7 @@ void DecideOnPhyOne(Adapter* adapter, USHORT ability) {
     }
     if (adapter->MediaState == MediaConnected) {
         if (automatic) {
-            SelectSequence(adapter, MonitorPhyOneLost, PhySelectOne, PhyOne, MediaDisconnected);
+            SelectSequence(adapter, MonitorPhyOneLost, PhyOne, MediaDisconnected);
         } else {
             ReportAndEnd(adapter, MediaDisconnected);
         }
@@ -124,7 +156,7 @@ void DecideOnPhyTwo(Adapter* adapter, USHORT status) {
         if (adapter->MediaState != MediaDisconnected) {
             EndPass(adapter);
         } else if (automatic) {
-            SelectSequence(adapter, MonitorPhyTwoGained, PhySelectTwo, PhyTwo, MediaConnected);
+            SelectSequence(adapter, MonitorPhyTwoGained, PhyTwo, MediaConnected);
         } else {
             ReportAndEnd(adapter, MediaConnected);
         }
@@ -132,7 +164,7 @@ void DecideOnPhyTwo(Adapter* adapter, USHORT status) {
     }
     if (adapter->MediaState == MediaConnected) {
         if (automatic) {
-            SelectSequence(adapter, MonitorPhyTwoLost, PhySelectTwo, PhyOne, MediaDisconnected);
+            SelectSequence(adapter, MonitorPhyTwoLost, PhyOne, MediaDisconnected);
         } else {
             ReportAndEnd(adapter, MediaDisconnected);
         }
@@ -142,7 +174,9 @@ void DecideOnPhyTwo(Adapter* adapter, USHORT status) {
         EndPass(adapter);
         return;
     }
-    // Neither PHY has link: PHY 1 is polled at once, in a pass that continues this one.
+    // Neither PHY has link: PHY 1 is polled at once, in a pass that continues this one. The
+    // stuck count is left alone: only the hang check writes it, and to it this is one pass,
+    // started at most one check ago, that has not ended yet.
     adapter->ActivePhy = PhyOne;
     if (adapter->DeviceState == DeviceRunning) {
         BeginPass(adapter);
@@ -179,7 +213,19 @@ void PerformWriteStep(Adapter* adapter) {
         WritePhyControl(adapter, PhyTwo, PhyControlReset | PhyControlSpeed100,
                         MonitorPhyTwoGained + 2);
         return;
-    default:  // MonitorMacControlWritten and the last step of every sequence
+    case MonitorMacControlWritten:
+        // A packet filter set may have changed register 0x02's shadow since it was copied,
+        // and its own write landed before this one: then this one goes again.
+        if (adapter->AsyncRegBuffer[0] != adapter->MacControl1 ||
+            adapter->AsyncRegBuffer[1] != adapter->MacControl2Shadow) {
+            SendMacControl(adapter);
+            return;
+        }
+        adapter->LinkMonitorRedo = 0;
+        EndPass(adapter);
+        return;
+    default:  // the last step of every sequence
+        adapter->LinkMonitorRedo = 0;
         EndPass(adapter);
         return;
     }
@@ -231,6 +277,12 @@ void StartLinkPoll(Adapter* Adapter) {
         return;
     }
     Adapter->LinkMonitorStuckChecks = 0;
+    // A stop on another processor may have marked the device between the test above and the
+    // flag taken, and found the monitor idle: it waits for no pass, so none may start.
+    if (Adapter->Stopping || Adapter->DeviceState != DeviceRunning) {
+        EndPass(Adapter);
+        return;
+    }
     BeginPass(Adapter);
 }
 
@@ -251,10 +303,15 @@ void AwaitLinkMonitor(Adapter* Adapter) {
 NTSTATUS NTAPI AsyncWriteComplete(DEVICE_OBJECT* /*DeviceObject*/, IRP* Irp, PVOID Context) {
     Adapter* adapter = static_cast<Adapter*>(Context);
     FreeUrb(&adapter->AsyncWriteUrb);
-    if (ReleaseRequest(adapter, Irp)) {
+    // Read before the request is freed. A failed MII command still gets its read (judged on
+    // what comes back); a failed step of a register sequence ends the pass with LinkMonitorRedo
+    // set, so the next pass sends it again.
+    const bool failed = !NT_SUCCESS(Irp->IoStatus.Status);
+    const bool cancelled = ReleaseRequest(adapter, Irp);
+    const bool sequenceStep = adapter->LinkMonitorState != MonitorCommandWritten;
+    if (cancelled || (sequenceStep && failed)) {
         EndPass(adapter);
     } else {
-        // The status is not looked at: a failed write is followed as if it had worked.
         PerformWriteStep(adapter);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -300,10 +357,7 @@ void ApplyLinkPartnerAbility(Adapter* Adapter, USHORT Ability) {
         Adapter->DuplexMode = 1;
     }
     Adapter->MacControl1 = control;
-    Adapter->LinkMonitorState = MonitorMacControlWritten;
-    Adapter->AsyncRegBuffer[0] = control;
-    Adapter->AsyncRegBuffer[1] = Adapter->MacControl2Shadow;
-    SendWrite(Adapter, 2, MacControl1);
+    SendMacControl(Adapter);
 }
 
 // Up to DISPATCH_LEVEL. ResultSuccess.

@@ -192,6 +192,8 @@ void MiiRead(Adapter* Adapter, UCHAR Phy, UCHAR Register, USHORT* Value) {
 }
 
 ULONG SelectPhy(Adapter* Adapter) {
+    // A PHY switch the link monitor had yet to finish belongs to the choice made before.
+    Adapter->LinkMonitorRedo = 0;
     switch (Adapter->MediaSel) {
     case 0:
         return SelectAutomatically(Adapter);

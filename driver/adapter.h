@@ -98,6 +98,9 @@ struct Adapter {
     // 1 while a pass is in flight; set by compare-exchange, so two starters never both win.
     LONG volatile LinkMonitorBusy;
     UCHAR LinkMonitorStuckChecks;  // hang checks that found the same pass still in flight
+    // The register sequence a pass started and has not yet seen through (a PHY switch, or
+    // MonitorMacControlWritten); 0 when none. The next pass sends it again.
+    USHORT LinkMonitorRedo;
 
     // ---- USB objects ---------------------------------------------------------------------
     DEVICE_OBJECT* PhysicalDeviceObject;

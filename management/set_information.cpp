@@ -19,15 +19,30 @@ constexpr ULONG RefusedFilterBits = 0xF0D0;
 constexpr UCHAR MacControl0AllMulticast = 0x02;
 constexpr UCHAR MacControl2Promiscuous = 0x04;
 constexpr ULONG RxControlSettleUs = 1000;
+// A pass changes MacControl1 at most once per hang check: a second write is all it takes.
+constexpr ULONG RxControlWriteAttempts = 3;
 constexpr ULONG AwaitStepUs = 10'000;
 constexpr ULONG AddressLength = 6;
 
-// PASSIVE_LEVEL. Registers 0x00-0x02 from the shadows, then the settling time.
+// PASSIVE_LEVEL. Registers 0x00-0x02 from the shadows, then the settling time. The link
+// monitor writes 0x01-0x02 too, from a pass on another processor, and either write may land
+// last with what it copied before the other changed a shadow: whichever finds, once its write
+// is done, that the Adapter now holds other values writes again, so the last write to land
+// carries what the Adapter holds.
 ULONG WriteRxControl(Adapter* adapter) {
-    adapter->RegWriteBuffer[0] = adapter->MacControl0;
-    adapter->RegWriteBuffer[1] = adapter->MacControl1;
-    adapter->RegWriteBuffer[2] = adapter->MacControl2Shadow;
-    const ULONG result = WriteRegisters(adapter, 3, MacControl0);
+    ULONG result = ResultFailure;
+    for (ULONG attempt = 0; attempt < RxControlWriteAttempts; ++attempt) {
+        adapter->RegWriteBuffer[0] = adapter->MacControl0;
+        adapter->RegWriteBuffer[1] = adapter->MacControl1;
+        adapter->RegWriteBuffer[2] = adapter->MacControl2Shadow;
+        result = WriteRegisters(adapter, 3, MacControl0);
+        if (result != ResultSuccess) break;
+        if (adapter->RegWriteBuffer[0] == adapter->MacControl0 &&
+            adapter->RegWriteBuffer[1] == adapter->MacControl1 &&
+            adapter->RegWriteBuffer[2] == adapter->MacControl2Shadow) {
+            break;
+        }
+    }
     NdisMSleep(RxControlSettleUs);
     return result;
 }
@@ -74,11 +89,22 @@ NDIS_STATUS SetPacketFilter(Adapter* adapter, const void* buffer, ULONG length,
     }
     ULONG filter = 0;
     std::memcpy(&filter, buffer, sizeof filter);
+    const ULONG previousFilter = adapter->PacketFilter;
     // Stored before it is judged: a refused filter is still what a query reports.
     adapter->PacketFilter = filter;
     if ((filter & RefusedFilterBits) != 0) return NDIS_STATUS_NOT_SUPPORTED;
+    const UCHAR previousControl0 = adapter->MacControl0;
+    const UCHAR previousControl2 = adapter->MacControl2Shadow;
     ApplyRxControl(adapter, RxControlFor(filter));
-    return PendSet(adapter, OID_GEN_CURRENT_PACKET_FILTER, length, bytesRead, bytesNeeded);
+    const NDIS_STATUS status =
+        PendSet(adapter, OID_GEN_CURRENT_PACKET_FILTER, length, bytesRead, bytesNeeded);
+    if (status != NDIS_STATUS_PENDING) {
+        // Never written: the next writer of these registers must not send it either.
+        adapter->PacketFilter = previousFilter;
+        adapter->MacControl0 = previousControl0;
+        adapter->MacControl2Shadow = previousControl2;
+    }
+    return status;
 }
 
 // Whether every byte a pattern request names lies within the `copied` bytes of it: the mask
@@ -111,12 +137,23 @@ NDIS_STATUS SetWakePattern(Adapter* adapter, NDIS_OID oid, const void* buffer, U
         return NDIS_STATUS_INVALID_DATA;
     }
     std::memcpy(adapter->WakePatternBuffer, buffer, copied);
+    const UCHAR previousControl = adapter->WakeControl;
+    UCHAR previousMasks[WakeSlotCount][WakeMaskSize];
+    std::memcpy(previousMasks, adapter->WakeMasks, sizeof previousMasks);
     if (addition) {
         AddWakePattern(adapter);
     } else {
         RemoveWakePattern(adapter);
     }
-    return PendSet(adapter, oid, length, bytesRead, bytesNeeded);
+    const NDIS_STATUS status = PendSet(adapter, oid, length, bytesRead, bytesNeeded);
+    if (status != NDIS_STATUS_PENDING) {
+        // Nothing was written: a slot switched on here was never programmed, and the next
+        // WakeControl write must not enable it.
+        adapter->WakeControl = previousControl;
+        std::memcpy(adapter->WakeMasks, previousMasks, sizeof previousMasks);
+        adapter->WakeSlotStaged = 0;
+    }
+    return status;
 }
 
 }  // namespace

@@ -28,8 +28,9 @@ ULONG GetDeviceObjects(Adapter* Adapter);
 // clears remote wake-up and reads the device status. ResultSuccess or ResultFailure.
 ULONG ConfigureUsbDevice(Adapter* Adapter);
 
-// PASSIVE_LEVEL. Aborts and resets the transmit pipe, then the receive pipe; stops at the
-// first failing request. ResultSuccess or ResultFailure.
+// PASSIVE_LEVEL. Aborts and resets the transmit pipe, then the receive pipe. Only a failed
+// transmit abort ends it early: once that pipe is empty, the receive pipe is cleared too,
+// whatever the transmit reset did. ResultSuccess, or ResultFailure when any request failed.
 ULONG ResetBulkPipes(Adapter* Adapter);
 
 // PASSIVE_LEVEL. Marks the adapter stopped, waits for a link-monitor pass in flight, arms

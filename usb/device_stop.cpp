@@ -37,7 +37,8 @@ ULONG AbortAndResetPipe(Adapter* Adapter, URB* Request, ULONG Pipe) {
 
 }  // namespace
 
-// PASSIVE_LEVEL. ResultSuccess, or ResultFailure at the first failing request.
+// PASSIVE_LEVEL. ResultSuccess, or ResultFailure when any request failed (past the transmit
+// pipe's abort, the receive pipe is still aborted and reset).
 ULONG ResetBulkPipes(Adapter* Adapter) {
     // Without a selected configuration there are no pipe handles to name.
     if (Adapter->InterfaceInfo == nullptr) return ResultFailure;

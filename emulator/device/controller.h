@@ -98,6 +98,12 @@ public:
     // Faults: the done bit of an EEPROM read or an MII command never comes.
     void HoldEepromDone(bool hold) { hold_eeprom_done_ = hold; }
     void HoldMiiDone(bool hold) { hold_mii_done_ = hold; }
+    // Only for commands to the PHY at `phy` (a PHY that hangs the management interface while
+    // the other answers).
+    void HoldMiiDoneFor(uint8_t phy, bool hold) {
+        const uint32_t bit = 1u << (phy & 0x1F);
+        held_mii_phys_ = hold ? held_mii_phys_ | bit : held_mii_phys_ & ~bit;
+    }
 
     // ---- Test face: USB state ----
     bool RemoteWakeup() const { return remote_wakeup_; }
@@ -166,6 +172,7 @@ private:
     MiiBus mii_;
     bool hold_eeprom_done_ = false;
     bool hold_mii_done_ = false;
+    uint32_t held_mii_phys_ = 0;  // bit n: PHY n's commands never report done
     Scheduler::Id eeprom_timer_ = 0;
     Scheduler::Id mii_timer_ = 0;
     struct MiiCommand {

@@ -70,7 +70,8 @@ void Controller::FinishMiiCommand() {
     } else {
         mii_.Write(command.phy, command.phy_register, command.value);
     }
-    if (!hold_mii_done_) registers_[reg::MiiControl] |= reg::kMiiDone;
+    const bool held = hold_mii_done_ || (held_mii_phys_ >> command.phy & 1) != 0;
+    if (!held) registers_[reg::MiiControl] |= reg::kMiiDone;
 }
 
 }  // namespace emu::device

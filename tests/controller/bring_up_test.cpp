@@ -511,6 +511,34 @@ TEST_P(PhyTopology, DecidesWhichPhyCarriesTheFrames) {
     }
 }
 
+// A PHY whose MII commands never report done is no answer, whatever the data register still
+// holds from the other PHY: the one that answers is taken.
+struct SilentPhy {
+    const char* name;
+    uint8_t silent;
+    ULONG media_sel;
+};
+void PrintTo(const SilentPhy& c, std::ostream* out) { *out << c.name; }
+
+class SilentPhyDetection : public BringUp, public testing::WithParamInterface<SilentPhy> {};
+
+TEST_P(SilentPhyDetection, TakesThePhyThatAnswers) {
+    const SilentPhy& c = GetParam();
+    AdapterOptions options;
+    options.hang_check = false;
+    options.identity.topology.phy2_id2 = 0x6B93;
+    StartPrepared(options, [&](emu::device::Controller& device) {
+        device.HoldMiiDoneFor(c.silent, true);
+    });
+    EXPECT_EQ(Record().MediaSel, c.media_sel);
+    EXPECT_EQ(Record().ActivePhy, c.media_sel);
+}
+
+INSTANTIATE_TEST_SUITE_P(Phys, SilentPhyDetection,
+                         testing::Values(SilentPhy{"PhyTwoSilent", emu::device::kPhyTwoAddress, 1},
+                                         SilentPhy{"PhyOneSilent", emu::device::kPhyOneAddress, 2}),
+                         NameOf<SilentPhy>);
+
 const Texts kDetect = {"W1.4=01E1", "R1.4", "R2.4"};
 Texts Detected(Texts more) {
     Texts texts = kDetect;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,7 +18,10 @@
 #include "driver/pool_tags.h"
 #include "emulator/device/topology.h"
 #include "emulator/kernel/io_manager.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/miniport.h"
+#include "emulator/ndis/requests.h"
 #include "emulator/usbbus/bus.h"
 #include "emulator/usbbus/faults.h"
 #include "tests/support/device_ops.h"
@@ -124,6 +128,54 @@ protected:
         M().Bus().Faults().Add(fault);
     }
 
+    // Where the device and the driver disagree: the MAC control registers against the
+    // Adapter's shadows, and, while connected, the selected PHY and its control against
+    // ActivePhy; MediaState against the last media indication NDIS received. Empty when they
+    // agree.
+    Texts Disagreements() {
+        Texts found;
+        auto& device = Nic().Device();
+        const Adapter& adapter = Record();
+        auto compare = [&](const char* what, unsigned device_value, unsigned driver_value) {
+            if (device_value != driver_value) {
+                found.push_back(std::string(what) + ": device " + std::to_string(device_value) +
+                                ", driver " + std::to_string(driver_value));
+            }
+        };
+        compare("register 0x00", device.Register(MacControl0), adapter.MacControl0);
+        compare("register 0x01", device.Register(MacControl1), adapter.MacControl1);
+        compare("register 0x02", device.Register(MacControl2), adapter.MacControl2Shadow);
+        ULONG indicated = adapter.MediaState;
+        for (const auto& status : Nic().Edge().Statuses()) {
+            if (status.status == NDIS_STATUS_MEDIA_CONNECT) indicated = MediaConnected;
+            if (status.status == NDIS_STATUS_MEDIA_DISCONNECT) indicated = MediaDisconnected;
+        }
+        compare("media state as indicated", indicated, adapter.MediaState);
+        if (adapter.MediaSel == 0 && adapter.MediaState == MediaConnected) {
+            const bool two = adapter.ActivePhy == PhyTwo;
+            const uint8_t select = device.Register(kPhySelectRegister);
+            compare("PHY 2 selected", select == PhySelectTwo, two);
+            const uint16_t control = two ? device.PhyTwo()->Control() : device.PhyOne()->Control();
+            compare("active PHY isolated", (control & PhyControlIsolate) != 0, 0);
+        }
+        return found;
+    }
+
+    // Runs `stage` at the next boundary (a platform call by driver code holding no lock) for
+    // which `when` holds, as another processor stepping in there would; then the platform's
+    // own boundaries again.
+    void AtNextBoundary(std::function<bool(const char*)> when, std::function<void()> stage) {
+        M().Cpu().SetBoundaryHook([this, when = std::move(when), stage = std::move(stage)](
+                                      const char* call) {
+            if (!when(call)) {
+                M().Clock().AtBoundary(call);
+                return;
+            }
+            M().Cpu().SetBoundaryHook([this](const char* c) { M().Clock().AtBoundary(c); });
+            stage();
+        });
+    }
+
 private:
     size_t statuses_seen_ = 0;
     uint32_t seed_ = 1;
@@ -195,6 +247,76 @@ TEST_F(LinkMonitor, PhyTwoTakesOverTwoPassesAfterPhyOneLostItsPartner) {
     EXPECT_EQ(NewIndications(), (Texts{"disconnect", "complete", "connect", "complete"}));
     EXPECT_EQ(FramesFlow(), "out+in");
     EXPECT_EQ(Nic().Device().PhyTwo()->Control() & 0x0400, 0) << "PHY 2 still isolated";
+}
+
+// A PHY switch cut short after connect was indicated and ActivePhy set (the hang checks
+// cancel its held PHY 2 write, or the write fails): the next pass sends the switch again, and
+// frames flow through PHY 2.
+struct CutShort {
+    const char* name;
+    FaultAction action;
+    int busy_checks;  // hang checks that find the pass still in flight
+};
+
+class LinkMonitorCutShort : public LinkMonitor, public ::testing::WithParamInterface<CutShort> {};
+
+TEST_P(LinkMonitorCutShort, TheNextPassCompletesAPhySwitchLeftHalfDone) {
+    const CutShort& cut = GetParam();
+    StartWith(BothPhys(kAllAbilities));
+    Unplug(1);
+    Pass();
+    Pass();
+    ASSERT_EQ(Record().ActivePhy, PhyTwo);
+    NewIndications();
+    // The pass's writes: the MII command, PhySelect, PHY 1's control, then PHY 2's 0xA000.
+    emu::usb::Fault fault;
+    fault.when = match::Request(RegisterWriteRequestType, RegisterWrite);
+    fault.action = cut.action;
+    fault.skip = 3;
+    M().Bus().Faults().Add(fault);
+
+    HangCheck();
+    Nic().Run(100'000);
+    for (int check = 0; check < cut.busy_checks; ++check) {
+        ASSERT_TRUE(Busy());
+        HangCheck();
+    }
+    ASSERT_TRUE(Nic().RunUntil([&] { return !Busy(); }));
+    EXPECT_EQ(NewIndications(), (Texts{"connect", "complete"}));
+    EXPECT_EQ(FramesFlow(), "");
+
+    EXPECT_EQ(Pass(), (Texts{"Sel=34/11", "M1.W0=3400", "M2.W0=A000"}));
+    EXPECT_EQ(FramesFlow(), "out+in");
+    EXPECT_EQ(Disagreements(), Texts{});
+    EXPECT_EQ(Pass(), (Texts{"M2.R1", "R26/2"}));
+    EXPECT_EQ(NewIndications(), Texts{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, LinkMonitorCutShort,
+                         ::testing::Values(CutShort{"HeldAndCancelled", FaultAction::PendForever, 3},
+                                           CutShort{"Failed", FaultAction::Fail, 0}),
+                         [](const ::testing::TestParamInfo<CutShort>& info) {
+                             return info.param.name;
+                         });
+
+// A partner change's MAC write that fails is sent again by the next pass, although the
+// partner's ability no longer differs from the one the Adapter took.
+TEST_F(LinkMonitor, AFailedMacControlWriteIsSentAgain) {
+    StartWith(Topology{});
+    Nic().Device().Partner(1).SetAbility(0x0061);
+    Nic().Run(kNegotiatedUs);
+    emu::usb::Fault fault;
+    fault.when = match::Request(RegisterWriteRequestType, RegisterWrite);
+    fault.action = FaultAction::Fail;
+    fault.skip = 1;
+    M().Bus().Faults().Add(fault);
+
+    EXPECT_EQ(Pass(), (Texts{"M1.R5", "R26/2"}));
+    EXPECT_EQ(Nic().Device().Register(MacControl1), 0x30);
+    EXPECT_EQ(Pass(), (Texts{"W01=20 00"}));
+    EXPECT_EQ(Disagreements(), Texts{});
+    EXPECT_EQ(FramesFlow(), "out+in");
+    EXPECT_EQ(Pass(), (Texts{"M1.R5", "R26/2"}));
 }
 
 // ---- Partner changes on PHY 1 --------------------------------------------------------------
@@ -461,6 +583,174 @@ INSTANTIATE_TEST_SUITE_P(
                       HeldStep{"PhyWrite", true, false, 3,
                                {"M1.R5", "R26/2", "Sel=26/11", "M1.W0=3400"}}),
     [](const ::testing::TestParamInfo<HeldStep>& info) { return info.param.name; });
+
+// ---- The monitor and other processors -----------------------------------------------------
+
+// The stop marks the device on another processor between the hang check's look at
+// DeviceState and its taking of the monitor, and finds no pass to wait for: no pass may start.
+TEST_F(LinkMonitor, NoPassStartsAfterAStopFoundTheMonitorIdle) {
+    ExactSchedule();
+    StartWith(Topology{});
+    Nic().Device().ClearControlLog();
+    bool idle_at_stop = false;
+    AtNextBoundary(
+        [](const char* call) { return std::string(call) == "InterlockedCompareExchange"; },
+        [&] {
+            Record().Stopping = TRUE;
+            Record().DeviceState = DeviceStopped;
+            idle_at_stop = !Busy();  // what AwaitLinkMonitor looks at
+        });
+
+    HangCheck();
+    Nic().Run(100'000);
+
+    EXPECT_TRUE(idle_at_stop);
+    EXPECT_FALSE(Busy());
+    EXPECT_EQ(DeviceOpTexts(Nic().Device().ControlLog()), Texts{});
+}
+
+// The sequence's writes complete inside the calls that send them, so the pass has ended
+// before SelectSequence returns; a hang check that starts right then must find ActivePhy,
+// MediaState and NDIS's view already moved on, or it would switch the PHYs a second time.
+TEST_F(LinkMonitor, APassThatEndsInsideItsOwnCallsLeavesNothingForTheNextToRedo) {
+    ExactSchedule();
+    StartWith(BothPhys(kAllAbilities));
+    Unplug(1);
+    Pass();
+    Pass();
+    ASSERT_EQ(Record().ActivePhy, PhyTwo);
+    NewIndications();
+    // Every write after the MII read command (whose answer takes the PHY a moment).
+    emu::usb::Fault at_once;
+    at_once.when = match::Request(RegisterWriteRequestType, RegisterWrite);
+    at_once.action = FaultAction::SucceedAtOnce;
+    at_once.skip = 1;
+    at_once.times = -1;
+    M().Bus().Faults().Add(at_once);
+    bool second_check = false;
+    AtNextBoundary(
+        [&](const char*) {
+            return Record().LinkMonitorState >= MonitorPhyOneRegained && !Busy();
+        },
+        [&] {
+            second_check = true;
+            StartLinkPoll(&Record());
+        });
+
+    EXPECT_EQ(Pass(), (Texts{"M2.R1", "R26/2", "Sel=34/11", "M1.W0=3400", "M2.W0=A000"}));
+    M().Bus().Faults().Clear();
+    EXPECT_FALSE(second_check) << "a hang check could start while the pass was still deciding";
+    M().Cpu().SetBoundaryHook([this](const char* call) { M().Clock().AtBoundary(call); });
+    EXPECT_EQ(NewIndications(), (Texts{"connect", "complete"}));
+    EXPECT_EQ(FramesFlow(), "out+in");
+    EXPECT_EQ(Disagreements(), Texts{});
+    EXPECT_EQ(Pass(), (Texts{"M2.R1", "R26/2"}));
+}
+
+// A pass queued on the default pipe behind a synchronous request that takes its full 5 s
+// (a wake-up slot write the device never answers) is slow, not stuck: only the third hang
+// check that finds a pass in flight cancels it, and every pass starts counting afresh.
+TEST_F(LinkMonitor, APassBehindASynchronousRequestThatTimesOutIsNotCancelled) {
+    StartWith(Topology{}, {}, /*hang_check=*/true);
+    auto& requests = Nic().Block().Request();
+    NDIS_PM_PACKET_PATTERN header{};
+    header.PatternOffset = sizeof header;
+    std::vector<uint8_t> pattern(sizeof header);
+    std::memcpy(pattern.data(), &header, sizeof header);
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const uint64_t checks = Nic().Block().HangChecks();
+        ASSERT_TRUE(Nic().RunUntil([&] { return Nic().Block().HangChecks() > checks; },
+                                   kHangCheckPeriodUs + 10'000));
+        // Half a second before the next hang check, which then starts a pass behind the write.
+        Nic().Run(kHangCheckPeriodUs - 500'000);
+        ASSERT_FALSE(Busy());
+        HoldRequest(
+            [](const emu::usb::Submission& s) {
+                return s.setup && s.setup->request_type == RegisterWriteRequestType &&
+                       s.setup->index == WakeSlot0;
+            },
+            0);
+        // A cancelled pass and the one after it would each send the MII command.
+        int commands = 0;
+        emu::usb::Fault watch;
+        watch.when = [&commands](const emu::usb::Submission& s) {
+            if (s.setup && s.setup->request_type == RegisterWriteRequestType &&
+                s.setup->index == MiiAddress) {
+                ++commands;
+            }
+            return false;
+        };
+        M().Bus().Faults().Add(watch);
+        Nic().Device().ClearControlLog();
+        const uint64_t id = requests.StartSet(OID_PNP_ADD_WAKE_UP_PATTERN, pattern);
+        ASSERT_TRUE(Nic().RunUntil([&] { return requests.Of(id).completed; }, 6'000'000));
+        EXPECT_EQ(requests.Of(id).status, NDIS_STATUS_FAILURE);
+        ASSERT_TRUE(Nic().RunUntil([&] { return !Busy(); }));
+        const Texts ops = DeviceOpTexts(Nic().Device().ControlLog());
+        EXPECT_EQ(std::count(ops.begin(), ops.end(), "M1.R5"), 1) << ::testing::PrintToString(ops);
+        EXPECT_EQ(std::count(ops.begin(), ops.end(), "R26/2"), 1);
+        EXPECT_EQ(commands, 1);
+        M().Bus().Faults().Clear();
+    }
+    EXPECT_EQ(NewIndications(), Texts{});
+}
+
+// The stop marks the device while the pass reads PHY 2's status with neither PHY linked: the
+// pass ends there instead of going on to PHY 1.
+TEST_F(LinkMonitor, TheContinuationToPhyOneHonoursAStop) {
+    ExactSchedule();
+    StartWith(BothPhys());
+    Unplug(1);
+    Pass();
+    Pass();
+    ASSERT_EQ(Record().ActivePhy, PhyTwo);
+    Record().LinkMonitorState = 0;  // the last pass left MonitorDataRead
+    AtNextBoundary(
+        [&](const char*) {
+            return Record().LinkMonitorState == MonitorDataRead && Record().ActivePhy == PhyTwo;
+        },
+        [&] {
+            Record().Stopping = TRUE;
+            Record().DeviceState = DeviceStopped;
+        });
+
+    EXPECT_EQ(Pass(), (Texts{"M2.R1", "R26/2"}));
+    EXPECT_EQ(Record().ActivePhy, PhyOne);
+}
+
+// A packet filter set whose work item writes registers 0x00-0x02 while a pass follows a
+// partner change (0x01E1 <-> 0x0061) and writes 0x01-0x02: whichever lands last, the device
+// ends with what the Adapter holds. Seeds of the second processor by delays of the set.
+TEST_F(LinkMonitor, AFilterSetRacingAPartnerChangeLeavesTheDeviceAsTheAdapterHoldsIt) {
+    StartWith(Topology{});
+    auto& requests = Nic().Block().Request();
+    const uint64_t delays_us[] = {0, 250, 500, 1'000, 1'500, 2'000, 3'000, 4'000};
+    const uint16_t abilities[] = {0x0061, kAllAbilities};
+    const ULONG filters[] = {0x20, 0x0B};  // promiscuous; directed, multicast, broadcast
+    unsigned step = 0;
+    for (uint32_t seed = 1; seed <= 60; ++seed) {
+        for (uint64_t delay : delays_us) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", set " + std::to_string(delay) +
+                         " us after the hang check");
+            Nic().Device().Partner(1).SetAbility(abilities[step % 2]);
+            Nic().Run(kNegotiatedUs);
+            emu::Scheduler::InterleaveOptions interleave;
+            interleave.seed = seed;
+            M().Clock().Interleave(interleave);
+            HangCheck();
+            Nic().Run(delay);
+            std::vector<uint8_t> filter(sizeof(ULONG));
+            std::memcpy(filter.data(), &filters[step % 2], sizeof(ULONG));
+            const uint64_t id = requests.StartSet(OID_GEN_CURRENT_PACKET_FILTER, filter);
+            ASSERT_TRUE(Nic().RunUntil([&] { return requests.Of(id).completed && !Busy(); }));
+            M().Clock().StopInterleaving();
+            EXPECT_EQ(requests.Of(id).status, NDIS_STATUS_SUCCESS);
+            ASSERT_EQ(Disagreements(), Texts{});
+            ++step;
+        }
+    }
+}
 
 // ---- End to end: the adapter follows its cable --------------------------------------------
 

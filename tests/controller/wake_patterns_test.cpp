@@ -15,6 +15,8 @@
 #include "emulator/device/wake.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/requests.h"
+#include "emulator/usbbus/bus.h"
+#include "emulator/usbbus/faults.h"
 #include "tests/support/device_ops.h"
 #include "tests/support/running_adapter_fixture.h"
 #include "usb/registers.h"
@@ -239,6 +241,27 @@ TEST_F(WakePatterns, BadRequestsProgramNothing) {
     }
     // The next add still goes to slot 1: no refused add took a slot.
     Add(Pattern{{0x01}, {0x77}}, 1, 0x30);
+}
+
+// A slot image that never reached the controller leaves its slot off: the request fails, the
+// WakeControl write that follows does not switch the slot on, and the next pattern takes it.
+TEST_F(WakePatterns, ASlotWhoseImageWasNotWrittenStaysOff) {
+    emu::usb::Fault fault;
+    fault.when = [](const emu::usb::Submission& s) {
+        return s.setup && s.setup->request_type == RegisterWriteRequestType &&
+               s.setup->index == WakeSlot0;
+    };
+    fault.action = emu::usb::FaultAction::PendForever;
+    M().Bus().Faults().Add(fault);
+
+    const Outcome outcome = Request(OID_PNP_ADD_WAKE_UP_PATTERN, Pattern{{0xFF, 0x01}, kDigits});
+    EXPECT_TRUE(outcome.pended);
+    EXPECT_EQ(outcome.status, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(Ops(), Texts{WakeControlWrite(0x00)});
+    EXPECT_EQ(Nic().Device().Register(WakeControl), base_);
+
+    M().Bus().Faults().Clear();
+    Add(Pattern{{0x0F}, {1, 2, 3, 4}}, 0, 0x20);
 }
 
 // A request longer than the pattern buffer is taken up to its size.

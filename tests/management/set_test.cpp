@@ -11,6 +11,8 @@
 
 #include "driver/adapter.h"
 #include "driver/handlers.h"
+#include "emulator/kernel/processor.h"
+#include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/requests.h"
 #include "emulator/usbbus/bus.h"
@@ -93,6 +95,10 @@ TEST_F(SetInformation, PacketFilterReachesTheReceiveControlRegisters) {
         {"promiscuous", Ulong(0x20), NDIS_STATUS_SUCCESS, true, true, true},
         {"directed, multicast, broadcast", Ulong(0x0B), NDIS_STATUS_SUCCESS, true, false, false},
         {"all multicast", Ulong(0x04), NDIS_STATUS_SUCCESS, true, true, false},
+        // Bits with no packet type of 802.3's refused set are taken and ignored.
+        {"bits 0x100-0x800", Ulong(0x0F0B), NDIS_STATUS_SUCCESS, true, false, false},
+        {"bits 16-31", Ulong(0xFFFF000B), NDIS_STATUS_SUCCESS, true, false, false},
+        {"all multicast again", Ulong(0x04), NDIS_STATUS_SUCCESS, true, true, false},
         // Refused: the registers keep all-multicast from the step before.
         {"source routing", Ulong(0x10), NDIS_STATUS_NOT_SUPPORTED, false, true, false},
         {"eight bytes", {0x20, 0, 0, 0, 0, 0, 0, 0}, NDIS_STATUS_INVALID_LENGTH, false, true, false},
@@ -106,6 +112,8 @@ TEST_F(SetInformation, PacketFilterReachesTheReceiveControlRegisters) {
         if (step.status == NDIS_STATUS_SUCCESS) {
             EXPECT_TRUE(record.pended);
             EXPECT_EQ(record.bytes_done, 4u);
+            // The receiver settles on the new filter before the protocol is told it holds.
+            EXPECT_GE(record.completed_us - record.issued_us, 1'000u);
         }
         if (step.status == NDIS_STATUS_INVALID_LENGTH) {
             EXPECT_EQ(record.bytes_needed, 4u);
@@ -208,6 +216,49 @@ TEST_F(SetInformation, HaltWaitsForAPendedSet) {
     EXPECT_EQ(ops.front(), write);
     EXPECT_FALSE(Check().Saw(emu::Rule::Watchdog));
     EXPECT_FALSE(Check().Saw(emu::Rule::TimerAtHalt));
+}
+
+// A pended set writes both counts before it completes (NDIS's own values are whatever they
+// were: a sentinel here), and the halt is held off by RequestsInFlight until the completion
+// call has returned: the Adapter may be freed right after the count drops.
+TEST_F(SetInformation, APendedSetWritesItsCountsAndHoldsTheHaltUntilItHasCompleted) {
+    NDIS_PM_PACKET_PATTERN header{};
+    header.PatternOffset = sizeof header;  // no mask bytes, no pattern bytes
+    std::vector<uint8_t> pattern(sizeof header);
+    std::memcpy(pattern.data(), &header, sizeof header);
+    struct Case {
+        const char* what;
+        NDIS_OID oid;
+        std::vector<uint8_t> value;
+    };
+    const Case cases[] = {
+        {"packet filter", OID_GEN_CURRENT_PACKET_FILTER, Ulong(0x0B)},
+        {"add a wake-up pattern", OID_PNP_ADD_WAKE_UP_PATTERN, pattern},
+        {"remove a wake-up pattern", OID_PNP_REMOVE_WAKE_UP_PATTERN, pattern},
+    };
+    constexpr ULONG kSentinel = 0xC0DEC0DE;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LONG in_flight_at_completion = -1;
+        M().Cpu().SetBoundaryHook([&](const char* call) {
+            const std::string name = call;
+            if (name == "NdisScheduleWorkItem") {
+                *Record().PendingBytesRead = kSentinel;
+                *Record().PendingBytesNeeded = kSentinel;
+            } else if (name == "NdisMSetInformationComplete") {
+                in_flight_at_completion = Record().RequestsInFlight;
+            }
+            M().Clock().AtBoundary(call);
+        });
+        const Outcome record = Nic().Block().Request().Set(c.oid, c.value);
+        M().Cpu().SetBoundaryHook([this](const char* call) { M().Clock().AtBoundary(call); });
+        EXPECT_TRUE(record.pended);
+        EXPECT_EQ(record.status, NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(record.bytes_done, c.value.size());
+        EXPECT_EQ(record.bytes_needed, c.oid == OID_GEN_CURRENT_PACKET_FILTER ? kSentinel : 0u);
+        EXPECT_EQ(in_flight_at_completion, 1);
+        EXPECT_EQ(Record().RequestsInFlight, 0);
+    }
 }
 
 // Only a write that could not be completed fails the request; one the device answered with an

@@ -316,16 +316,45 @@ TEST_F(DeviceConfigTest, TimedOutStatusReadFailsWithTheInterfaceAlreadyKept) {
     EXPECT_EQ(M().Bus().PendingRequests(), 0u);
 }
 
-TEST_F(DeviceConfigTest, ResetStopsAtTheFirstFailingRequest) {
+// A transmit pipe that could not be aborted ends the reset there. One that was aborted is
+// empty whatever its reset did, and the receive pipe is still aborted and reset: at halt its
+// transfer sits in memory about to be freed. Either way the caller learns of the failure.
+TEST_F(DeviceConfigTest, ResetGoesOnToTheReceivePipeOnlyOnceTheTransmitPipeIsAborted) {
+    struct Case {
+        const char* what;
+        USHORT failing;
+        std::vector<std::pair<USHORT, uint8_t>> sent;
+    };
+    const Case cases[] = {
+        {"transmit abort times out", URB_FUNCTION_ABORT_PIPE,
+         {{URB_FUNCTION_ABORT_PIPE, emu::device::kBulkOut}}},
+        {"transmit reset times out", URB_FUNCTION_RESET_PIPE,
+         {{URB_FUNCTION_ABORT_PIPE, emu::device::kBulkOut},
+          {URB_FUNCTION_RESET_PIPE, emu::device::kBulkOut},
+          {URB_FUNCTION_ABORT_PIPE, emu::device::kBulkIn},
+          {URB_FUNCTION_RESET_PIPE, emu::device::kBulkIn}}},
+    };
     StartConfigured();
-    std::vector<Submission>& seen = WatchSubmissions();
-    Fault(match::Function(URB_FUNCTION_ABORT_PIPE), FaultAction::PendForever);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Submission>& seen = WatchSubmissions();
+        seen.clear();
+        const USHORT failing = c.failing;
+        Fault(
+            [failing](const Submission& s) {
+                return s.function == failing && s.endpoint == emu::device::kBulkOut;
+            },
+            FaultAction::PendForever);
 
-    EXPECT_EQ(ResetBulkPipes(adapter_), ResultFailure);
+        EXPECT_EQ(ResetBulkPipes(adapter_), ResultFailure);
 
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].function, URB_FUNCTION_ABORT_PIPE);
-    EXPECT_EQ(seen[0].endpoint, emu::device::kBulkOut);
+        ASSERT_EQ(seen.size(), c.sent.size());
+        for (size_t i = 0; i < seen.size(); ++i) {
+            EXPECT_EQ(seen[i].function, c.sent[i].first) << "request " << i + 1;
+            EXPECT_EQ(seen[i].endpoint, c.sent[i].second) << "request " << i + 1;
+        }
+        M().Bus().Faults().Clear();
+    }
 }
 
 TEST_F(DeviceConfigTest, ResetWithoutItsPipeRequestSendsNothing) {

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "driver/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/machine.h"
 #include "emulator/ndis/miniport.h"
@@ -16,6 +17,7 @@
 #include "emulator/usbbus/bus.h"
 #include "emulator/verifier/verifier.h"
 #include "tests/support/harness/running_adapter.h"
+#include "tools/qvnet/stress/stress_agreement.h"
 #include "tools/qvnet/stress/stress_frames.h"
 
 namespace qvnet {
@@ -39,6 +41,9 @@ constexpr uint64_t kFlapEveryUs = 3'000'000;
 constexpr uint64_t kFlapDownUs = 700'000;
 // After the processors stop: long enough for the link to come back and every ring to drain.
 constexpr uint64_t kDrainUs = 5'000'000;
+constexpr uint64_t kHangCheckPeriodUs = 2'000'000;
+constexpr uint16_t kAllAbilities = 0x01E1;
+constexpr uint16_t kHundredHalfOnly = 0x0081;
 
 uint64_t ResidentKib() {
     unsigned long pages_total = 0, pages_resident = 0;
@@ -76,6 +81,7 @@ private:
     void InjectOne();
     void Request();
     void Flap(bool down);
+    void CheckAgreement();
     void CollectRequests(bool all);
     void OnWire(const std::vector<uint8_t>& frame);
     void OnReceive(const std::vector<uint8_t>& frame);
@@ -198,7 +204,8 @@ void Stress::Request() {
     emu::ndis::Requests& requests = adapter_.Block().Request();
     if (requests.Outstanding() + requests.Queued() < 2) {
         // Queries of the counters and the link, and sets that program the controller (a
-        // filter and a multicast list, the same each time so that traffic is unchanged).
+        // filter, with all-multicast every other time, and a multicast list): what they pass
+        // stays the same, so traffic is unchanged, while register 0x00 changes.
         static const NDIS_OID kQueries[] = {OID_GEN_XMIT_OK, OID_GEN_RCV_OK,
                                             OID_GEN_MEDIA_CONNECT_STATUS, OID_802_3_CURRENT_ADDRESS};
         const uint64_t turn = request_turn_++;
@@ -206,8 +213,9 @@ void Stress::Request() {
         if (turn % 3 == 2) {
             std::vector<uint8_t> bytes;
             if (turn % 2 == 0) {
-                const ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST |
-                                     NDIS_PACKET_TYPE_MULTICAST;
+                ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST |
+                               NDIS_PACKET_TYPE_MULTICAST;
+                if (turn % 4 == 0) filter |= NDIS_PACKET_TYPE_ALL_MULTICAST;
                 bytes = {uint8_t(filter), uint8_t(filter >> 8), uint8_t(filter >> 16), 0};
                 id = requests.StartSet(OID_GEN_CURRENT_PACKET_FILTER, bytes);
             } else {
@@ -246,14 +254,29 @@ void Stress::CollectRequests(bool all) {
 void Stress::Flap(bool down) {
     if (!working_) return;
     emu::wire::LinkPartner& partner = adapter_.Device().Partner(1);
+    if (down) CheckAgreement();
     if (down) {
         partner.Detach();
         ++account_.link_flaps;
         Queue().After(kFlapDownUs, "stress flap", [this] { Flap(false); });
     } else {
-        partner.Attach();
+        // Every other time at half duplex only: the link monitor then rewrites register 0x01
+        // while the filter sets write it too (the speed stays, so no frame is lost to it).
+        partner.Attach(account_.link_flaps % 2 == 0 ? kAllAbilities : kHundredHalfOnly);
         Queue().After(kFlapEveryUs, "stress flap", [this] { Flap(true); });
     }
+}
+
+// Before each flap, with no pass and no request in flight, the device must run as the
+// driver believes. On one processor only: on several, reading the Adapter here would race
+// with the driver's own writes (a report, under ThreadSanitizer, of the check itself).
+void Stress::CheckAgreement() {
+    if (options_.cpus != 1 || adapter_.Record()->LinkMonitorBusy != 0) return;
+    const emu::ndis::Requests& requests = adapter_.Block().Request();
+    if (requests.Outstanding() + requests.Queued() != 0) return;
+    for (const std::string& disagreement : DeviceDriverDisagreements(adapter_))
+        Problem(&account_, "device and driver disagree at " +
+                               std::to_string(Queue().Now()) + " us: " + disagreement);
 }
 
 void Stress::OnWire(const std::vector<uint8_t>& frame) {
@@ -383,6 +406,10 @@ StressAccount RunStress(const StressOptions& options) {
     adapter.Run(kDrainUs);
     adapter.RunUntilIdle();
     stress.ProveAlive();
+    // Two more link-monitor passes: one to see the last partner, one to take its ability.
+    adapter.Run(2 * kHangCheckPeriodUs);
+    for (const std::string& disagreement : DeviceDriverDisagreements(adapter))
+        Problem(&stress.Account(), "device and driver disagree: " + disagreement);
     stress.Account().xmit_ok = QueryCounter(adapter, OID_GEN_XMIT_OK);
     stress.Account().rcv_ok = QueryCounter(adapter, OID_GEN_RCV_OK);
     stress.Account().media_events = adapter.Edge().StatusIndications();
