@@ -181,6 +181,7 @@ private:
     // Checks (urb_checks.cpp): each reports its rule and gives the status to refuse with.
     void ReportForm(std::string detail);
     void ReportPipe(std::string detail);
+    void ReportIfPaged(const void* address, const char* what);  // IRQL_CALL
     std::optional<USBD_STATUS> CheckForm(const URB* urb);
     std::optional<USBD_STATUS> CheckReserved(const URB* urb);
     std::optional<USBD_STATUS> CheckBuffer(const void* buffer, size_t length, bool has_mdl);
