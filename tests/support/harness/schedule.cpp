@@ -8,6 +8,7 @@
 #include "emulator/kernel/scheduler.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/timers.h"
+#include "emulator/usbbus/bus.h"
 
 namespace qvtest {
 
@@ -44,6 +45,15 @@ ScheduleOptions ScheduleFromEnvironment() {
             options.timer_seed = static_cast<uint32_t>(
                 Number(text.substr(colon + 1), "QVNET_TIMER_TICK", value, kExpected));
     }
+    if (const char* value = std::getenv("QVNET_ABORT_SEED"); value != nullptr && *value) {
+        options.abort_seed = static_cast<uint32_t>(
+            Number(value, "QVNET_ABORT_SEED", value, "a seed (a decimal number)"));
+    }
+    if (const char* value = std::getenv("QVNET_HC"); value != nullptr && *value) {
+        const std::string model = value;
+        if (model != "uhci" && model != "ehci") Malformed("QVNET_HC", value, "uhci or ehci");
+        options.ehci = model == "ehci";
+    }
     return options;
 }
 
@@ -61,6 +71,9 @@ void ApplySchedule(emu::Machine& machine, const ScheduleOptions& options) {
     } else {
         machine.Ndis().TimerTable().RoundToTick(std::nullopt);
     }
+    machine.Bus().SetAbortOrder(emu::usb::Bus::AbortOrder::Seeded, options.abort_seed);
+    // Only ever switched on: the command may have chosen EHCI for its device already.
+    if (options.ehci) machine.Bus().SetHostController(emu::usb::Bus::HostController::Ehci);
 }
 
 std::string DescribeSchedule(const ScheduleOptions& options) {
@@ -73,6 +86,8 @@ std::string DescribeSchedule(const ScheduleOptions& options) {
     } else {
         text += ", exact timers";
     }
+    if (options.abort_seed != 1) text += ", aborts ordered by seed " + std::to_string(options.abort_seed);
+    if (options.ehci) text += ", EHCI host controller";
     return text;
 }
 
@@ -84,6 +99,12 @@ std::string ReproduceWith(const ScheduleOptions& options) {
         text += "QVNET_TIMER_TICK=" + std::to_string(*options.timer_tick_us) + ':' +
                 std::to_string(options.timer_seed);
     }
+    auto add = [&text](const std::string& setting) {
+        if (!text.empty()) text += ' ';
+        text += setting;
+    };
+    if (options.abort_seed != 1) add("QVNET_ABORT_SEED=" + std::to_string(options.abort_seed));
+    if (options.ehci) add("QVNET_HC=ehci");
     return text;
 }
 
