@@ -142,7 +142,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON /*WaitReason*/,
     EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "KeWaitForSingleObject";
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
-    Cpu().CheckIrql(kCall, poll ? DISPATCH_LEVEL : PASSIVE_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
+    // A wait that may block is allowed up to APC_LEVEL; a zero time-out only polls, up to
+    // DISPATCH_LEVEL (KeWaitForSingleObject's page, learn.microsoft.com/windows-hardware/
+    // drivers/ddi/wdm/nf-wdm-kewaitforsingleobject).
+    Cpu().CheckIrql(kCall, poll ? DISPATCH_LEVEL : APC_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     auto* event = static_cast<KEVENT*>(Object);
     if (event == nullptr || event->Reserved != kEventReady) {
         Kernel::Current().Check().Report(emu::Rule::Platform, kCall,
@@ -165,7 +168,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE /*WaitMode*/, BOOLEAN /*Alertabl
                                 LARGE_INTEGER* Interval) {
     EMU_PLATFORM_ENTRY();
     constexpr const char* kCall = "KeDelayExecutionThread";
-    Cpu().CheckIrqlExactly(kCall, PASSIVE_LEVEL, EMU_CALLER());
+    // Up to APC_LEVEL (KeDelayExecutionThread's page, learn.microsoft.com/windows-hardware/
+    // drivers/ddi/wdm/nf-wdm-kedelayexecutionthread).
+    Cpu().CheckIrql(kCall, APC_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
     if (Interval == nullptr) {
         Kernel::Current().Check().Report(emu::Rule::Platform, kCall, "no interval given", EMU_CALLER());
         return STATUS_INVALID_PARAMETER;
@@ -181,13 +186,21 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag)
     constexpr const char* kCall = "ExAllocatePoolWithTag";
     Cpu().CheckIrql(kCall, PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, PASSIVE_LEVEL,
                     EMU_CALLER());
-    return Kernel::Current().Memory().Allocate(NumberOfBytes, Tag, kCall, EMU_CALLER());
+    return Kernel::Current().Memory().Allocate(NumberOfBytes, Tag, kCall, EMU_CALLER(),
+                                               PoolType == PagedPool);
 }
 
 void ExFreePool(PVOID P) {
     EMU_PLATFORM_ENTRY();
-    Cpu().CheckIrql("ExFreePool", DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
-    Kernel::Current().Memory().Free(P, "ExFreePool", EMU_CALLER());
+    emu::Pool& pool = Kernel::Current().Memory();
+    // "A caller at DISPATCH_LEVEL must have specified a NonPagedXxxPoolType when the memory
+    // was allocated" (ExFreePoolWithTag's page, learn.microsoft.com/windows-hardware/drivers/
+    // ddi/wdm/nf-wdm-exfreepoolwithtag): paged pool is freed at APC_LEVEL at most.
+    const emu::Pool::Block* block = pool.Find(P);
+    const bool paged = block != nullptr && block->paged;
+    Cpu().CheckIrql(paged ? "ExFreePool of paged pool" : "ExFreePool",
+                    paged ? APC_LEVEL : DISPATCH_LEVEL, PASSIVE_LEVEL, EMU_CALLER());
+    pool.Free(P, "ExFreePool", EMU_CALLER());
 }
 
 // ---- Interlocked lists ----------------------------------------------------------------------

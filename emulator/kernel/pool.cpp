@@ -61,15 +61,11 @@ std::string Pool::TagName(ULONG tag) {
     return name;
 }
 
-static bool TagPrintable(ULONG tag) {
-    for (int i = 0; i < 4; ++i)
-        if (!std::isprint(static_cast<unsigned char>(tag >> (8 * i)))) return false;
-    return true;
-}
-
-void* Pool::Allocate(size_t size, ULONG tag, const char* call, uintptr_t site) {
-    if (!TagPrintable(tag))
-        Check().Report(Rule::PoolTag, call, "tag '" + TagName(tag) + "' is not four printable characters", site);
+void* Pool::Allocate(size_t size, ULONG tag, const char* call, uintptr_t site, bool paged) {
+    // Any tag value is taken, as Windows takes it: the tag only labels the block for the
+    // debugger and pool tracking (ExAllocatePoolWithTag's page, learn.microsoft.com/
+    // windows-hardware/drivers/ddi/wdm/nf-wdm-exallocatepoolwithtag, advises printable
+    // characters; the allocation does not depend on it).
     if (size == 0) Check().Report(Rule::PoolTag, call, "zero-byte allocation under '" + TagName(tag) + "'", site);
     if (Check().Allocations().ShouldFail(tag, site)) return nullptr;
 
@@ -81,7 +77,8 @@ void* Pool::Allocate(size_t size, ULONG tag, const char* call, uintptr_t site) {
 
     // The heap may hand back an address from quarantine once the oldest is released.
     freed_.erase(payload);
-    Block block{next_serial_++, tag, size, call, site};
+    Block block{next_serial_++, tag, size, call, site, paged};
+    if (paged) ++paged_live_;
     log_.push_back({block.serial, Event::Kind::Alloc, tag, size, call});
     auto placed = blocks_.emplace(payload, Entry{std::move(block), raw});
     CoverGuards(placed.first->second);
@@ -122,6 +119,7 @@ bool Pool::Free(void* address, const char* call, uintptr_t site, size_t expected
                        site);
 
     log_.push_back({entry.block.serial, Event::Kind::Free, entry.block.tag, entry.block.size, call});
+    if (entry.block.paged) --paged_live_;
     Kernel::Current().Cpu().ForgetLocksIn(payload, entry.block.size);
     // Quarantine starts clean, so that what changes later was written after the free.
     PoisonFreed(entry);
@@ -174,6 +172,12 @@ bool Pool::PoisonIntact(const Entry& entry) const {
         if (std::memcmp(payload + at, poison.data(), length) != 0) return false;
     }
     return GuardsIntact(entry);
+}
+
+bool Pool::IsPaged(const void* address) const {
+    if (paged_live_ == 0) return false;
+    const Block* block = Containing(address);
+    return block != nullptr && block->paged;
 }
 
 const Pool::Block* Pool::Find(const void* address) const {

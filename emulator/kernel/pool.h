@@ -25,6 +25,7 @@ public:
         size_t size;
         std::string_view call;  // the allocating platform call (a name with static storage)
         uintptr_t site;       // the caller's address
+        bool paged = false;   // PagedPool: may be paged out, so only touched below DISPATCH_LEVEL
     };
 
     static constexpr uint8_t kFillByte = 0xA5;   // handed-out memory
@@ -50,9 +51,9 @@ public:
 
     ~Pool();
 
-    // POOL_TAG (non-printable tag, zero size) is reported; allocation fault injection is
+    // POOL_TAG (zero size) is reported; any tag value is accepted, as Windows does; allocation fault injection is
     // asked. Null when the allocation fails.
-    void* Allocate(size_t size, ULONG tag, const char* call, uintptr_t site);
+    void* Allocate(size_t size, ULONG tag, const char* call, uintptr_t site, bool paged = false);
     // POOL_BAD_FREE for an unknown or freed block, or one whose memory still holds something
     // the platform knows to be live (a set timer, a held lock, a queued work item: see
     // AddLiveCheck; such a free is refused); POOL_GUARD when a guard byte was overwritten. `expected_size`, when
@@ -63,6 +64,8 @@ public:
     // it (e.g. "timer set"), or an empty string.
     void AddLiveCheck(std::function<std::string(const void* begin, size_t size)> check);
 
+    // Whether the byte lies in a live paged block (cheap while no paged block is live).
+    bool IsPaged(const void* address) const;
     const Block* Find(const void* address) const;           // the block starting here
     const Block* Containing(const void* address) const;     // the block holding this byte
     const uint8_t* BlockStart(const void* address) const;   // start of the block holding it
@@ -103,6 +106,7 @@ private:
     History<Event> log_{kLogKept};
     std::vector<std::function<std::string(const void*, size_t)>> live_checks_;
     uint64_t next_serial_ = 1;
+    size_t paged_live_ = 0;
 };
 
 }  // namespace emu

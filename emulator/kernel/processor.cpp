@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "emulator/kernel/kernel.h"
+#include "emulator/kernel/pool.h"
 #include "emulator/verifier/verifier.h"
 
 namespace emu {
@@ -60,6 +61,15 @@ bool Processor::CheckIrql(const char* call, KIRQL max, KIRQL min, uintptr_t site
 
 bool Processor::CheckIrqlExactly(const char* call, KIRQL level, uintptr_t site) {
     return CheckIrql(call, level, level, site);
+}
+
+void Processor::CheckNoLockHeld(const char* call, uintptr_t site) {
+    const size_t held = State().held.size();
+    if (held == 0) return;
+    Check().Report(Rule::LockState, call,
+                   "called holding " + std::to_string(held) +
+                       " spin lock(s); it must be called with none held",
+                   site);
 }
 
 bool Processor::HeldHere(const void* lock) const {
@@ -123,6 +133,13 @@ bool Processor::Acquire(const void* lock, const char* call, uintptr_t site, Lock
         initialized_.insert(lock);
         if (word.word != nullptr) std::atomic_ref<KSPIN_LOCK>(*word.word).store(word.free);
     }
+    // Held at DISPATCH_LEVEL, where a page fault is fatal: the lock's storage must be
+    // resident (NdisAllocateSpinLock's page, learn.microsoft.com/previous-versions/windows/
+    // hardware/network/ff550793, asks for nonpaged storage).
+    if (Kernel::Current().Memory().IsPaged(lock))
+        Check().Report(Rule::IrqlCall, call,
+                       "lock " + Hex(lock) + " lies in paged pool and is touched at DISPATCH_LEVEL",
+                       site);
     if (HeldHere(lock)) {
         Check().Report(Rule::LockState, call,
                        "lock " + Hex(lock) + " is already held by this processor (self-deadlock)",

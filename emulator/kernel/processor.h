@@ -51,6 +51,10 @@ public:
     bool CheckIrql(const char* call, KIRQL max, KIRQL min = 0, uintptr_t site = 0);
     // IRQL_CALL for calls that need exactly `level`.
     bool CheckIrqlExactly(const char* call, KIRQL level, uintptr_t site = 0);
+    // LOCK_STATE for calls whose pages require every spin lock released first (the NDIS
+    // pool and buffer frees take the pool's own lock and may call back into the system).
+    // The call still goes on, as it would on Windows.
+    void CheckNoLockHeld(const char* call, uintptr_t site = 0);
 
     // Spin lock bookkeeping, keyed by the lock's address.
     void InitializeLock(const void* lock);

@@ -105,7 +105,6 @@ NDIS_STATUS Miniport::Initialize() {
         status = medium_ok ? NDIS_STATUS_FAILURE : NDIS_STATUS_UNSUPPORTED_MEDIA;
         initialize_status_ = status;
         state_ = State::InitializeFailed;
-        shutdown_handler_ = nullptr;
         CheckEnded("after MiniportHalt of an initialize NDIS refused", true);
         return status;
     }
@@ -165,25 +164,39 @@ void Miniport::Halt() {
     CallHalt();
     requests_->AfterHalt();
     state_ = State::Halted;
-    // Nothing may call into a halted adapter, the shutdown handler included.
-    shutdown_handler_ = nullptr;
     protocol_->AfterHalt();
     CheckEnded("after MiniportHalt", true);
 }
 
-bool Miniport::Shutdown() {
+bool Miniport::Shutdown(KIRQL irql) {
     if (shutdown_handler_ == nullptr) return false;
     ADAPTER_SHUTDOWN_HANDLER handler = shutdown_handler_;
     PVOID context = shutdown_context_;
     ++shutdown_calls_;
-    ndis_.Host().Cpu().CallDriver(PASSIVE_LEVEL, "MiniportShutdown",
-                                  [&] { handler(context); });
+    Processor& cpu = ndis_.Host().Cpu();
+    // After a crash the handler runs wherever the system stopped, with interrupts off above
+    // DISPATCH_LEVEL; every platform call it makes is held to that IRQL.
+    const bool interrupts = cpu.InterruptsEnabled();
+    if (irql > DISPATCH_LEVEL) cpu.SetInterruptsEnabled(false);
+    cpu.CallDriver(irql, "MiniportShutdown", [&] { handler(context); });
+    cpu.SetInterruptsEnabled(interrupts);
     return true;
 }
 
 void Miniport::CheckEnded(const char* when, bool requests) {
     Kernel& kernel = ndis_.Host();
     kernel.Memory().CheckLeaks(pool_mark_, when);
+    if (shutdown_handler_ != nullptr) {
+        // Left registered, a shutdown would call into freed memory (MiniportHalt and a failing
+        // MiniportInitialize deregister it: NdisMDeregisterAdapterShutdownHandler's page,
+        // learn.microsoft.com/previous-versions/windows/hardware/network/ff553486).
+        kernel.Check().Report(Rule::TimerAtHalt, when,
+                               "the shutdown handler " +
+                                   PlaceName(reinterpret_cast<uintptr_t>(shutdown_handler_)) +
+                                   " is still registered");
+    }
+    // Nothing may call into an ended adapter, the shutdown handler included.
+    shutdown_handler_ = nullptr;
     for (const std::string& timer : ndis_.TimerTable().LiveOf(this)) {
         kernel.Check().Report(Rule::TimerAtHalt, when, timer);
     }

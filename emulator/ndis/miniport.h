@@ -96,8 +96,9 @@ public:
 
     // Halts the adapter if it is initialized, as a stop or removal does.
     void Halt();
-    // Calls the registered shutdown handler at PASSIVE_LEVEL; false when none is registered.
-    bool Shutdown();
+    // Calls the registered shutdown handler at `irql` (PASSIVE_LEVEL for an orderly shutdown,
+    // higher on the crash path); false when none is registered.
+    bool Shutdown(KIRQL irql = PASSIVE_LEVEL);
     int ShutdownCalls() const { return shutdown_calls_; }
     bool ShutdownHandlerRegistered() const { return shutdown_handler_ != nullptr; }
 

@@ -82,12 +82,14 @@ Miniport& Ndis::Adapter() {
     return *adapters_.front();
 }
 
-int Ndis::ShutdownMachine() {
+int Ndis::ShutdownMachine(ShutdownKind kind) {
     if (shut_down_) return 0;
     shut_down_ = true;
+    constexpr KIRQL kHighLevel = 31;
+    const KIRQL irql = kind == ShutdownKind::Crash ? kHighLevel : PASSIVE_LEVEL;
     int called = 0;
     for (const auto& adapter : adapters_) {
-        if (adapter->Shutdown()) ++called;
+        if (adapter->Shutdown(irql)) ++called;
     }
     return called;
 }

@@ -83,9 +83,13 @@ public:
     void EnableHangCheck(bool on) { hang_check_ = on; }
     bool HangCheckEnabled() const { return hang_check_; }
 
-    // The machine shuts down: every registered shutdown handler is called at PASSIVE_LEVEL,
-    // once; a second shutdown calls none. Returns the handlers called.
-    int ShutdownMachine();
+    // The machine shuts down: every registered shutdown handler is called once, at
+    // PASSIVE_LEVEL for an orderly shutdown or at HIGH_LEVEL with interrupts off after a crash
+    // (the shutdown handler's page, learn.microsoft.com/previous-versions/windows/hardware/
+    // network/ff564191: "MiniportShutdown can be running at any IRQL"); a second shutdown
+    // calls none. Returns the handlers called.
+    enum class ShutdownKind { Orderly, Crash };
+    int ShutdownMachine(ShutdownKind kind = ShutdownKind::Orderly);
     bool ShutDown() const { return shut_down_; }
 
     // The configuration every adapter reads, or with a pdo the values of the adapter over

@@ -318,6 +318,8 @@ void NdisAllocatePacketPool(NDIS_STATUS* Status, NDIS_HANDLE* PoolHandle,
 void NdisFreePacketPool(NDIS_HANDLE PoolHandle) {
     EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
+    // "The driver must release any spin lock that it is holding before calling" it (learn.microsoft.com/windows-hardware/drivers/ddi/ndis/nf-ndis-ndisfreepacketpool).
+    emu::Kernel::Current().Cpu().CheckNoLockHeld("NdisFreePacketPool", site);
     PoolTable("NdisFreePacketPool", site).FreePacketPool(PoolHandle, site);
 }
 
@@ -344,6 +346,8 @@ void NdisAllocateBufferPool(NDIS_STATUS* Status, NDIS_HANDLE* PoolHandle,
 void NdisFreeBufferPool(NDIS_HANDLE PoolHandle) {
     EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
+    // "The driver must release any spin lock that it is holding before calling" it (learn.microsoft.com/previous-versions/ms921060(v=msdn.10)).
+    emu::Kernel::Current().Cpu().CheckNoLockHeld("NdisFreeBufferPool", site);
     PoolTable("NdisFreeBufferPool", site).FreeBufferPool(PoolHandle, site);
 }
 
@@ -358,6 +362,8 @@ void NdisAllocateBuffer(NDIS_STATUS* Status, NDIS_BUFFER** Buffer, NDIS_HANDLE P
 void NdisFreeBuffer(NDIS_BUFFER* Buffer) {
     EMU_PLATFORM_ENTRY();
     uintptr_t site = EMU_CALLER();
+    // "The driver must release any spin lock that it is holding before calling" it (learn.microsoft.com/previous-versions/ms892700(v=msdn.10)).
+    emu::Kernel::Current().Cpu().CheckNoLockHeld("NdisFreeBuffer", site);
     PoolTable("NdisFreeBuffer", site).FreeBuffer(Buffer, site);
 }
 

@@ -31,10 +31,19 @@ std::string Describe(const NDIS_MINIPORT_TIMER* timer, const Timers::Entry& entr
 }  // namespace
 
 void Timers::Initialize(NDIS_MINIPORT_TIMER* timer, Miniport* owner,
-                        PNDIS_TIMER_FUNCTION function, PVOID context) {
+                        PNDIS_TIMER_FUNCTION function, PVOID context, uintptr_t site) {
     Entry& entry = entries_[timer];
-    if (entry.item != 0) kernel_.Clock().Cancel(entry.item);
-    if (entry.dpc != 0) kernel_.Clock().Cancel(entry.dpc);
+    if (entry.item != 0 || entry.dpc != 0) {
+        // A set timer is linked into the system timer queue through its own memory, and one
+        // timer object is queued at most once (NdisMInitializeTimer's page,
+        // learn.microsoft.com/previous-versions/ms921129): initialising it there corrupts the
+        // queue. Refused, so the run goes on.
+        kernel_.Check().Report(Rule::LiveReinit, "NdisMInitializeTimer",
+                                Describe(timer, entry) +
+                                    (entry.item != 0 ? " is still set" : " has its function queued"),
+                                site);
+        return;
+    }
     entry.dpc = 0;
     entry.owner = owner;
     entry.function = function;
@@ -183,7 +192,7 @@ void NdisMInitializeTimer(NDIS_MINIPORT_TIMER* Timer, NDIS_HANDLE MiniportAdapte
     emu::ndis::Miniport* adapter =
         emu::ndis::Ndis::Current().Use(MiniportAdapterHandle, "NdisMInitializeTimer", site);
     if (adapter == nullptr) return;
-    emu::ndis::Ndis::Current().TimerTable().Initialize(Timer, adapter, TimerFunction, FunctionContext);
+    emu::ndis::Ndis::Current().TimerTable().Initialize(Timer, adapter, TimerFunction, FunctionContext, site);
 }
 
 void NdisSetTimer(NDIS_MINIPORT_TIMER* Timer, UINT MillisecondsToDelay) {

@@ -48,8 +48,9 @@ public:
     // Rounds every later setting's due time up to the next clock tick (nullopt: exact).
     void RoundToTick(std::optional<ClockTick> tick);
 
+    // LIVE_REINIT, and nothing changed, when the timer is set or its function queued.
     void Initialize(NDIS_MINIPORT_TIMER* timer, Miniport* owner, PNDIS_TIMER_FUNCTION function,
-                    PVOID context);
+                    PVOID context, uintptr_t site = 0);
     void Set(NDIS_MINIPORT_TIMER* timer, UINT milliseconds, const char* call, uintptr_t site);
     bool Cancel(NDIS_MINIPORT_TIMER* timer, const char* call, uintptr_t site);
 

@@ -32,8 +32,17 @@ WorkItems::~WorkItems() {
     }
 }
 
-void WorkItems::Initialize(NDIS_WORK_ITEM* item, NDIS_PROC routine, PVOID context) {
+void WorkItems::Initialize(NDIS_WORK_ITEM* item, NDIS_PROC routine, PVOID context,
+                           uintptr_t site) {
     Entry& entry = entries_[item];
+    if (entry.item != 0) {
+        // Initialising sets the item's list link to null (NdisInitializeWorkItem's page,
+        // learn.microsoft.com/previous-versions/windows/hardware/network/ff552258): done to a
+        // queued item, it cuts the worker queue. Refused, so the run goes on.
+        kernel_.Check().Report(Rule::LiveReinit, "NdisInitializeWorkItem",
+                                Describe(item, entry) + " is still queued", site);
+        return;
+    }
     entry.routine = routine;
     entry.context = context;
     item->Routine = routine;
@@ -139,7 +148,7 @@ void NdisInitializeWorkItem(NDIS_WORK_ITEM* WorkItem, NDIS_PROC Routine, PVOID C
     uintptr_t site = EMU_CALLER();
     emu::Kernel& kernel = emu::Kernel::Current();
     kernel.Cpu().CheckIrql("NdisInitializeWorkItem", kHighestLevel, PASSIVE_LEVEL, site);
-    emu::ndis::Ndis::Current().WorkItemTable().Initialize(WorkItem, Routine, Context);
+    emu::ndis::Ndis::Current().WorkItemTable().Initialize(WorkItem, Routine, Context, site);
 }
 
 NDIS_STATUS NdisScheduleWorkItem(NDIS_WORK_ITEM* WorkItem) {

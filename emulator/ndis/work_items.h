@@ -37,7 +37,8 @@ public:
     WorkItems(const WorkItems&) = delete;
     WorkItems& operator=(const WorkItems&) = delete;
 
-    void Initialize(NDIS_WORK_ITEM* item, NDIS_PROC routine, PVOID context);
+    // LIVE_REINIT, and nothing changed, when the item is queued.
+    void Initialize(NDIS_WORK_ITEM* item, NDIS_PROC routine, PVOID context, uintptr_t site = 0);
     NDIS_STATUS Schedule(NDIS_WORK_ITEM* item, uintptr_t site);
 
     const Entry* Find(const NDIS_WORK_ITEM* item) const;

@@ -485,8 +485,8 @@ std::optional<USBD_STATUS> Bus::FaultStatus(const Fault* fault) {
 }
 
 // The device ended its IN data early: the client gets the first `length` bytes. A control
-// read may come back short; a bulk IN transfer only with USBD_SHORT_TRANSFER_OK.
-void Bus::CutShort(const Transfer& transfer, uint32_t length, Outcome& outcome) {
+// read may come back short; a bulk IN transfer only with USBD_SHORT_TRANSFER_OK, or on EHCI.
+void Bus::CutShort(const Transfer& transfer, uint32_t length, Outcome& outcome) const {
     const bool in = transfer.kind == Kind::Control ? transfer.setup.DeviceToHost()
                                                    : transfer.kind == Kind::Data &&
                                                          transfer.pipe->In();
@@ -496,7 +496,7 @@ void Bus::CutShort(const Transfer& transfer, uint32_t length, Outcome& outcome) 
     outcome.length = length;
     if (outcome.in_data.size() > length) outcome.in_data.resize(length);
     if (transfer.kind == Kind::Data &&
-        (transfer.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0)
+        ShortIsError(transfer.urb->UrbBulkOrInterruptTransfer.TransferFlags))
         outcome.status = USBD_STATUS_ERROR_SHORT_TRANSFER;
 }
 

@@ -108,6 +108,14 @@ public:
         abort_choice_.seed(seed);
     }
 
+    // How a short packet on a bulk or interrupt IN transfer without USBD_SHORT_TRANSFER_OK
+    // ends: an error on UHCI and OHCI controllers, success on EHCI, which ignores the flag
+    // (_URB_BULK_OR_INTERRUPT_TRANSFER's page, learn.microsoft.com/windows-hardware/drivers/
+    // ddi/usb/ns-usb-_urb_bulk_or_interrupt_transfer). A client must be right on both.
+    enum class HostController { Uhci, Ehci };
+    void SetHostController(HostController model) { host_controller_ = model; }
+    HostController Controller() const { return host_controller_; }
+
     // ---- The platform side (dispatch routines of the physical device object) ----------------
 
     NTSTATUS DispatchPnp(DEVICE_OBJECT* device, IRP* irp);
@@ -179,7 +187,7 @@ private:
     void Due(uint64_t id);
     Outcome Execute(Transfer& transfer);
     static std::optional<USBD_STATUS> FaultStatus(const Fault* fault);
-    static void CutShort(const Transfer& transfer, uint32_t length, Outcome& outcome);
+    void CutShort(const Transfer& transfer, uint32_t length, Outcome& outcome) const;
     void Finish(uint64_t id, Outcome outcome);
     void HaltOnError(const Transfer& transfer, USBD_STATUS status);
     void CompleteRequest(IRP* irp, URB* urb, const Outcome& outcome);
@@ -188,6 +196,7 @@ private:
     // Checks (urb_checks.cpp): each reports its rule and gives the status to refuse with.
     void ReportForm(std::string detail);
     void ReportPipe(std::string detail);
+    void ReportIfPaged(const void* address, const char* what);  // IRQL_CALL
     std::optional<USBD_STATUS> CheckForm(const URB* urb);
     std::optional<USBD_STATUS> CheckReserved(const URB* urb);
     std::optional<USBD_STATUS> CheckBuffer(const void* buffer, size_t length, bool has_mdl);
@@ -246,6 +255,12 @@ private:
     std::function<void()> unplug_listener_;
     bool complete_at_once_ = false;
     AbortOrder abort_order_ = AbortOrder::TransfersFirst;
+    HostController host_controller_ = HostController::Uhci;
+    // Whether a short IN data transfer without USBD_SHORT_TRANSFER_OK fails on this controller.
+    bool ShortIsError(ULONG transfer_flags) const {
+        return host_controller_ == HostController::Uhci &&
+               (transfer_flags & USBD_SHORT_TRANSFER_OK) == 0;
+    }
     std::mt19937 abort_choice_;
     size_t removal_limit_ = kDefaultRemovalResubmitLimit;
     size_t after_removal_ = 0;

@@ -107,7 +107,7 @@ Bus::Outcome Bus::RunData(Transfer& transfer) {
     outcome.in_data = std::move(transfer.in_data);
     outcome.length = static_cast<uint32_t>(outcome.in_data.size());
     if (outcome.status == USBD_STATUS_SUCCESS && outcome.length < length &&
-        (request.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0)
+        ShortIsError(request.TransferFlags))
         outcome.status = USBD_STATUS_ERROR_SHORT_TRANSFER;
     return outcome;
 }

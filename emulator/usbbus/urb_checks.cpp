@@ -31,6 +31,17 @@ void Bus::ReportPipe(std::string detail) {
     kernel_.Check().Report(Rule::UrbPipe, "IoCallDriver", std::move(detail));
 }
 
+// The host controller reads and writes the URB and its buffer from its completion DPC, at
+// DISPATCH_LEVEL, where a page fault is fatal; a buffer without an MDL is described with
+// MmBuildMdlForNonPagedPool, which takes resident memory only (its page, learn.microsoft.com/
+// windows-hardware/drivers/ddi/wdm/nf-wdm-mmbuildmdlfornonpagedpool). Reported, then served.
+void Bus::ReportIfPaged(const void* address, const char* what) {
+    if (!kernel_.Memory().IsPaged(address)) return;
+    kernel_.Check().Report(Rule::IrqlCall, "IoCallDriver",
+                            std::string(what) +
+                                " lies in paged pool; the bus touches it at DISPATCH_LEVEL");
+}
+
 std::optional<USBD_STATUS> Bus::CheckForm(const URB* urb) {
     const USHORT function = urb->UrbHeader.Function;
     const size_t needed = FormSize(function);
@@ -45,6 +56,7 @@ std::optional<USBD_STATUS> Bus::CheckForm(const URB* urb) {
         return USBD_STATUS_INVALID_PARAMETER;
     }
     const Pool& pool = kernel_.Memory();
+    ReportIfPaged(urb, "the URB");
     if (const Pool::Block* block = pool.Containing(urb)) {
         const auto* end = pool.BlockStart(urb) + block->size;
         if (reinterpret_cast<const uint8_t*>(urb) + urb->UrbHeader.Length > end) {
@@ -164,6 +176,7 @@ std::optional<USBD_STATUS> Bus::CheckBuffer(const void* buffer, size_t length, b
         return USBD_STATUS_INVALID_PARAMETER;
     }
     const Pool& pool = kernel_.Memory();
+    ReportIfPaged(buffer, "the transfer buffer");
     if (const Pool::Block* block = pool.Containing(buffer)) {
         const uint8_t* start = pool.BlockStart(buffer);
         const size_t offset = static_cast<size_t>(static_cast<const uint8_t*>(buffer) - start);

@@ -45,6 +45,7 @@ const char* RuleName(Rule rule) {
         case Rule::ResetComplete: return "RESET_COMPLETE";
         case Rule::LockGuard: return "LOCK_GUARD";
         case Rule::StackDepth: return "STACK_DEPTH";
+        case Rule::LiveReinit: return "LIVE_REINIT";
         case Rule::Platform: return "PLATFORM";
     }
     return "UNKNOWN";

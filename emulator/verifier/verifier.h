@@ -52,6 +52,8 @@ enum class Rule {
     ResetComplete,
     // Driver calls nested deeper on one processor than a kernel stack holds.
     StackDepth,
+    // A timer that is set or a work item that is queued initialised again.
+    LiveReinit,
     // Not a driver rule: an operation the platform does not provide, or a wait that can
     // never end. Fails loudly rather than quietly.
     Platform,

@@ -248,9 +248,9 @@ TEST_F(Lifecycle, MachineShutdownStopsTheDeviceAndFreesNothing) {
     EXPECT_EQ(M().Ndis().ShutdownMachine(), 0);
 }
 
-// Above PASSIVE_LEVEL nothing may wait: the shutdown handler only marks the device stopped
-// and returns at once, sending nothing.
-TEST_F(Lifecycle, ShutdownAbovePassiveLevelOnlyMarksTheDeviceStopped) {
+// After a crash NDIS calls the shutdown handler at HIGH_LEVEL, where nothing may wait: it
+// only marks the device stopped and returns at once, sending nothing.
+TEST_F(Lifecycle, CrashShutdownOnlyMarksTheDeviceStopped) {
     ExactSchedule();  // the clock must not move during the call
     AdapterOptions options;
     options.hang_check = false;
@@ -258,7 +258,7 @@ TEST_F(Lifecycle, ShutdownAbovePassiveLevelOnlyMarksTheDeviceStopped) {
     Nic().Device().ClearControlLog();
     const uint64_t start = Nic().Now();
 
-    AtIrql(DISPATCH_LEVEL, [&] { MiniportShutdown(&Record()); });
+    EXPECT_EQ(M().Ndis().ShutdownMachine(emu::ndis::Ndis::ShutdownKind::Crash), 1);
 
     EXPECT_EQ(Nic().Now(), start);
     EXPECT_TRUE(Nic().Device().ControlLog().empty());
@@ -283,11 +283,8 @@ TEST_P(LifecycleAfterShutdown, TheHangCheckSendsNothing) {
     Nic().Run(2'000'000);
     ASSERT_GT(Nic().Device().ControlLog().size(), polled) << "the link monitor polls";
 
-    if (GetParam()) {
-        AtIrql(DISPATCH_LEVEL, [&] { MiniportShutdown(&Record()); });
-    } else {
-        M().Ndis().ShutdownMachine();
-    }
+    M().Ndis().ShutdownMachine(GetParam() ? emu::ndis::Ndis::ShutdownKind::Crash
+                                          : emu::ndis::Ndis::ShutdownKind::Orderly);
     Nic().Run(100'000);  // a poll already in flight finishes
     Nic().Device().ClearControlLog();
     const uint64_t checks = Nic().Block().HangChecks();

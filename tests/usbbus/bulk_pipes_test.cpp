@@ -75,6 +75,37 @@ TEST_F(BulkPipes, InTransfersWaitForDataAndEndAtTheDevicesShortPacket) {
     }
 }
 
+// A short packet on a bulk IN transfer without USBD_SHORT_TRANSFER_OK fails the transfer, and
+// halts the pipe, on UHCI and OHCI; EHCI ignores the flag and ends the transfer with success.
+TEST_F(BulkPipes, AShortPacketWithoutTheFlagFailsOnUhciOnly) {
+    using Model = emu::usb::Bus::HostController;
+    for (Model model : {Model::Uhci, Model::Ehci}) {
+        const bool ehci = model == Model::Ehci;
+        SCOPED_TRACE(ehci ? "EHCI" : "UHCI");
+        Bus().SetHostController(model);
+        UCHAR buffer[1536];
+        Device().QueueRaw(Counting(68));
+        URB urb = BulkUrb(BulkIn(), USBD_TRANSFER_DIRECTION_IN, buffer, sizeof buffer);
+        EXPECT_EQ(SubmitSync(&urb), ehci ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(urb.UrbHeader.Status,
+                  ehci ? USBD_STATUS_SUCCESS : USBD_STATUS_ERROR_SHORT_TRANSFER);
+        EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 68u);
+
+        Device().QueueRaw(Counting(10));
+        urb = BulkUrb(BulkIn(), USBD_TRANSFER_DIRECTION_IN, buffer, sizeof buffer);
+        SubmitSync(&urb);
+        EXPECT_EQ(urb.UrbHeader.Status,
+                  ehci ? USBD_STATUS_SUCCESS : USBD_STATUS_ENDPOINT_HALTED);
+        if (!ehci) {
+            URB reset = PipeUrb(URB_FUNCTION_RESET_PIPE, BulkIn());
+            ASSERT_EQ(SubmitSync(&reset), STATUS_SUCCESS);
+            urb = BulkUrb(BulkIn(), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer,
+                          sizeof buffer);
+            EXPECT_EQ(SubmitSync(&urb), STATUS_SUCCESS);  // the 10 bytes left behind
+        }
+    }
+}
+
 // USB ends a transfer when the host's buffer is full: what the device has left is not an
 // error, it waits for the next transfer. After whole packets that is the device's
 // zero-length packet, which the next transfer receives as a transfer of its own.

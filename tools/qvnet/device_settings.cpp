@@ -76,9 +76,12 @@ std::string SetDeviceSetting(const std::string& key, const std::string& value,
         std::optional<uint32_t> ms = ParseNumber(value);
         if (!ms) return Expected(key, "a number of milliseconds");
         settings->an_ms = *ms;
+    } else if (key == "hc") {
+        if (value != "uhci" && value != "ehci") return Expected(key, "uhci or ehci");
+        settings->ehci = value == "ehci";
     } else {
         return "--device " + key + ": unknown setting (known: eeprom-address, eeprom, phy1, "
-               "phy1.partner, phy2, phy2.link, an-ms)";
+               "phy1.partner, phy2, phy2.link, an-ms, hc)";
     }
     return {};
 }
@@ -98,6 +101,8 @@ void ApplyToTopology(const DeviceSettings& settings, emu::device::Topology* topo
 void PrepareController(const DeviceSettings& settings, emu::device::Controller& device) {
     if (!settings.phy1_present) device.Mii().Detach(emu::device::kPhyOneAddress);
     device.HoldEepromDone(settings.eeprom_stuck);
+    if (settings.ehci)
+        emu::Machine::Current().Bus().SetHostController(emu::usb::Bus::HostController::Ehci);
 }
 
 void ScheduleChange(emu::Machine& machine, const TimedChange& change) {

@@ -25,6 +25,7 @@ struct DeviceSettings {
     std::optional<uint16_t> phy2_id2;               // absent, or present with this identifier
     bool phy2_link = false;
     uint64_t an_ms = 400;                            // PHY 1's auto-negotiation time
+    bool ehci = false;  // the host controller model: UHCI/OHCI (short IN packets fail) or EHCI
 };
 
 // One --at: the setting and when it takes effect, counted from plug-in.

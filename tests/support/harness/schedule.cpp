@@ -9,6 +9,7 @@
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/protocol.h"
 #include "emulator/ndis/timers.h"
+#include "emulator/usbbus/bus.h"
 
 namespace qvtest {
 
@@ -53,6 +54,15 @@ ScheduleOptions ScheduleFromEnvironment() {
                 value, "QVNET_PROTOCOL_CALLBACKS", value, "a seed (a decimal number) or off"));
         }
     }
+    if (const char* value = std::getenv("QVNET_ABORT_SEED"); value != nullptr && *value) {
+        options.abort_seed = static_cast<uint32_t>(
+            Number(value, "QVNET_ABORT_SEED", value, "a seed (a decimal number)"));
+    }
+    if (const char* value = std::getenv("QVNET_HC"); value != nullptr && *value) {
+        const std::string model = value;
+        if (model != "uhci" && model != "ehci") Malformed("QVNET_HC", value, "uhci or ehci");
+        options.ehci = model == "ehci";
+    }
     return options;
 }
 
@@ -71,6 +81,9 @@ void ApplySchedule(emu::Machine& machine, const ScheduleOptions& options) {
         machine.Ndis().TimerTable().RoundToTick(std::nullopt);
     }
     emu::ndis::Protocol::SetCallbacks({options.callback_seed});
+    machine.Bus().SetAbortOrder(emu::usb::Bus::AbortOrder::Seeded, options.abort_seed);
+    // Only ever switched on: the command may have chosen EHCI for its device already.
+    if (options.ehci) machine.Bus().SetHostController(emu::usb::Bus::HostController::Ehci);
 }
 
 std::string DescribeSchedule(const ScheduleOptions& options) {
@@ -88,6 +101,8 @@ std::string DescribeSchedule(const ScheduleOptions& options) {
                     ? ", protocol callbacks (seed " + std::to_string(*options.callback_seed) + ")"
                     : ", no protocol callbacks";
     }
+    if (options.abort_seed != 1) text += ", aborts ordered by seed " + std::to_string(options.abort_seed);
+    if (options.ehci) text += ", EHCI host controller";
     return text;
 }
 
@@ -104,6 +119,12 @@ std::string ReproduceWith(const ScheduleOptions& options) {
         text += "QVNET_PROTOCOL_CALLBACKS=" +
                 (options.callback_seed ? std::to_string(*options.callback_seed) : "off");
     }
+    auto add = [&text](const std::string& setting) {
+        if (!text.empty()) text += ' ';
+        text += setting;
+    };
+    if (options.abort_seed != 1) add("QVNET_ABORT_SEED=" + std::to_string(options.abort_seed));
+    if (options.ehci) add("QVNET_HC=ehci");
     return text;
 }
 

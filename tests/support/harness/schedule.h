@@ -24,15 +24,22 @@ struct ScheduleOptions {
     // completion or indication, drawn from this seed; nullopt sends each at once.
     std::optional<uint32_t> callback_seed = kDefaultCallbackSeed;
     static constexpr uint32_t kDefaultCallbackSeed = 1;
+    // Each abort's cancelled transfers and the abort itself come back in an order drawn from
+    // this seed (a real bus promises none).
+    uint32_t abort_seed = 1;
+    // The bus acts as an EHCI controller (a short bulk IN packet is no error without
+    // USBD_SHORT_TRANSFER_OK) rather than UHCI/OHCI.
+    bool ehci = false;
 };
 
-// QVNET_INTERLEAVE=SEED, QVNET_TIMER_TICK=US[:SEED] and QVNET_PROTOCOL_CALLBACKS=SEED|off;
-// unset means the plain schedule (with protocol callbacks on the default seed).
+// QVNET_INTERLEAVE=SEED, QVNET_TIMER_TICK=US[:SEED], QVNET_PROTOCOL_CALLBACKS=SEED|off,
+// QVNET_ABORT_SEED=SEED and QVNET_HC=uhci|ehci; unset means the plain schedule (protocol
+// callbacks on seed 1, aborts in seed 1's order, UHCI).
 // Malformed values abort with a message rather than run a schedule nobody asked for.
 ScheduleOptions ScheduleFromEnvironment();
 void ApplySchedule(emu::Machine& machine, const ScheduleOptions& options);
 // "interleaving (seed 3), timers on a 10000 us tick (seed 1)", or "one processor, exact
-// timers".
+// timers"; then the abort seed and the EHCI model when not the defaults.
 std::string DescribeSchedule(const ScheduleOptions& options);
 // The environment that reproduces this schedule in a test run, e.g.
 // "QVNET_INTERLEAVE=3 QVNET_TIMER_TICK=10000:1"; empty for the plain schedule.
