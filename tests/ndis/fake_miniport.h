@@ -25,7 +25,6 @@ struct FakeMiniport {
     // The medium index Initialize selects: -1 for the offered NdisMedium802_3, -2 for none.
     int medium = -1;
     bool set_attributes = true;
-    ULONG attribute_flags = NDIS_ATTRIBUTE_DESERIALIZE;
     std::function<void()> on_reset;          // more work inside Reset
     NDIS_STATUS reset_result = NDIS_STATUS_SUCCESS;
     std::function<void(NDIS_HANDLE handle)> on_initialize;  // more work inside Initialize
