@@ -1,9 +1,11 @@
 // The transmit path. A send joins the waiting sends; they are handed down in order as
-// descriptors allow, each completed as soon as its frame is copied and its request placed;
-// the transfer itself completes later, one at the bus at a time.
+// descriptors allow, one transfer at the bus at a time, and each packet is completed with the
+// outcome of its own frame's transfer: success once the bus has taken it, failure when it
+// failed, was aborted or never went down. A packet completed sooner would be reported sent
+// when an unplug or a halt then loses its frame.
 //
-// Locks: TxLock guards TxFreeList, TxFreeCount and the waiting sends; TxSubmitLock guards TxInFlight and the
-// hand-down-or-queue decision; TxQueueLock is taken only by the interlocked operations on
+// Locks: TxLock guards TxFreeList, TxFreeCount and the waiting sends; TxSubmitLock guards
+// TxInFlight and the hand-down-or-queue decision; TxQueueLock is taken only by the interlocked operations on
 // TxIrpQueue, inside TxSubmitLock. TxLock is never held with the other two, and no lock is
 // held across IoCallDriver: a bus may complete inside the call.
 #include "datapath/transmit.h"
@@ -25,9 +27,17 @@ namespace {
 // Any IRQL. True when a transfer of this length needs a zero-length follow-up.
 bool NeedsFollowUp(ULONG transferLength) { return transferLength % BulkOutPacketSize == 0; }
 
-// Any IRQL. The packet a send stored in the descriptor's slot.
+// Any IRQL. The packet a send stored in the descriptor's slot; null for a follow-up.
 NDIS_PACKET* SlotPacket(TransferDescriptor* descriptor) {
     return static_cast<NDIS_PACKET*>(*static_cast<PVOID*>(descriptor->PacketRef));
+}
+
+// Any IRQL. Takes the packet out of the slot of a descriptor whose transfer has ended, before
+// the descriptor goes back to the free list and another send fills the slot.
+NDIS_PACKET* TakeSlotPacket(TransferDescriptor* descriptor) {
+    NDIS_PACKET* packet = SlotPacket(descriptor);
+    *static_cast<PVOID*>(descriptor->PacketRef) = nullptr;
+    return packet;
 }
 
 // DISPATCH_LEVEL, TxLock held. Pops a free descriptor, keeping TxFreeCount beside the list;
@@ -110,17 +120,19 @@ void GiveBackTxDescriptors(Adapter* adapter, TransferDescriptor* frame,
 }
 
 // Up to DISPATCH_LEVEL, no transmit lock held. Copies the packet into the frame's descriptor
-// and places its requests; the packet's completion status: success once its frame is placed
-// on a running adapter, failure otherwise (the descriptors are then free again).
-NDIS_STATUS TransmitPacket(Adapter* adapter, NDIS_PACKET* packet, TransferDescriptor* frame,
-                           TransferDescriptor* followUp) {
+// and places its requests. True when they are placed: the frame's completion then completes
+// the packet. False when nothing was placed (the descriptors are free again): the caller
+// fails the packet.
+bool TransmitPacket(Adapter* adapter, NDIS_PACKET* packet, TransferDescriptor* frame,
+                    TransferDescriptor* followUp) {
     *static_cast<PVOID*>(frame->PacketRef) = packet;
+    if (followUp != nullptr) *static_cast<PVOID*>(followUp->PacketRef) = nullptr;
     if (SubmitTransmit(adapter, frame, followUp) != ResultSuccess) {
+        *static_cast<PVOID*>(frame->PacketRef) = nullptr;
         GiveBackTxDescriptors(adapter, frame, followUp);
-        return NDIS_STATUS_FAILURE;
+        return false;
     }
-    // A frame handed to an adapter that has failed meanwhile did not go out.
-    return adapter->DeviceState == DeviceRunning ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
+    return true;
 }
 
 // Up to DISPATCH_LEVEL. The descriptor's bulk-out request, not yet sent; null when none.
@@ -179,14 +191,18 @@ IRP* FinishRequest(Adapter* adapter) {
     return next;
 }
 
-// Up to DISPATCH_LEVEL. Frees a waiting request that will not be sent and gives its
-// descriptor back; no result. The caller counts it out of TxInFlight.
+// Up to DISPATCH_LEVEL. Frees a waiting request that will not be sent, gives its descriptor
+// back and fails its packet; no result. The caller counts it out of TxInFlight.
 void EndUnsentRequest(Adapter* adapter, IRP* irp) {
     TransferDescriptor* descriptor =
         static_cast<TransferDescriptor*>(IoGetNextIrpStackLocation(irp)->Context);
     IoFreeIrp(irp);
     descriptor->Status = TransferFailed;
+    NDIS_PACKET* packet = TakeSlotPacket(descriptor);
     ReturnTxDescriptor(adapter, descriptor);
+    if (packet != nullptr) {
+        NdisMSendComplete(adapter->MiniportAdapterHandle, packet, NDIS_STATUS_FAILURE);
+    }
 }
 
 // Up to DISPATCH_LEVEL, holding the turn. Hands `irp` down, then each request that became
@@ -262,7 +278,8 @@ ULONG HandDownOrQueue(Adapter* adapter, IRP* frameIrp, TxQueueEntry* followUpEnt
 }  // namespace
 
 // Up to DISPATCH_LEVEL. NDIS_STATUS_PENDING: the packet joins the waiting sends and is
-// completed once its frame is placed or has failed, perhaps before this returns.
+// completed once its frame's transfer has ended or the frame has failed, perhaps before this
+// returns.
 // NDIS_STATUS_FAILURE (not completed) when the frame is too long for one transfer.
 NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, NDIS_PACKET* Packet,
                                UINT Flags) {
@@ -294,7 +311,6 @@ ULONG SendWaitingPackets(Adapter* Adapter) {
     for (;;) {
         NDIS_PACKET* packet = Adapter->TxWaitHead;
         if (packet == nullptr) break;
-        NDIS_STATUS status = NDIS_STATUS_FAILURE;
         TransferDescriptor* frame = nullptr;
         TransferDescriptor* followUp = nullptr;
         if (Adapter->DeviceState == DeviceRunning) {
@@ -308,10 +324,11 @@ ULONG SendWaitingPackets(Adapter* Adapter) {
         RemoveWaiting(Adapter);
         NdisReleaseSpinLock(&Adapter->TxLock);
 
-        // A stopped or failed adapter sends nothing more: what waits fails at once.
-        if (frame != nullptr) status = TransmitPacket(Adapter, packet, frame, followUp);
-        // No lock is held here: the protocol may send again from inside the call.
-        NdisMSendComplete(Adapter->MiniportAdapterHandle, packet, status);
+        // A stopped or failed adapter sends nothing more: what waits fails at once. No lock
+        // is held at the completion: the protocol may send again from inside the call.
+        if (frame == nullptr || !TransmitPacket(Adapter, packet, frame, followUp)) {
+            NdisMSendComplete(Adapter->MiniportAdapterHandle, packet, NDIS_STATUS_FAILURE);
+        }
         NdisAcquireSpinLock(&Adapter->TxLock);
     }
     Adapter->TxPumping = FALSE;
@@ -401,7 +418,8 @@ NTSTATUS NTAPI TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Con
     TransferDescriptor* descriptor = static_cast<TransferDescriptor*>(Context);
     Adapter* adapter = descriptor->Adapter;
 
-    if (Irp->IoStatus.Status == STATUS_SUCCESS) {
+    const bool sent = Irp->IoStatus.Status == STATUS_SUCCESS;
+    if (sent) {
         descriptor->Status = TransferSucceeded;
         CountOne(&adapter->XmitOk);
     } else {
@@ -409,12 +427,18 @@ NTSTATUS NTAPI TransmitComplete(DEVICE_OBJECT* DeviceObject, IRP* Irp, PVOID Con
         adapter->DeviceState = DeviceFailed;
     }
     IoFreeIrp(Irp);
+    NDIS_PACKET* packet = TakeSlotPacket(descriptor);
     ReturnTxDescriptor(adapter, descriptor);
 
     // The next waiting request goes down from here unless a context inside IoCallDriver
     // holds the turn (this completion then came inside its call) and takes it over.
     IRP* next = FinishRequest(adapter);
     if (next != nullptr) CallDownInTurn(adapter, next);
+    // Last, with no lock held: the protocol may send again from inside the call.
+    if (packet != nullptr) {
+        NdisMSendComplete(adapter->MiniportAdapterHandle, packet,
+                          sent ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

@@ -1,6 +1,6 @@
 // The transmit path: a send waits in order for free descriptors; its frame is copied behind a
 // 2-byte length into one and sent on the bulk-out pipe, one request at the bus at a time, the
-// others waiting in TxIrpQueue.
+// others waiting in TxIrpQueue. The packet is completed with its frame's transfer.
 // MiniportSend, the entry from NDIS, is declared with the other handlers.
 #pragma once
 

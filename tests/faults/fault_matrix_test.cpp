@@ -40,7 +40,8 @@ enum class Kind {
 
 // What the driver's users see after the fault; each phase reads the fields it names.
 struct Outcome {
-    // BringUp: MiniportInitialize's status. Send: the faulted frame's completion.
+    // BringUp: MiniportInitialize's status. Send: the faulted frame's completion
+    // (NDIS_STATUS_PENDING: not completed while its transfer is at the bus).
     // PendingSet: the set's completion.
     NDIS_STATUS status = NDIS_STATUS_SUCCESS;
     // Send, Receive: the data path has failed for good (later sends are refused).
@@ -141,6 +142,13 @@ void FaultMatrix::Send() {
 
     ASSERT_EQ(Nic().SendCalls().size(), 2u);
     EXPECT_EQ(Nic().SendCalls()[0].returned, NDIS_STATUS_PENDING);
+    if (Expected().status == NDIS_STATUS_PENDING) {
+        // Its transfer still at the bus, the frame is not completed, nor the one behind it;
+        // the halt's abort completes both.
+        EXPECT_TRUE(Nic().Completions().empty());
+        EXPECT_EQ(Nic().OnWire().size(), 0u);
+        return;
+    }
     ASSERT_EQ(Nic().Completions().size(), 2u);
     EXPECT_EQ(Nic().Completions()[0].status, Expected().status);
     // A failed data path fails the next frame through its completion.
@@ -259,15 +267,14 @@ const Cell kCells[] = {
     {Phase::BringUp, Kind::Cancelled, Status(kResources)},
     {Phase::BringUp, Kind::Babble, Status(kResources)},
     {Phase::BringUp, Kind::ShortPacket, Status(kOk)},
-    // Send: the frame is completed when it is handed down, so a transfer that fails later
-    // still completes it with success; the data path has then failed for good. A bus that
-    // fails it inside the call makes the send complete it with failure.
-    {Phase::Send, Kind::TransferError, Sent(kOk, true, 0)},
-    {Phase::Send, Kind::Stall, Sent(kOk, true, 0)},
-    {Phase::Send, Kind::NeverCompletes, Sent(kOk, false, 0)},
+    // Send: the frame is completed with its own transfer's outcome, so a transfer that fails
+    // completes it with failure; the data path has then failed for good.
+    {Phase::Send, Kind::TransferError, Sent(kFailure, true, 0)},
+    {Phase::Send, Kind::Stall, Sent(kFailure, true, 0)},
+    {Phase::Send, Kind::NeverCompletes, Sent(NDIS_STATUS_PENDING, false, 0)},
     {Phase::Send, Kind::AtOnce, Sent(kOk, false, 2)},
     {Phase::Send, Kind::Unplugged, Sent(kFailure, true, 0)},
-    {Phase::Send, Kind::Cancelled, Sent(kOk, true, 0)},
+    {Phase::Send, Kind::Cancelled, Sent(kFailure, true, 0)},
     // An OUT transfer neither babbles nor comes back short: the fault finds nothing to hit.
     {Phase::Send, Kind::Babble, Sent(kOk, false, 2)},
     {Phase::Send, Kind::ShortPacket, Sent(kOk, false, 2)},

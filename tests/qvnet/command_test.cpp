@@ -339,6 +339,18 @@ TEST_F(QvnetCommand, ASleepAndWakeHaltsAndInitializesTheAdapterAgain) {
     EXPECT_TRUE(run["link"]["connected"]);
 }
 
+// A burst still crossing the bus when the controller is unplugged: the frames in flight and
+// those waiting in the driver are each failed back, never reported sent, so every frame
+// handed over is on the wire or failed.
+TEST_F(QvnetCommand, ABurstCutByAnUnplugAccountsForEveryFrame) {
+    json run = RunJson("-n 1500 --size 64 --interval-us 0 --at 600ms:usb=unplugged");
+    EXPECT_TRUE(run["ok"]) << run["frames"];
+    ExpectAccounted(run, 1500);
+    const json& f = run["frames"];
+    EXPECT_GT(f["on_wire"], 0) << "the burst started before the unplug";
+    EXPECT_GT(f["send_failed"], 0) << "the rest was failed back";
+}
+
 // Unplugged, the adapter is halted and its device removed; plugged in again, a new adapter
 // comes up and carries the rest, and a timed change after that reaches the new controller.
 TEST_F(QvnetCommand, AnUnplugAndReplugBringsUpANewAdapter) {
