@@ -268,6 +268,13 @@ void Miniport::PeriodicCheck() {
         requests_->TimedOutAtHangCheck() && !IgnoresRequestTimeout()) {
         CallReset(false);
     }
+    // Sends time out the same way, but only those NDIS holds for a serialized miniport: a
+    // deserialized one keeps its own queue, which NDIS does not watch (same page, and
+    // "Deserialized NDIS Miniport Drivers").
+    if (ndis_.HangCheckEnabled() && state_ == State::Running && !ResetInProgress() &&
+        !Deserialized() && !IgnoresPacketTimeout() && protocol_->SendTimedOutAtHangCheck()) {
+        CallReset(false);
+    }
     if (state_ == State::Running && hang_item_ == 0) StartHangCheck();
 }
 

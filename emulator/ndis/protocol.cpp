@@ -363,6 +363,15 @@ void Protocol::CheckWatchdog() {
     }
 }
 
+bool Protocol::SendTimedOutAtHangCheck() {
+    bool timed_out = false;
+    for (const auto& [packet, own] : packets_) {
+        if (own->state != PacketState::Pended) continue;
+        timed_out = ++own->hang_checks == 2 || timed_out;
+    }
+    return timed_out;
+}
+
 void Protocol::BeforeHalt() {
     // Frames the protocol kept for a call back are sent while the adapter still runs.
     if (held_item_ != 0) adapter_.Owner().Host().Clock().Cancel(held_item_);

@@ -137,6 +137,9 @@ public:
     bool IsLent(const NDIS_PACKET* packet) const;
     // WATCHDOG: pended sends older than 30 s.
     void CheckWatchdog();
+    // At a hang check: whether a send NDIS holds pended to a serialized miniport has now
+    // stayed pended across two hang checks (a send time-out, which NDIS answers with a reset).
+    bool SendTimedOutAtHangCheck();
     // Before MiniportHalt: lent packets come back, held-back sends fail.
     void BeforeHalt();
     // After MiniportHalt: a pended send that was never completed breaks SEND_ONCE, a status
@@ -157,6 +160,7 @@ private:
         NDIS_STATUS completion_status = NDIS_STATUS_SUCCESS;
         uint64_t pended_at_us = 0;
         bool watchdog_reported = false;
+        int hang_checks = 0;  // hang checks seen while pended to a serialized miniport
     };
 
     // One buffer of a chain, as NdisQueryBuffer describes it.

@@ -189,4 +189,58 @@ TEST_F(ProtocolSends, ALockHeldAcrossACallIntoTheProtocolIsReportedWhenItSendsBa
     NdisFreeSpinLock(&lock);
 }
 
+// "NdisMSetAttributesEx": NDIS times out the sends it holds pended to a serialized miniport
+// (two hang checks) and resets it, unless told to ignore packet time-outs; a deserialized
+// miniport's sends are its own business. A send completed in time never leads to a reset.
+TEST_F(ProtocolSends, ASendPendedAcrossTwoHangChecksResetsOnlyASerializedMiniport) {
+    struct Case {
+        const char* name;
+        ULONG flags;
+        bool completed_in_time;
+        int resets;
+    };
+    const Case cases[] = {
+        {"serialized", 0, false, 1},
+        {"serialized, time-outs ignored", NDIS_ATTRIBUTE_IGNORE_PACKET_TIMEOUT, false, 0},
+        {"serialized, completed within one check", 0, true, 0},
+        {"deserialized", NDIS_ATTRIBUTE_DESERIALIZE, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.attribute_flags = c.flags;
+        fake.resets = 0;
+        if (&c == cases) {
+            StartAdapter();
+        } else {
+            ASSERT_EQ(Pnp(IRP_MN_START_DEVICE).final, STATUS_SUCCESS);
+        }
+        NDIS_PACKET* pended = nullptr;
+        fake.on_send = [&pended](NDIS_PACKET* packet) {
+            pended = packet;
+            return NDIS_STATUS_PENDING;
+        };
+        const uint64_t sent = M().Clock().Now();
+        Edge().Send(Frame(1));
+        ASSERT_NE(pended, nullptr);
+        auto complete = [&] {
+            AtIrql(DISPATCH_LEVEL,
+                   [&] { NdisMSendComplete(fake.handle, pended, NDIS_STATUS_SUCCESS); });
+            pended = nullptr;
+        };
+        if (c.completed_in_time) {
+            Advance(1'500'000);
+            complete();
+        }
+        Advance(6'000'000);
+        EXPECT_EQ(fake.resets, c.resets);
+        if (c.resets != 0) {
+            const auto& reset = Adapter().ResetLog().back();
+            EXPECT_GT(reset.started_us - sent, 2'000'000u) << "after the second check";
+            EXPECT_LE(reset.started_us - sent, 4'000'000u);
+        }
+        if (pended != nullptr) complete();
+        Pnp(IRP_MN_STOP_DEVICE);
+    }
+}
+
 }  // namespace
