@@ -81,11 +81,14 @@ class Removal : public RunningAdapterFixture {};
 // and the halt's own few requests to the missing device are not taken for a client that does
 // not stop.
 TEST_F(Removal, AnUnpluggedAdapterStopsSubmittingAndHaltsWithNothingLeft) {
+    // The frame must still be at the bus at the unplug: no second processor completes it first.
+    ExactSchedule();
     Start();
     Nic().Inject(FrameIn(100, 1));
     Nic().RunUntilIdle();
     ASSERT_EQ(Nic().Received().size(), 1u);
     Nic().Send(FrameOut(1000, 2));
+    Nic().Edge().SendHeldNow();
     ASSERT_EQ(Nic().Bulk().Outstanding(kBulkOut), 1u);
 
     M().Bus().Unplug();
