@@ -5,9 +5,9 @@
 // when an unplug or a halt then loses its frame.
 //
 // Locks: TxLock guards TxFreeList, TxFreeCount and the waiting sends; TxSubmitLock guards
-// TxInFlight and the hand-down-or-queue decision; TxQueueLock is taken only by the interlocked operations on
-// TxIrpQueue, inside TxSubmitLock. TxLock is never held with the other two, and no lock is
-// held across IoCallDriver: a bus may complete inside the call.
+// TxInFlight and the hand-down-or-queue decision; TxQueueLock is taken only by the
+// interlocked operations on TxIrpQueue, inside TxSubmitLock. TxLock is never held with the
+// other two, and no lock is held across IoCallDriver: a bus may complete inside the call.
 #include "datapath/transmit.h"
 
 #include <cstring>
