@@ -171,8 +171,12 @@ protected:
                 M().Clock().AtBoundary(call);
                 return;
             }
-            M().Cpu().SetBoundaryHook([this](const char* c) { M().Clock().AtBoundary(c); });
-            stage();
+            // Replacing the hook ends this closure: what it still needs is taken out first.
+            std::function<void()> staged = stage;
+            auto* fixture = this;
+            fixture->M().Cpu().SetBoundaryHook(
+                [fixture](const char* c) { fixture->M().Clock().AtBoundary(c); });
+            staged();
         });
     }
 
