@@ -193,9 +193,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag)
 void ExFreePool(PVOID P) {
     EMU_PLATFORM_ENTRY();
     emu::Pool& pool = Kernel::Current().Memory();
-    // "A caller at DISPATCH_LEVEL must have specified a NonPagedXxxPoolType when the memory
-    // was allocated" (ExFreePoolWithTag's page, learn.microsoft.com/windows-hardware/drivers/
-    // ddi/wdm/nf-wdm-exfreepoolwithtag): paged pool is freed at APC_LEVEL at most.
+    // ExFreePoolWithTag's page (learn.microsoft.com/windows-hardware/drivers/ddi/wdm/
+    // nf-wdm-exfreepoolwithtag): memory freed at DISPATCH_LEVEL must have come from a
+    // non-paged pool type, so paged pool is freed at APC_LEVEL at most.
     const emu::Pool::Block* block = pool.Find(P);
     const bool paged = block != nullptr && block->paged;
     Cpu().CheckIrql(paged ? "ExFreePool of paged pool" : "ExFreePool",
