@@ -4,17 +4,20 @@
 // left.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "datapath/receive.h"
 #include "driver/adapter.h"
 #include "driver/handlers.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
+#include "emulator/ndis/timers.h"
 #include "emulator/usbbus/bus.h"
 #include "emulator/usbbus/faults.h"
 #include "emulator/verifier/verifier.h"
@@ -320,6 +323,64 @@ TEST_F(Lifecycle, HaltLeavesNothingBehind) {
     EXPECT_EQ(M().Bus().PendingRequests(), 0u);
     EXPECT_FALSE(Nic().Block().ShutdownHandlerRegistered());
 }
+
+// The halt cancels the indication timer before it stops the device and again after: the first
+// keeps a frame parked when the halt begins from being indicated while the device stops (every
+// binding is closed by then), the second removes a retry that a completion on another processor
+// set during the stop's wait, having looked at the device state before the stop. Left set, that
+// timer would fire into a freed adapter.
+struct TimerAtHaltCase {
+    const char* name;
+    bool park_a_frame;        // a frame received, its indication waiting for the next tick
+    bool retry_set_in_stop;   // the timer set again at each of the stop's waits
+};
+
+class LifecycleTimerAtHalt : public Lifecycle,
+                             public testing::WithParamInterface<TimerAtHaltCase> {};
+
+TEST_P(LifecycleTimerAtHalt, TheHaltLeavesTheIndicationTimerNeitherRunningNorSet) {
+    const TimerAtHaltCase c = GetParam();
+    AdapterOptions options;
+    options.hang_check = false;
+    Start(options);
+    // A 0 ms setting then waits for the next 10 ms tick, as on a real machine.
+    M().Ndis().TimerTable().RoundToTick(emu::ndis::Timers::ClockTick{10'000, 1});
+    MoveFrames();
+    const size_t received = Nic().Received().size();
+    if (c.park_a_frame) {
+        Nic().Inject(FrameIn(300, 3));
+        ASSERT_TRUE(Nic().RunUntil([&] {
+            const auto& events = Nic().Bulk().Events();
+            return std::count_if(events.begin(), events.end(), [](const BulkEvent& e) {
+                       return e.endpoint == RunningAdapter::kBulkIn && e.type == 'C' &&
+                              e.length > 0;
+                   }) == 2;
+        }));
+        ASSERT_EQ(Nic().Received().size(), received) << "indicated before the halt began";
+    }
+    if (c.retry_set_in_stop) {
+        M().Cpu().SetBoundaryHook([this](const char* call) {
+            M().Clock().AtBoundary(call);
+            // Longer than one of the stop's waits, so the last one still leaves it set.
+            if (std::string(call) == "NdisMSleep") {
+                NdisSetTimer(&Record().RxIndicateTimer, 2 * ReceiveRetryDelayMs);
+            }
+        });
+    }
+
+    Nic().Halt();
+
+    M().Cpu().SetBoundaryHook([this](const char* call) { M().Clock().AtBoundary(call); });
+    EXPECT_EQ(Nic().Received().size(), received);
+    EXPECT_EQ(Nic().Block().CurrentState(), emu::ndis::Miniport::State::Halted);
+    // NDIS's check at the halt (TIMER_AT_HALT) fails the test if the timer was left set.
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LifecycleTimerAtHalt,
+    testing::Values(TimerAtHaltCase{"AFrameParkedWhenTheHaltBegins", true, false},
+                    TimerAtHaltCase{"ARetrySetDuringTheStop", false, true}),
+    [](const testing::TestParamInfo<TimerAtHaltCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace qvtest
