@@ -104,6 +104,11 @@ public:
         const uint32_t bit = 1u << (phy & 0x1F);
         held_mii_phys_ = hold ? held_mii_phys_ | bit : held_mii_phys_ & ~bit;
     }
+    // Only one command: the one to `phy_register` of `phy` that follows `skip` others to it
+    // (a single management frame lost; the commands after it report done again).
+    void HoldMiiDoneOnce(uint8_t phy, uint8_t phy_register, int skip) {
+        mii_hold_once_ = {static_cast<uint8_t>(phy & 0x1F), phy_register, skip, true};
+    }
 
     // ---- Test face: USB state ----
     bool RemoteWakeup() const { return remote_wakeup_; }
@@ -173,6 +178,11 @@ private:
     bool hold_eeprom_done_ = false;
     bool hold_mii_done_ = false;
     uint32_t held_mii_phys_ = 0;  // bit n: PHY n's commands never report done
+    struct MiiHoldOnce {
+        uint8_t phy = 0, phy_register = 0;
+        int skip = 0;
+        bool armed = false;
+    } mii_hold_once_;
     Scheduler::Id eeprom_timer_ = 0;
     Scheduler::Id mii_timer_ = 0;
     struct MiiCommand {

@@ -70,7 +70,13 @@ void Controller::FinishMiiCommand() {
     } else {
         mii_.Write(command.phy, command.phy_register, command.value);
     }
-    const bool held = hold_mii_done_ || (held_mii_phys_ >> command.phy & 1) != 0;
+    bool held = hold_mii_done_ || (held_mii_phys_ >> command.phy & 1) != 0;
+    MiiHoldOnce& once = mii_hold_once_;
+    if (once.armed && once.phy == command.phy && once.phy_register == command.phy_register &&
+        once.skip-- == 0) {
+        once.armed = false;
+        held = true;
+    }
     if (!held) registers_[reg::MiiControl] |= reg::kMiiDone;
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "controller/phy.h"
 #include "driver/adapter.h"
 #include "driver/handlers.h"
 #include "emulator/device/controller.h"
@@ -512,11 +513,15 @@ TEST_P(PhyTopology, DecidesWhichPhyCarriesTheFrames) {
 }
 
 // A PHY whose MII commands never report done is no answer, whatever the data register still
-// holds from the other PHY: the one that answers is taken.
+// holds from the other PHY: the one that answers is taken. Of the two status reads only the
+// second counts (the first clears a latched link loss): when it alone is lost, the link the
+// first one showed is not taken for an answer.
 struct SilentPhy {
     const char* name;
     uint8_t silent;
+    int status_read;  // which of the PHY's status reads is lost; -1: every command
     ULONG media_sel;
+    UCHAR active;
 };
 void PrintTo(const SilentPhy& c, std::ostream* out) { *out << c.name; }
 
@@ -526,18 +531,27 @@ TEST_P(SilentPhyDetection, TakesThePhyThatAnswers) {
     const SilentPhy& c = GetParam();
     AdapterOptions options;
     options.hang_check = false;
+    options.identity.topology.partner1 = 0x01E1;
     options.identity.topology.phy2_id2 = 0x6B93;
+    options.identity.topology.partner2 = 0x0021;
     StartPrepared(options, [&](emu::device::Controller& device) {
-        device.HoldMiiDoneFor(c.silent, true);
+        if (c.status_read < 0) {
+            device.HoldMiiDoneFor(c.silent, true);
+        } else {
+            device.HoldMiiDoneOnce(c.silent, PhyStatus, c.status_read);
+        }
     });
     EXPECT_EQ(Record().MediaSel, c.media_sel);
-    EXPECT_EQ(Record().ActivePhy, c.media_sel);
+    EXPECT_EQ(Record().ActivePhy, c.active);
 }
 
-INSTANTIATE_TEST_SUITE_P(Phys, SilentPhyDetection,
-                         testing::Values(SilentPhy{"PhyTwoSilent", emu::device::kPhyTwoAddress, 1},
-                                         SilentPhy{"PhyOneSilent", emu::device::kPhyOneAddress, 2}),
-                         NameOf<SilentPhy>);
+INSTANTIATE_TEST_SUITE_P(
+    Phys, SilentPhyDetection,
+    testing::Values(SilentPhy{"PhyTwoSilent", emu::device::kPhyTwoAddress, -1, 1, 1},
+                    SilentPhy{"PhyOneSilent", emu::device::kPhyOneAddress, -1, 2, 2},
+                    SilentPhy{"PhyOnesSecondStatusReadLost", emu::device::kPhyOneAddress, 1, 0,
+                              2}),
+    NameOf<SilentPhy>);
 
 const Texts kDetect = {"W1.4=01E1", "R1.4", "R2.4"};
 Texts Detected(Texts more) {
