@@ -219,12 +219,13 @@ void Scheduler::WaitForChange() {
 
 void Scheduler::ProcessorLoop() {
     for (;;) {
-        if (threads_->stopping) return;
-        if ((*threads_->stop)()) {
+        if (!threads_->stopping && (*threads_->stop)()) {
             threads_->stopping = true;
             threads_->changed.notify_all();
-            return;
         }
+        // A processor inside a wait may be waiting for work pinned to this one, and the clock
+        // cannot pass that work by: the others stop only once no wait is left.
+        if (threads_->stopping && threads_->waiters.empty()) return;
         if (RunDue() || MoveClockOn()) continue;
         WaitForChange();
     }

@@ -165,6 +165,29 @@ TEST_F(ThreadedMode, ClockDoesNotPassAWaitThatEnded) {
     }
 }
 
+// The run is told to stop while one processor waits for work pinned to another: that
+// processor stays until the wait has ended, or the wait (and the run) would never end.
+TEST_F(ThreadedMode, AStopLetsAWaitEndThatNeedsAnotherProcessorsWork) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    bool waiting = false;
+    bool finished = false;
+    M().Clock().After(0, "waiter", [&] {
+        waiting = true;
+        M().Cpu().CallDriver(PASSIVE_LEVEL, "waiter", [&] {
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                      STATUS_SUCCESS);
+        });
+        finished = true;
+    }, false, 1);
+    M().Clock().After(1'000, "set", [&] { KeSetEvent(&event, 0, FALSE); }, false, 0);
+
+    M().Clock().RunOnProcessors(2, [&] { return waiting; });
+
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(M().Clock().Now(), 1'000u);
+}
+
 TEST_F(ThreadedMode, WaitThatNothingCanEndIsReported) {
     Expect(emu::Rule::Platform);
     KEVENT event;

@@ -1,12 +1,15 @@
 #include "tools/qvnet/stress/stress.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <random>
 #include <unordered_map>
 #include <vector>
 
+#include "controller/phy.h"
 #include "driver/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/machine.h"
@@ -15,10 +18,12 @@
 #include "emulator/ndis/requests.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/usbbus/bus.h"
+#include "emulator/usbbus/trace.h"
 #include "emulator/verifier/verifier.h"
 #include "tests/support/harness/running_adapter.h"
 #include "tools/qvnet/stress/stress_agreement.h"
 #include "tools/qvnet/stress/stress_frames.h"
+#include "usb/registers.h"
 
 namespace qvnet {
 
@@ -39,6 +44,12 @@ constexpr size_t kMostHeldBack = 64;
 constexpr uint64_t kRequestEveryUs = 20'000;
 constexpr uint64_t kFlapEveryUs = 3'000'000;
 constexpr uint64_t kFlapDownUs = 700'000;
+// The device and driver are compared this long before each flap, so the link is steady.
+constexpr uint64_t kCheckBeforeFlapUs = 50'000;
+// How soon after a pass asks the PHY for the partner's ability a racing filter set starts:
+// while the answer is on its way, so that the set's writes and the pass's meet.
+constexpr uint64_t kRacingSetFromUs = 1'000;
+constexpr uint64_t kRacingSetUntilUs = 2'000;
 // After the processors stop: long enough for the link to come back and every ring to drain.
 constexpr uint64_t kDrainUs = 5'000'000;
 constexpr uint64_t kHangCheckPeriodUs = 2'000'000;
@@ -64,13 +75,16 @@ class Stress {
 public:
     Stress(const StressOptions& options, emu::Machine& machine, qvtest::RunningAdapter& adapter)
         : options_(options), machine_(machine), adapter_(adapter),
-          station_(adapter.StationAddress()) {}
+          station_(adapter.StationAddress()), racing_rng_(options.seed) {}
 
     void Watch();
     void StartWork();
-    void StopWork() { working_ = false; }
+    void StopWork() { working_ = racing_ = false; }
     void ProveAlive();
     bool Stop(Clock::time_point end);
+    // Whether an agreement check stopped the processors (taken once).
+    bool TakeCheck() { return check_due_.exchange(false); }
+    void CheckAgreement();
     void Finish(StressAccount* account);
     StressAccount& Account() { return account_; }
 
@@ -81,7 +95,9 @@ private:
     void InjectOne();
     void Request();
     void Flap(bool down);
-    void CheckAgreement();
+    void AgreementDue();
+    void OnControl(const emu::usb::TraceRecord& record);
+    void RacingSet();
     void CollectRequests(bool all);
     void OnWire(const std::vector<uint8_t>& frame);
     void OnReceive(const std::vector<uint8_t>& frame);
@@ -92,6 +108,8 @@ private:
     qvtest::RunningAdapter& adapter_;
     qvtest::MacAddress station_;
     bool working_ = true;
+    bool racing_ = false;  // from the start of the work: the bring-up reads the PHYs too
+    std::atomic<bool> check_due_{false};
     OutStream out_[kSenders];
     InStream in_;
     struct InFlight {
@@ -101,6 +119,9 @@ private:
     std::unordered_map<uint64_t, InFlight> packets_;
     std::deque<uint64_t> requests_;
     uint64_t request_turn_ = 0;
+    bool racing_pending_ = false;
+    std::mt19937 racing_rng_;
+    uint64_t racing_sets_ = 0;
     uint64_t xmit_expected_ = 0;  // bulk-out transfers handed down for frames sent
     StressAccount account_;
     Clock::time_point last_progress_ = Clock::now();
@@ -113,9 +134,47 @@ void Stress::Watch() {
     adapter_.AddWireSink([this](const emu::wire::Frame& frame, emu::wire::Direction way) {
         if (way == emu::wire::Direction::FromController) OnWire(frame.bytes);
     });
+    adapter_.AddTraceSink([this](const emu::usb::TraceRecord& record) { OnControl(record); });
+}
+
+// A link-monitor pass writes registers 0x01-0x02 after a PHY read's answer when the partner
+// changed, while a filter set writes 0x00-0x02 from its work item: two writers of the same
+// registers. Sets at a steady pace almost never meet a pass, so one more is started at a
+// seeded moment within the few milliseconds after a pass asks the PHY for the partner's
+// ability, when its write of 0x01 follows the answer.
+void Stress::OnControl(const emu::usb::TraceRecord& record) {
+    if (!racing_ || racing_pending_ || record.type != 'S' || !record.has_setup) return;
+    // The command that reads the partner's ability: [PHY, data low, data high, command].
+    const bool partner_read = record.setup[0] == RegisterWriteRequestType &&
+                              record.setup[1] == RegisterWrite && record.setup[4] == MiiAddress &&
+                              record.data.size() == 4 &&
+                              record.data[3] == (MiiReadCommand | PhyPartnerAbility);
+    if (!partner_read) return;
+    racing_pending_ = true;
+    const uint64_t delay =
+        kRacingSetFromUs + racing_rng_() % (kRacingSetUntilUs - kRacingSetFromUs);
+    Queue().After(delay, "stress racing set", [this] { RacingSet(); });
+}
+
+void Stress::RacingSet() {
+    racing_pending_ = false;
+    if (!racing_) return;
+    emu::ndis::Requests& requests = adapter_.Block().Request();
+    // Behind another request it would wait in NDIS's queue and race nothing.
+    if (requests.Outstanding() + requests.Queued() != 0) return;
+    // Promiscuous every other time: register 0x02, which the pass writes beside 0x01.
+    const ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST |
+                         NDIS_PACKET_TYPE_MULTICAST |
+                         (racing_sets_++ % 2 == 0 ? NDIS_PACKET_TYPE_PROMISCUOUS : 0);
+    const std::vector<uint8_t> bytes = {uint8_t(filter), uint8_t(filter >> 8),
+                                        uint8_t(filter >> 16), 0};
+    const uint64_t id = requests.StartSet(OID_GEN_CURRENT_PACKET_FILTER, bytes);
+    ++account_.sets;
+    if (id != 0) requests_.push_back(id);
 }
 
 void Stress::StartWork() {
+    racing_ = true;
     adapter_.KeepRecords(false);
     adapter_.Edge().OnReceive(
         [this](const emu::ndis::Protocol::Receive& receive) { OnReceive(receive.bytes); });
@@ -138,6 +197,8 @@ void Stress::StartWork() {
     Queue().After(kRequestEveryUs, "stress request", [this] { Request(); });
     if (options_.link_flaps)
         Queue().After(kFlapEveryUs, "stress flap", [this] { Flap(true); });
+    Queue().After(kFlapEveryUs - kCheckBeforeFlapUs, "stress agreement",
+                  [this] { AgreementDue(); });
 }
 
 void Stress::Send(int sender) {
@@ -254,7 +315,6 @@ void Stress::CollectRequests(bool all) {
 void Stress::Flap(bool down) {
     if (!working_) return;
     emu::wire::LinkPartner& partner = adapter_.Device().Partner(1);
-    if (down) CheckAgreement();
     if (down) {
         partner.Detach();
         ++account_.link_flaps;
@@ -264,16 +324,34 @@ void Stress::Flap(bool down) {
         // while the filter sets write it too (the speed stays, so no frame is lost to it).
         partner.Attach(account_.link_flaps % 2 == 0 ? kAllAbilities : kHundredHalfOnly);
         Queue().After(kFlapEveryUs, "stress flap", [this] { Flap(true); });
+        // Halfway, the partner changes its mind without dropping the link: a pass then
+        // rewrites register 0x01 and nothing else.
+        Queue().After(kFlapEveryUs / 2, "stress partner change", [this] {
+            if (!working_) return;
+            emu::wire::LinkPartner& now = adapter_.Device().Partner(1);
+            if (now.Attached())
+                now.SetAbility(account_.link_flaps % 2 == 0 ? kHundredHalfOnly : kAllAbilities);
+        });
     }
 }
 
-// Before each flap, with no pass and no request in flight, the device must run as the
-// driver believes. On one processor only: on several, reading the Adapter here would race
-// with the driver's own writes (a report, under ThreadSanitizer, of the check itself).
+// Stops the processors for a check of the device against the driver: only with every
+// processor stopped can the Adapter be read without racing the driver's own writes.
+void Stress::AgreementDue() {
+    if (!working_) return;
+    check_due_ = true;
+    const uint64_t next = options_.link_flaps ? kFlapEveryUs + kFlapDownUs : kFlapEveryUs;
+    Queue().After(next, "stress agreement", [this] { AgreementDue(); });
+}
+
+// Before each flap, with every processor stopped and no pass or request in flight, the device
+// must run as the driver believes. A write that lands stale after a partner change stays
+// until the next one, so this catches it where a check at the end of the run would not.
 void Stress::CheckAgreement() {
-    if (options_.cpus != 1 || adapter_.Record()->LinkMonitorBusy != 0) return;
+    if (adapter_.Record()->LinkMonitorBusy != 0) return;
     const emu::ndis::Requests& requests = adapter_.Block().Request();
     if (requests.Outstanding() + requests.Queued() != 0) return;
+    ++account_.agreement_checks;
     for (const std::string& disagreement : DeviceDriverDisagreements(adapter_))
         Problem(&account_, "device and driver disagree at " +
                                std::to_string(Queue().Now()) + " us: " + disagreement);
@@ -322,7 +400,7 @@ bool Stress::Stop(Clock::time_point end) {
         const uint64_t every = options_.real_ms >= 60'000 ? 10 : 1;
         if (options_.progress && ++samples_ % every == 0) options_.progress(account_);
     }
-    return now >= end;
+    return now >= end || check_due_;
 }
 
 void Stress::Finish(StressAccount* account) {
@@ -397,8 +475,13 @@ StressAccount RunStress(const StressOptions& options) {
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + std::chrono::milliseconds(options.real_ms);
     const uint64_t interleaved_before = machine.Clock().Interleaved();
-    account.items_run =
-        machine.Clock().RunOnProcessors(options.cpus, [&] { return stress.Stop(end); });
+    // The processors run until the end, stopping (all of them) for each agreement check.
+    for (;;) {
+        account.items_run +=
+            machine.Clock().RunOnProcessors(options.cpus, [&] { return stress.Stop(end); });
+        if (stress.TakeCheck()) stress.CheckAgreement();
+        if (Clock::now() >= end) break;
+    }
     stress.StopWork();
     if (!adapter.Device().Partner(1).Attached()) adapter.Device().Partner(1).Attach();
     stress.Account().faults_injected = machine.Bus().Faults().InjectedTotal();

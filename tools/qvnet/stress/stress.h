@@ -47,6 +47,7 @@ struct StressAccount {
     uint64_t queries = 0;
     uint64_t sets = 0;
     uint64_t requests_failed = 0;
+    uint64_t agreement_checks = 0;  // device against driver, with the processors stopped
     uint64_t faults_injected = 0;
     uint64_t verifier_reports = 0;
     // Counters the driver answers, after the run

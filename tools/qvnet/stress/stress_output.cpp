@@ -50,6 +50,7 @@ std::string StressText(const StressAccount& a) {
     line("controller dropped", n(a.dropped_out) + " out, " + n(a.dropped_in) + " in");
     line("driver counters", "OID_GEN_XMIT_OK " + n(a.xmit_ok) + ", OID_GEN_RCV_OK " + n(a.rcv_ok));
     line("link", n(a.link_flaps) + " flaps, " + n(a.media_events) + " status indications");
+    line("device and driver", "compared " + n(a.agreement_checks) + " times during the run");
     line("requests", n(a.queries) + " queries, " + n(a.sets) + " sets, " +
                          n(a.requests_failed) + " failed");
     line("faults", a.faults_injected == 0 ? std::string("none")
@@ -80,6 +81,7 @@ std::string StressJson(const StressAccount& a) {
         {"counters", {{"OID_GEN_XMIT_OK", a.xmit_ok}, {"OID_GEN_RCV_OK", a.rcv_ok}}},
         {"link_flaps", a.link_flaps},
         {"media_events", a.media_events},
+        {"agreement_checks", a.agreement_checks},
         {"requests", {{"queries", a.queries}, {"sets", a.sets}, {"failed", a.requests_failed}}},
         {"faults_injected", a.faults_injected},
         {"verifier_reports", a.verifier_reports},
