@@ -8,7 +8,7 @@
 #include "controller/phy.h"
 #include "datapath/descriptor_list.h"
 #include "datapath/receive.h"
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "management/configuration.h"
 #include "usb/device_config.h"
 #include "usb/register_access.h"

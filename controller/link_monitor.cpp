@@ -5,8 +5,8 @@
 #include "controller/link_monitor.h"
 
 #include "controller/phy.h"
-#include "driver/adapter.h"
-#include "driver/shared_fields.h"
+#include "core/adapter.h"
+#include "core/shared_fields.h"
 #include "usb/register_access.h"
 #include "usb/registers.h"
 

@@ -3,9 +3,9 @@
 #include "datapath/descriptors.h"
 
 #include "datapath/descriptor_list.h"
-#include "driver/adapter.h"
-#include "driver/result.h"
-#include "driver/tracker.h"
+#include "core/adapter.h"
+#include "core/result.h"
+#include "core/tracker.h"
 
 namespace {
 

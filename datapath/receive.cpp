@@ -6,10 +6,10 @@
 
 #include "datapath/bulk_request.h"
 #include "datapath/descriptor_list.h"
-#include "driver/adapter.h"
-#include "driver/shared_fields.h"
+#include "core/adapter.h"
+#include "core/shared_fields.h"
 #include "driver/handlers.h"
-#include "driver/result.h"
+#include "core/result.h"
 #include "usb/device_config.h"
 #include "usb/urb_submit.h"
 

@@ -2,9 +2,9 @@
 // its default, silently: the adapter comes up with what it has.
 #include "management/configuration.h"
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "driver/driver_entry.h"
-#include "driver/result.h"
+#include "core/result.h"
 #include "platform/ndis.h"
 
 namespace {

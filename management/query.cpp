@@ -2,8 +2,8 @@
 // parts keep up to date, and is complete when the handler returns.
 #include <cstring>
 
-#include "driver/adapter.h"
-#include "driver/shared_fields.h"
+#include "core/adapter.h"
+#include "core/shared_fields.h"
 #include "driver/handlers.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "controller/link_monitor.h"
-#include "driver/adapter.h"
-#include "driver/pool_tags.h"
+#include "core/adapter.h"
+#include "core/pool_tags.h"
 #include "usb/urb_submit.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "controller/link_monitor.h"
-#include "driver/adapter.h"
-#include "driver/pool_tags.h"
+#include "core/adapter.h"
+#include "core/pool_tags.h"
 #include "usb/registers.h"
 #include "usb/urb_submit.h"
 

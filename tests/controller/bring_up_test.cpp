@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "driver/handlers.h"
 #include "emulator/device/controller.h"
 #include "emulator/device/topology.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "driver/handlers.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/pool.h"

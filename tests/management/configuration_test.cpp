@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "driver/driver_entry.h"
 #include "emulator/ndis/config.h"
 #include "emulator/ndis/miniport.h"

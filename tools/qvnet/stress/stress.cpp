@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/machine.h"
 #include "emulator/ndis/miniport.h"
