@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "core/descriptor_records.h"
 #include "core/adapter.h"
+#include "core/descriptor_records.h"
 #include "core/pool_tags.h"
 
 ULONG ChunkPoolTag = FirstChunkPoolTag;

@@ -8,7 +8,6 @@
 
 #include "controller/wake_patterns.h"
 #include "core/adapter.h"
-#include "driver/handlers.h"
 #include "usb/register_access.h"
 #include "usb/registers.h"
 
