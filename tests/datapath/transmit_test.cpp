@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "controller/device_stop.h"
 #include "core/adapter.h"
 #include "core/pool_tags.h"
 #include "emulator/device/controller.h"
