@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "emulator/machine.h"
 #include "emulator/ndis/protocol.h"
 #include "emulator/verifier/verifier.h"

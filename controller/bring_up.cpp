@@ -5,11 +5,11 @@
 
 #include <cstring>
 
+#include "controller/configuration.h"
 #include "controller/phy.h"
+#include "core/adapter.h"
 #include "datapath/descriptor_list.h"
 #include "datapath/receive.h"
-#include "driver/adapter.h"
-#include "management/configuration.h"
 #include "usb/device_config.h"
 #include "usb/register_access.h"
 #include "usb/registers.h"

@@ -5,8 +5,8 @@
 #include "controller/link_monitor.h"
 
 #include "controller/phy.h"
-#include "driver/adapter.h"
-#include "driver/shared_fields.h"
+#include "core/adapter.h"
+#include "core/shared_fields.h"
 #include "usb/register_access.h"
 #include "usb/registers.h"
 
@@ -28,14 +28,16 @@ constexpr UCHAR StuckCheckLimit = 3;
 void EndPass(Adapter* adapter) { InterlockedExchange(&adapter->LinkMonitorBusy, 0); }
 
 void SendWrite(Adapter* adapter, USHORT count, USHORT firstRegister) {
-    if (WriteRegistersAsync(adapter, count, firstRegister, adapter->AsyncRegBuffer) ==
-        NothingSent) {
+    if (WriteRegistersAsync(adapter, count, firstRegister, adapter->AsyncRegBuffer,
+                            AsyncWriteComplete) == NothingSent) {
         EndPass(adapter);
     }
 }
 
 void SendRead(Adapter* adapter, USHORT count, USHORT firstRegister) {
-    if (ReadRegistersAsync(adapter, count, firstRegister) == NothingSent) EndPass(adapter);
+    if (ReadRegistersAsync(adapter, count, firstRegister, AsyncReadComplete) == NothingSent) {
+        EndPass(adapter);
+    }
 }
 
 // PhySelect's value for each PHY sequence.

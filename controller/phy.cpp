@@ -1,8 +1,8 @@
 // PHY access through the MII command block, PHY selection and PHY 1's media.
 #include "controller/phy.h"
 
-#include "driver/adapter.h"
-#include "driver/shared_fields.h"
+#include "core/adapter.h"
+#include "core/shared_fields.h"
 #include "platform/ndis.h"
 #include "usb/register_access.h"
 #include "usb/registers.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "usb/register_access.h"
 #include "usb/registers.h"
 

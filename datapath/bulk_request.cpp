@@ -1,7 +1,7 @@
 // Bulk transfer URBs for both directions, built in the descriptor's own request area.
 #include "datapath/bulk_request.h"
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "platform/usb.h"
 
 // Any IRQL. Returns nothing.

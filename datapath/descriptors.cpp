@@ -2,10 +2,10 @@
 // allocates a buffer, a URB area or a packet per frame.
 #include "datapath/descriptors.h"
 
+#include "core/adapter.h"
+#include "core/result.h"
+#include "core/tracker.h"
 #include "datapath/descriptor_list.h"
-#include "driver/adapter.h"
-#include "driver/result.h"
-#include "driver/tracker.h"
 
 namespace {
 

@@ -1,43 +1,11 @@
-// Transfer descriptors: each bulk transfer, in either direction, runs through one descriptor
-// bound for the adapter's life to a request area (where its URB is built) and a data buffer.
+// Transfer descriptors: their sizes, and carving them and their packets out at bring-up.
 #pragma once
 
-#include "platform/ndis.h"
+#include "core/descriptor_records.h"
 #include "platform/usb.h"
 
 struct Adapter;
 
-struct TransferDescriptor {
-    TransferDescriptor* Next;  // toward the tail of the list it is on; null at the tail
-    TransferDescriptor* Prev;  // toward the head; null at the head
-    PVOID PacketRef;           // transmit: its TxPacketSlots entry; receive: its RxPacketRecord
-    struct Adapter* Adapter;   // the owning adapter
-    ULONG Status;              // last transfer: TransferSucceeded or TransferFailed
-    ULONG Length;              // transmit: transfer length; receive: frame length, 0 = none
-    URB* Urb;                  // the descriptor's request area
-    UCHAR* Buffer;             // the descriptor's data buffer
-};
-
-// Head, tail and count; null-terminated both ways. Appended at the tail, pushed at the head,
-// popped from the head; never unlinked from the middle.
-struct DescriptorList {
-    TransferDescriptor* Head;
-    TransferDescriptor* Tail;
-    ULONG Count;
-};
-
-// One per receive descriptor: its prebuilt packet and the NDIS buffer over its data. The
-// packet comes first, so the record's address is a one-entry packet array.
-struct RxPacketRecord {
-    NDIS_PACKET* Packet;
-    NDIS_BUFFER* NdisBuffer;
-};
-
-// Outcome of a descriptor's last transfer.
-constexpr ULONG TransferSucceeded = 1;
-constexpr ULONG TransferFailed = 2;
-
-constexpr ULONG TransferBufferSize = 1536;   // one bulk transfer at most
 constexpr ULONG ReceiveBufferLength = 1514;  // what a receive packet's NDIS buffer covers
 // Room for the bulk transfer URB: 96 bytes, or the URB rounded up to 16 bytes where it is
 // larger (on a 64-bit host).

@@ -4,12 +4,11 @@
 
 #include <cstring>
 
+#include "core/adapter.h"
+#include "core/result.h"
+#include "core/shared_fields.h"
 #include "datapath/bulk_request.h"
 #include "datapath/descriptor_list.h"
-#include "driver/adapter.h"
-#include "driver/shared_fields.h"
-#include "driver/handlers.h"
-#include "driver/result.h"
 #include "usb/device_config.h"
 #include "usb/urb_submit.h"
 

@@ -1,6 +1,5 @@
 // The receive path: one bulk-in transfer is kept outstanding; good frames are parked on
 // RxReadyList and indicated to NDIS from the indication timer, one packet per call.
-// MiniportTransferData, the handler NDIS calls, is declared with the other handlers.
 #pragma once
 
 #include "datapath/descriptors.h"
@@ -39,3 +38,9 @@ ULONG QueueReceivedDescriptor(Adapter* Adapter, TransferDescriptor* Descriptor);
 // every parked frame, then restarts the pipe if every descriptor is idle; returns nothing.
 void NTAPI RxIndicateTimerFunction(PVOID SystemSpecific1, PVOID FunctionContext,
                                    PVOID SystemSpecific2, PVOID SystemSpecific3);
+
+// DISPATCH_LEVEL. Copies received data for a lookahead indication; an NDIS status.
+NDIS_STATUS NTAPI MiniportTransferData(NDIS_PACKET* Packet, UINT* BytesTransferred,
+                                       NDIS_HANDLE MiniportAdapterContext,
+                                       NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
+                                       UINT BytesToTransfer);

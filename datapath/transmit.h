@@ -1,12 +1,12 @@
 // The transmit path: a send waits in order for free descriptors; its frame is copied behind a
 // 2-byte length into one and sent on the bulk-out pipe, one request at the bus at a time, the
 // others waiting in TxIrpQueue. The packet is completed with its frame's transfer.
-// MiniportSend, the entry from NDIS, is declared with the other handlers.
 #pragma once
 
 #include "datapath/descriptors.h"
 #include "platform/io.h"
 #include "platform/kernel.h"
+#include "platform/ndis.h"
 
 struct Adapter;
 
@@ -56,3 +56,6 @@ ULONG SendWaitingPackets(Adapter* Adapter);
 // Up to DISPATCH_LEVEL, TxLock not held. Completes every waiting send with Status, for halt
 // and reset; ResultSuccess.
 ULONG CompleteWaitingPackets(Adapter* Adapter, NDIS_STATUS Status);
+
+// Up to DISPATCH_LEVEL. Sends one frame; an NDIS status.
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, NDIS_PACKET* Packet, UINT Flags);

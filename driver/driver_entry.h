@@ -1,6 +1,7 @@
 // The driver's entry point and its hooks into the driver object that NDIS filled in.
 #pragma once
 
+#include "controller/configuration.h"  // PlatformPresent, which the PnP hook routes by
 #include "platform/io.h"
 #include "platform/types.h"
 
@@ -8,7 +9,6 @@
 extern PDRIVER_ADD_DEVICE NdisAddDevice;         // NDIS's own AddDevice routine
 extern PDRIVER_DISPATCH NdisPnpDispatch;         // NDIS's own IRP_MJ_PNP routine
 extern DEVICE_OBJECT* SavedPhysicalDeviceObject; // from the most recent AddDevice call
-extern BOOLEAN PlatformPresent;                  // the "Platform" keyword was read
 extern BOOLEAN StartedOnce;                      // NDIS has been given its one start request
 
 // PASSIVE_LEVEL. Registers the miniport with NDIS and hooks the driver object.

@@ -4,14 +4,15 @@
 #include <cstring>
 
 #include "controller/bring_up.h"
+#include "controller/device_stop.h"
 #include "controller/link_monitor.h"
+#include "core/adapter.h"
+#include "core/pool_tags.h"
+#include "core/shared_fields.h"
+#include "core/tracker.h"
 #include "datapath/receive.h"
 #include "datapath/transmit.h"
-#include "driver/adapter.h"
-#include "driver/shared_fields.h"
 #include "driver/handlers.h"
-#include "driver/pool_tags.h"
-#include "driver/tracker.h"
 #include "management/set_information.h"
 #include "usb/device_config.h"
 

@@ -7,7 +7,6 @@
 PDRIVER_ADD_DEVICE NdisAddDevice = nullptr;
 PDRIVER_DISPATCH NdisPnpDispatch = nullptr;
 DEVICE_OBJECT* SavedPhysicalDeviceObject = nullptr;
-BOOLEAN PlatformPresent = FALSE;
 BOOLEAN StartedOnce = FALSE;
 
 namespace {

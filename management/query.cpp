@@ -1,10 +1,11 @@
 // The query handler: every answer comes from a constant or from an Adapter field that other
 // parts keep up to date, and is complete when the handler returns.
+#include "management/query.h"
+
 #include <cstring>
 
-#include "driver/adapter.h"
-#include "driver/shared_fields.h"
-#include "driver/handlers.h"
+#include "core/adapter.h"
+#include "core/shared_fields.h"
 
 namespace {
 

@@ -7,8 +7,7 @@
 #include <cstring>
 
 #include "controller/wake_patterns.h"
-#include "driver/adapter.h"
-#include "driver/handlers.h"
+#include "core/adapter.h"
 #include "usb/register_access.h"
 #include "usb/registers.h"
 

@@ -1,7 +1,8 @@
-// The set handler's work that needs PASSIVE_LEVEL: the receive-control registers, and the
-// wake-up registers, written from an NDIS work item that completes the pended request.
+// The set handler, and its work that needs PASSIVE_LEVEL: the receive-control registers, and
+// the wake-up registers, written from an NDIS work item that completes the pended request.
 #pragma once
 
+#include "platform/ndis.h"
 #include "platform/types.h"
 
 struct Adapter;
@@ -28,3 +29,8 @@ void InitializeRequestWork(Adapter* Adapter);
 
 // PASSIVE_LEVEL, during halt and shutdown. Returns once no pended set is left to finish.
 void AwaitRequestWork(Adapter* Adapter);
+
+// DISPATCH_LEVEL. Handles a set OID; an NDIS status.
+NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+                                         PVOID InformationBuffer, ULONG InformationBufferLength,
+                                         ULONG* BytesRead, ULONG* BytesNeeded);

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "driver/adapter.h"
-#include "driver/tracker.h"
+#include "core/adapter.h"
+#include "core/tracker.h"
 #include "usb/urb_submit.h"
 
 namespace {

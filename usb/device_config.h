@@ -1,5 +1,5 @@
 // Device-level USB work: learning the device objects, configuring the device and its pipes,
-// and stopping it.
+// and resetting the bulk pipes.
 #pragma once
 
 #include "platform/types.h"
@@ -32,7 +32,3 @@ ULONG ConfigureUsbDevice(Adapter* Adapter);
 // transmit abort ends it early: once that pipe is empty, the receive pipe is cleared too,
 // whatever the transmit reset did. ResultSuccess, or ResultFailure when any request failed.
 ULONG ResetBulkPipes(Adapter* Adapter);
-
-// PASSIVE_LEVEL. Marks the adapter stopped, waits for a link-monitor pass in flight, arms
-// remote wake-up, resets both bulk pipes and waits one second. Always ResultSuccess.
-ULONG StopDevice(Adapter* Adapter);

@@ -5,9 +5,8 @@
 
 #include <cstring>
 
-#include "controller/link_monitor.h"
-#include "driver/adapter.h"
-#include "driver/pool_tags.h"
+#include "core/adapter.h"
+#include "core/pool_tags.h"
 #include "usb/registers.h"
 #include "usb/urb_submit.h"
 
@@ -77,15 +76,15 @@ ULONG WriteRegisters(Adapter* Adapter, USHORT Count, USHORT FirstRegister) {
 
 // Up to DISPATCH_LEVEL. ResultFailure (2) with nothing sent, else IoCallDriver's status.
 NTSTATUS WriteRegistersAsync(Adapter* Adapter, USHORT Count, USHORT FirstRegister,
-                             const UCHAR* Data) {
+                             const UCHAR* Data, PIO_COMPLETION_ROUTINE Completion) {
     return SendAsyncRegisterRequest(Adapter, &Adapter->AsyncWriteUrb, false, Count,
-                                    FirstRegister, const_cast<UCHAR*>(Data),
-                                    AsyncWriteComplete);
+                                    FirstRegister, const_cast<UCHAR*>(Data), Completion);
 }
 
 // Up to DISPATCH_LEVEL. ResultFailure (2) with nothing sent, else IoCallDriver's status.
-NTSTATUS ReadRegistersAsync(Adapter* Adapter, USHORT Count, USHORT FirstRegister) {
+NTSTATUS ReadRegistersAsync(Adapter* Adapter, USHORT Count, USHORT FirstRegister,
+                            PIO_COMPLETION_ROUTINE Completion) {
     if (Count > RegisterStagingSize) return ResultFailure;
     return SendAsyncRegisterRequest(Adapter, &Adapter->AsyncReadUrb, true, Count, FirstRegister,
-                                    Adapter->RegReadBuffer, AsyncReadComplete);
+                                    Adapter->RegReadBuffer, Completion);
 }

@@ -2,6 +2,7 @@
 // through the default control pipe, synchronously or asynchronously.
 #pragma once
 
+#include "platform/io.h"
 #include "platform/types.h"
 
 struct Adapter;
@@ -16,11 +17,14 @@ ULONG ReadRegisters(Adapter* Adapter, USHORT Count, USHORT FirstRegister);
 ULONG WriteRegisters(Adapter* Adapter, USHORT Count, USHORT FirstRegister);
 
 // Up to DISPATCH_LEVEL. Writes Count bytes of Data from FirstRegister on, through
-// AsyncWriteUrb; AsyncWriteComplete runs with the Adapter. ResultFailure (2) when nothing
-// could be sent, else the status of the call to the next lower device object.
+// AsyncWriteUrb; Completion runs with the Adapter as its context and owns the request (it
+// frees AsyncWriteUrb and the IRP). ResultFailure (2) when nothing could be sent, else the
+// status of the call to the next lower device object.
 NTSTATUS WriteRegistersAsync(Adapter* Adapter, USHORT Count, USHORT FirstRegister,
-                             const UCHAR* Data);
+                             const UCHAR* Data, PIO_COMPLETION_ROUTINE Completion);
 
 // Up to DISPATCH_LEVEL. Reads Count registers into RegReadBuffer through AsyncReadUrb;
-// AsyncReadComplete runs with the Adapter. Results as WriteRegistersAsync.
-NTSTATUS ReadRegistersAsync(Adapter* Adapter, USHORT Count, USHORT FirstRegister);
+// Completion runs as for WriteRegistersAsync, and frees AsyncReadUrb. Results as
+// WriteRegistersAsync.
+NTSTATUS ReadRegistersAsync(Adapter* Adapter, USHORT Count, USHORT FirstRegister,
+                            PIO_COMPLETION_ROUTINE Completion);

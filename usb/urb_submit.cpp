@@ -2,7 +2,7 @@
 // at most 5 seconds; the asynchronous path leaves the request to its completion routine.
 #include "usb/urb_submit.h"
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // asynchronously with a completion routine, and the port cycle request.
 #pragma once
 
-#include "driver/result.h"
+#include "core/result.h"
 #include "platform/io.h"
 #include "platform/types.h"
 #include "platform/usb.h"

@@ -171,19 +171,21 @@ private:
         std::vector<uint8_t> in_data;  // IN data for the client's buffer
     };
 
-    // The port and the request life (bus.cpp).
+    // The port (bus.cpp).
     void PlugDevice(std::unique_ptr<Device> device);
     void Enumerate();
     void RegisterLiveCheck();
     std::string LiveIn(const void* begin, size_t size);
+    // Taking a request (dispatch.cpp).
     NTSTATUS SubmitUrb(IRP* irp, URB* urb, uint64_t serial);
     NTSTATUS Accept(std::unique_ptr<Transfer> transfer, const Submission& submission);
     bool CanAnswerAtOnce(const Transfer& transfer) const;
     NTSTATUS Pend(std::unique_ptr<Transfer> transfer);
     NTSTATUS RefuseAtOnce(IRP* irp, URB* urb, USBD_STATUS status, const Transfer* described);
     NTSTATUS GoneAtOnce(IRP* irp, URB* urb);
-    Pipe* Unqueue(Transfer& transfer);
     void NoteIrql(const char* what);
+    // Ending it (completion.cpp).
+    Pipe* Unqueue(Transfer& transfer);
     void Due(uint64_t id);
     Outcome Execute(Transfer& transfer);
     static std::optional<USBD_STATUS> FaultStatus(const Fault* fault);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "controller/phy.h"
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "driver/handlers.h"
 #include "emulator/device/controller.h"
 #include "emulator/device/topology.h"

@@ -13,9 +13,9 @@
 
 #include "controller/link_monitor.h"
 #include "controller/phy.h"
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "driver/handlers.h"
-#include "driver/pool_tags.h"
+#include "core/pool_tags.h"
 #include "emulator/device/topology.h"
 #include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/processor.h"

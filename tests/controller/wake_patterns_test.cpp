@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "controller/wake_patterns.h"
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "emulator/device/wake.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/requests.h"

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "datapath/descriptors.h"
-#include "driver/adapter.h"
-#include "driver/resources.h"
+#include "core/adapter.h"
+#include "core/resources.h"
 #include "emulator/ndis/packets.h"
 #include "emulator/verifier/verifier.h"
 #include "tests/support/running_adapter_fixture.h"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "driver/handlers.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/io_manager.h"

@@ -8,8 +8,9 @@
 #include <set>
 #include <vector>
 
-#include "driver/adapter.h"
-#include "driver/pool_tags.h"
+#include "controller/device_stop.h"
+#include "core/adapter.h"
+#include "core/pool_tags.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/io_manager.h"
 #include "emulator/machine.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/adapter.h"
 #include "datapath/receive.h"
-#include "driver/adapter.h"
 #include "driver/handlers.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/pool.h"

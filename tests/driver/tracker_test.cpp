@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "datapath/descriptors.h"
-#include "driver/adapter.h"
-#include "driver/pool_tags.h"
-#include "driver/tracker.h"
+#include "core/adapter.h"
+#include "core/pool_tags.h"
+#include "core/tracker.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/ndis/ndis.h"
 #include "emulator/ndis/packets.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/requests.h"

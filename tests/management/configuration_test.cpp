@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "driver/adapter.h"
+#include "controller/configuration.h"
+#include "core/adapter.h"
 #include "driver/driver_entry.h"
 #include "emulator/ndis/config.h"
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/ndis.h"
-#include "management/configuration.h"
 #include "tests/support/machine_fixture.h"
 #include "tests/usb/usb_fixture.h"
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/configuration.h"
 #include "datapath/descriptors.h"
 #include "emulator/device/controller.h"
 #include "emulator/machine.h"
@@ -15,7 +16,6 @@
 #include "emulator/ndis/miniport.h"
 #include "emulator/ndis/requests.h"
 #include "emulator/verifier/verifier.h"
-#include "management/configuration.h"
 #include "tests/support/device_ops.h"
 #include "tests/support/harness/running_adapter.h"
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "driver/handlers.h"
 #include "emulator/kernel/processor.h"
 #include "emulator/kernel/scheduler.h"

@@ -1,6 +1,6 @@
 #include "tests/support/running_adapter_fixture.h"
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "emulator/kernel/processor.h"
 
 #include "emulator/usbbus/bus.h"

@@ -1,6 +1,7 @@
 // Configuring and stopping the device, as the device and the bus saw it.
 #include "usb/device_config.h"
 
+#include "controller/device_stop.h"
 #include "tests/usb/usb_fixture.h"
 #include "usb/urb_submit.h"
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "controller/link_monitor.h"  // the completions the asynchronous requests continue with
 #include "tests/usb/usb_fixture.h"
 #include "usb/registers.h"
 #include "usb/urb_submit.h"
@@ -101,7 +102,8 @@ TEST_F(RegisterAccessTest, RunLongerThanTheStagingBufferIsRefused) {
 
     EXPECT_EQ(ReadRegisters(adapter_, RegisterStagingSize + 1, 0), ResultFailure);
     EXPECT_EQ(WriteRegisters(adapter_, RegisterStagingSize + 1, 0), ResultFailure);
-    EXPECT_EQ(ReadRegistersAsync(adapter_, RegisterStagingSize + 1, 0), ResultFailure);
+    EXPECT_EQ(ReadRegistersAsync(adapter_, RegisterStagingSize + 1, 0, AsyncReadComplete),
+              ResultFailure);
     EXPECT_EQ(M().Bus().Submissions(), before);
 }
 
@@ -109,7 +111,8 @@ TEST_F(RegisterAccessTest, AsynchronousWriteSendsNoByteInValue) {
     StartConfigured();
     const UCHAR data[] = {0x08};
 
-    EXPECT_EQ(WriteRegistersAsync(adapter_, 1, MacControl1, data), STATUS_PENDING);
+    EXPECT_EQ(WriteRegistersAsync(adapter_, 1, MacControl1, data, AsyncWriteComplete),
+              STATUS_PENDING);
     Advance(10'000);
 
     const emu::device::ControlRecord& r = OnlyRequest();
@@ -126,7 +129,7 @@ TEST_F(RegisterAccessTest, AsynchronousReadLandsInTheReadBuffer) {
     controller_->SetRegister(MiiData, 0x2D);
     controller_->SetRegister(MiiData + 1, 0x78);
 
-    EXPECT_EQ(ReadRegistersAsync(adapter_, 2, MiiData), STATUS_PENDING);
+    EXPECT_EQ(ReadRegistersAsync(adapter_, 2, MiiData, AsyncReadComplete), STATUS_PENDING);
     Advance(10'000);
 
     const emu::device::ControlRecord& r = OnlyRequest();
@@ -165,7 +168,7 @@ TEST_P(RegisterOutcomeTest, AsynchronousRequestIsReleasedByItsCompletion) {
     StartConfigured();
     Fault(match::Request(RegisterReadRequestType, RegisterRead), GetParam().action);
 
-    const NTSTATUS status = ReadRegistersAsync(adapter_, 1, MacControl0);
+    const NTSTATUS status = ReadRegistersAsync(adapter_, 1, MacControl0, AsyncReadComplete);
     Advance(10'000);
 
     EXPECT_NE(status, static_cast<NTSTATUS>(ResultFailure));
@@ -236,8 +239,9 @@ TEST_F(RegisterAccessTest, AsynchronousAccessWithoutARequestSendsNothingAndKeeps
     const UCHAR data[] = {0x00};
 
     M().Io().FailAllocations(2);
-    EXPECT_EQ(ReadRegistersAsync(adapter_, 1, MacControl0), ResultFailure);
-    EXPECT_EQ(WriteRegistersAsync(adapter_, 1, MacControl0, data), ResultFailure);
+    EXPECT_EQ(ReadRegistersAsync(adapter_, 1, MacControl0, AsyncReadComplete), ResultFailure);
+    EXPECT_EQ(WriteRegistersAsync(adapter_, 1, MacControl0, data, AsyncWriteComplete),
+              ResultFailure);
 
     EXPECT_EQ(M().Bus().Submissions(), before);
     EXPECT_EQ(adapter_->AsyncReadUrb, nullptr);
@@ -249,7 +253,7 @@ TEST_F(RegisterAccessTest, AsynchronousAccessWithoutAUrbSendsNothing) {
     const uint64_t before = M().Bus().Submissions();
     Check().Allocations().FailTag(RequestPoolTag, 1);
 
-    EXPECT_EQ(ReadRegistersAsync(adapter_, 1, MacControl0), ResultFailure);
+    EXPECT_EQ(ReadRegistersAsync(adapter_, 1, MacControl0, AsyncReadComplete), ResultFailure);
     EXPECT_EQ(M().Bus().Submissions(), before);
 }
 

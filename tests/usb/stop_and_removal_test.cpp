@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/machine.h"
 #include "emulator/usbbus/bus.h"

@@ -10,10 +10,10 @@
 #include <memory>
 #include <vector>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "driver/driver_entry.h"
-#include "driver/pool_tags.h"
-#include "driver/tracker.h"
+#include "core/pool_tags.h"
+#include "core/tracker.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/scheduler.h"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <random>
 
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/machine.h"
 #include "emulator/ndis/miniport.h"

@@ -1,8 +1,8 @@
 #include "tests/support/harness/driver_load.h"
 
 #include "driver/driver_entry.h"
-#include "driver/pool_tags.h"
-#include "driver/tracker.h"
+#include "core/pool_tags.h"
+#include "core/tracker.h"
 
 namespace qvtest {
 

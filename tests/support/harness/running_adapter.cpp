@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "driver/driver_entry.h"
-#include "driver/pool_tags.h"
-#include "driver/tracker.h"
+#include "core/pool_tags.h"
+#include "core/tracker.h"
 #include "emulator/device/controller.h"
 #include "emulator/kernel/io_manager.h"
 #include "emulator/machine.h"

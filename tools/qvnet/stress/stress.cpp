@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "controller/phy.h"
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/machine.h"
 #include "emulator/ndis/miniport.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "controller/phy.h"
-#include "driver/adapter.h"
+#include "core/adapter.h"
 #include "emulator/device/controller.h"
 #include "emulator/device/fixed_phy.h"
 #include "emulator/device/negotiating_phy.h"

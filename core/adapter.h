@@ -3,9 +3,9 @@
 // grouped by the subsystem that owns them; the record starts zeroed.
 #pragma once
 
-#include "datapath/descriptors.h"
-#include "driver/resources.h"
-#include "driver/result.h"
+#include "core/descriptor_records.h"
+#include "core/resources.h"
+#include "core/result.h"
 #include "platform/io.h"
 #include "platform/kernel.h"
 #include "platform/ndis.h"

@@ -2,7 +2,7 @@
 // bring-up, and gives it all back in one walk, newest first, the Adapter last.
 #pragma once
 
-#include "driver/resources.h"
+#include "core/resources.h"
 #include "platform/types.h"
 
 struct Adapter;

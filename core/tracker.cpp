@@ -1,13 +1,13 @@
 // The resource tracker. Records come from chunks of 15; each chunk is recorded as memory in
 // its own first record, pushed before any record carved from it is handed out, so every
 // record of a chunk lies nearer the head of ResourcesInUse than the chunk's record.
-#include "driver/tracker.h"
+#include "core/tracker.h"
 
 #include <cstring>
 
-#include "datapath/descriptors.h"
-#include "driver/adapter.h"
-#include "driver/pool_tags.h"
+#include "core/adapter.h"
+#include "core/descriptor_records.h"
+#include "core/pool_tags.h"
 
 ULONG ChunkPoolTag = FirstChunkPoolTag;
 ULONG MemoryPoolTag = FirstMemoryPoolTag;

@@ -1,11 +1,12 @@
 // Configuration keywords. A keyword that is missing or is not a number leaves the field at
 // its default, silently: the adapter comes up with what it has.
-#include "management/configuration.h"
+#include "controller/configuration.h"
 
-#include "driver/adapter.h"
-#include "driver/driver_entry.h"
-#include "driver/result.h"
+#include "core/adapter.h"
+#include "core/result.h"
 #include "platform/ndis.h"
+
+BOOLEAN PlatformPresent = FALSE;
 
 namespace {
 

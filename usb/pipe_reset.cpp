@@ -1,19 +1,15 @@
-// Stopping the device: remote wake-up armed, both bulk pipes aborted and reset, then a wait
-// that lets completions and timer functions already running finish.
+// Resetting the bulk pipes: each aborted, left to settle, then reset.
 #include "usb/device_config.h"
 
 #include <cstring>
 
-#include "controller/link_monitor.h"
-#include "driver/adapter.h"
-#include "driver/pool_tags.h"
+#include "core/adapter.h"
+#include "core/pool_tags.h"
 #include "usb/urb_submit.h"
 
 namespace {
 
 constexpr ULONG PipeSettleMicroseconds = 10'000;
-constexpr ULONG StopWaitSteps = 100;  // of 10 ms: one second
-constexpr ULONG StopWaitStepMicroseconds = 10'000;
 
 // PASSIVE_LEVEL. Sends one pipe request (Function) for Pipe of InterfaceInfo through
 // Request. ResultSuccess or ResultFailure.
@@ -60,21 +56,4 @@ ULONG ResetBulkPipes(Adapter* Adapter) {
     }
     ExFreePool(request);
     return result;
-}
-
-// PASSIVE_LEVEL. Always ResultSuccess.
-ULONG StopDevice(Adapter* Adapter) {
-    // Set before anything is sent, so the data path and the link monitor start nothing new.
-    Adapter->Stopping = TRUE;
-    Adapter->DeviceState = DeviceStopped;
-    // A link-monitor request that never completes would hold the default pipe, and every
-    // request below would queue behind it: the pass ends (or is cancelled) first.
-    AwaitLinkMonitor(Adapter);
-
-    SendRemoteWakeupFeature(Adapter, URB_FUNCTION_SET_FEATURE_TO_DEVICE);
-
-    ResetBulkPipes(Adapter);
-
-    for (ULONG step = 0; step < StopWaitSteps; ++step) NdisMSleep(StopWaitStepMicroseconds);
-    return ResultSuccess;
 }

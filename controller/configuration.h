@@ -6,6 +6,10 @@
 
 struct Adapter;
 
+// Driver-wide, zero at load and never reset: the "Platform" keyword was read by some adapter.
+// The PnP hook routes every request by it.
+extern BOOLEAN PlatformPresent;
+
 // The least descriptor counts an adapter is brought up with. A send needs two free transmit
 // descriptors (the last one is kept for a zero-length follow-up), so with fewer every send
 // would be refused. The receive path is given at least three.
