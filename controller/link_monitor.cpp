@@ -62,7 +62,7 @@ void SendMacControl(Adapter* adapter) {
     adapter->LinkMonitorState = MonitorMacControlWritten;
     adapter->LinkMonitorRedo = MonitorMacControlWritten;
     adapter->AsyncRegBuffer[0] = adapter->MacControl1;
-    adapter->AsyncRegBuffer[1] = adapter->MacControl2Shadow;
+    adapter->AsyncRegBuffer[1] = ReadShared(&adapter->MacControl2Shadow);
     SendWrite(adapter, 2, MacControl1);
 }
 
@@ -219,7 +219,7 @@ void PerformWriteStep(Adapter* adapter) {
         // A packet filter set may have changed register 0x02's shadow since it was copied,
         // and its own write landed before this one: then this one goes again.
         if (adapter->AsyncRegBuffer[0] != adapter->MacControl1 ||
-            adapter->AsyncRegBuffer[1] != adapter->MacControl2Shadow) {
+            adapter->AsyncRegBuffer[1] != ReadShared(&adapter->MacControl2Shadow)) {
             SendMacControl(adapter);
             return;
         }
@@ -358,7 +358,7 @@ void ApplyLinkPartnerAbility(Adapter* Adapter, USHORT Ability) {
         WriteShared(&Adapter->LinkSpeed, 1);
         Adapter->DuplexMode = 1;
     }
-    Adapter->MacControl1 = control;
+    WriteShared(&Adapter->MacControl1, control);
     SendMacControl(Adapter);
 }
 

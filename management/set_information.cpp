@@ -8,6 +8,7 @@
 
 #include "controller/wake_patterns.h"
 #include "core/adapter.h"
+#include "core/shared_fields.h"
 #include "usb/register_access.h"
 #include "usb/registers.h"
 
@@ -32,12 +33,12 @@ ULONG WriteRxControl(Adapter* adapter) {
     ULONG result = ResultFailure;
     for (ULONG attempt = 0; attempt < RxControlWriteAttempts; ++attempt) {
         adapter->RegWriteBuffer[0] = adapter->MacControl0;
-        adapter->RegWriteBuffer[1] = adapter->MacControl1;
+        adapter->RegWriteBuffer[1] = ReadShared(&adapter->MacControl1);
         adapter->RegWriteBuffer[2] = adapter->MacControl2Shadow;
         result = WriteRegisters(adapter, 3, MacControl0);
         if (result != ResultSuccess) break;
         if (adapter->RegWriteBuffer[0] == adapter->MacControl0 &&
-            adapter->RegWriteBuffer[1] == adapter->MacControl1 &&
+            adapter->RegWriteBuffer[1] == ReadShared(&adapter->MacControl1) &&
             adapter->RegWriteBuffer[2] == adapter->MacControl2Shadow) {
             break;
         }
@@ -101,7 +102,7 @@ NDIS_STATUS SetPacketFilter(Adapter* adapter, const void* buffer, ULONG length,
         // Never written: the next writer of these registers must not send it either.
         adapter->PacketFilter = previousFilter;
         adapter->MacControl0 = previousControl0;
-        adapter->MacControl2Shadow = previousControl2;
+        WriteShared(&adapter->MacControl2Shadow, previousControl2);
     }
     return status;
 }
@@ -176,8 +177,8 @@ void ApplyRxControl(Adapter* Adapter, ULONG RxControl) {
     } else {
         Adapter->MacControl0 &= static_cast<UCHAR>(~MacControl0AllMulticast);
     }
-    Adapter->MacControl2Shadow =
-        (RxControl & RxControlPromiscuous) != 0 ? MacControl2Promiscuous : 0;
+    const UCHAR control2 = (RxControl & RxControlPromiscuous) != 0 ? MacControl2Promiscuous : 0;
+    WriteShared(&Adapter->MacControl2Shadow, control2);
 }
 
 // PASSIVE_LEVEL.
