@@ -174,15 +174,27 @@ bool Scheduler::WaitFor(const std::function<bool()>& done, std::optional<uint64_
 // ---- Threaded mode ------------------------------------------------------------------------------
 
 Scheduler::Queue::iterator Scheduler::DueFor(int cpu) {
-    for (auto item = queue_.begin(); item != queue_.end() && item->first.first <= now_us_; ++item)
-        if (item->second.cpu == kAnyProcessor || item->second.cpu == cpu) return item;
+    for (auto item = queue_.begin(); item != queue_.end() && item->first.first <= now_us_;
+         ++item) {
+        const int pin = item->second.cpu;
+        if (pin == kAnyProcessor || pin == cpu) return item;
+        // A processor that has left the run leaves its pinned work to those still in a wait,
+        // which may be waiting for just that; one item at a time, so it keeps its order.
+        const uint64_t bit = uint64_t{1} << pin;
+        if ((threads_->left & bit) != 0 && (threads_->pin_running & bit) == 0) return item;
+    }
     return queue_.end();
 }
 
 bool Scheduler::RunDue() {
-    auto item = DueFor(Kernel::Current().Cpu().Number());
+    const int cpu = Kernel::Current().Cpu().Number();
+    auto item = DueFor(cpu);
     if (item == queue_.end()) return false;
+    const int pin = item->second.cpu;
+    const uint64_t adopted = pin == kAnyProcessor || pin == cpu ? 0 : uint64_t{1} << pin;
+    threads_->pin_running |= adopted;
     RunItem(item);
+    threads_->pin_running &= ~adopted;
     return true;
 }
 
@@ -223,9 +235,12 @@ void Scheduler::ProcessorLoop() {
             threads_->stopping = true;
             threads_->changed.notify_all();
         }
-        // A processor inside a wait may be waiting for work pinned to this one, and the clock
-        // cannot pass that work by: the others stop only once no wait is left.
-        if (threads_->stopping && threads_->waiters.empty()) return;
+        if (threads_->stopping) {
+            // Its pinned work passes to whoever is still waiting (see DueFor).
+            threads_->left |= uint64_t{1} << Kernel::Current().Cpu().Number();
+            threads_->changed.notify_all();
+            return;
+        }
         if (RunDue() || MoveClockOn()) continue;
         WaitForChange();
     }

@@ -148,6 +148,10 @@ private:
         const std::function<bool()>* stop = nullptr;
         // The innermost wait of each waiting processor (an outer one cannot go on before it).
         std::vector<const Waiter*> waiters;
+        // Processors that have left the run (bit n: processor n), and which of them have a
+        // pinned item running on another processor now.
+        uint64_t left = 0;
+        uint64_t pin_running = 0;
     };
     std::unique_ptr<Threads> threads_;
     // The first item due now that processor `cpu` may run, or the end.
