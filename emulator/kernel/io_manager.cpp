@@ -32,7 +32,7 @@ IoManager::Record::~Record() {
     if (memory) Unpoison(memory.get(), bytes);
 }
 
-IoManager::IoManager() { requests_.reserve(4096); }
+IoManager::IoManager() = default;
 IoManager::~IoManager() = default;
 
 DRIVER_OBJECT* IoManager::CreateDriver(const std::string& /*name*/) {
@@ -103,41 +103,89 @@ void IoManager::DeleteDevice(DEVICE_OBJECT* device) {
 IRP* IoManager::NewRequest(CCHAR stack_size, Origin origin) {
     if (stack_size < 0) stack_size = 0;
     const size_t bytes = RequestBytes(stack_size);
-    auto memory = std::make_unique<uint8_t[]>(bytes);  // zeroed, as a fresh request is
-    auto* irp = reinterpret_cast<IRP*>(memory.get());
-    auto* locations = reinterpret_cast<IO_STACK_LOCATION*>(memory.get() + sizeof(IRP));
+    Record* record = Reuse(bytes, origin);
+    if (record == nullptr) {
+        auto memory = std::make_unique<uint8_t[]>(bytes);  // zeroed, as a fresh request is
+        auto* irp = reinterpret_cast<IRP*>(memory.get());
+        // An address the heap reused after its old record was dropped starts a new life.
+        Forget(irp);
+        record = &requests_
+                      .emplace(irp, Record(std::move(memory), bytes,
+                                           RequestInfo{origin, State::Owned, nullptr, 0, 0, {}}))
+                      .first->second;
+    }
+    record->info.serial = next_serial_++;
+    auto* irp = reinterpret_cast<IRP*>(record->memory.get());
+    auto* locations = reinterpret_cast<IO_STACK_LOCATION*>(record->memory.get() + sizeof(IRP));
     irp->Size = static_cast<USHORT>(bytes);
     irp->StackCount = stack_size;
     irp->CurrentLocation = static_cast<CCHAR>(stack_size + 1);
     irp->CurrentStackLocation = locations + stack_size;
-    // An address the heap reused after its old record was dropped starts a new life.
-    requests_.erase(irp);
-    requests_.emplace(irp, Record(std::move(memory), bytes,
-                                  RequestInfo{origin, State::Owned, nullptr, next_serial_++, 0, {}}));
     return irp;
 }
 
-IoManager::RequestInfo* IoManager::Info(const IRP* irp) {
+IoManager::Record* IoManager::Reuse(size_t bytes, Origin origin) {
+    auto spare = std::find_if(spare_.begin(), spare_.end(),
+                              [&](const Requests::node_type& node) { return node.mapped().bytes == bytes; });
+    if (spare == spare_.end()) return nullptr;
+    Requests::node_type node = std::move(*spare);
+    spare_.erase(spare);
+    Record& record = node.mapped();
+    Unpoison(record.memory.get(), bytes);
+    std::memset(record.memory.get(), 0, bytes);  // zeroed, as a fresh request is
+    record.info.origin = origin;
+    record.info.state = State::Owned;
+    record.info.sent_to = nullptr;
+    record.info.dispatching = 0;
+    record.info.dispatches.clear();  // keeps its capacity
+    return &requests_.insert(std::move(node)).position->second;
+}
+
+IoManager::Record* IoManager::Find(const IRP* irp) {
+    Recent& slot = recent_[(reinterpret_cast<uintptr_t>(irp) >> 6) % kRecent];
+    if (slot.irp == irp && irp != nullptr) return slot.record;
     auto found = requests_.find(irp);
-    return found == requests_.end() ? nullptr : &found->second.info;
+    if (found == requests_.end()) return nullptr;
+    slot = Recent{irp, &found->second};
+    return slot.record;
+}
+
+void IoManager::Forget(const IRP* irp) {
+    Recent& slot = recent_[(reinterpret_cast<uintptr_t>(irp) >> 6) % kRecent];
+    if (slot.irp == irp) slot = Recent{};
+    requests_.erase(irp);
+}
+
+IoManager::RequestInfo* IoManager::Info(const IRP* irp) {
+    Record* record = Find(irp);
+    return record == nullptr ? nullptr : &record->info;
+}
+
+void IoManager::Evict(Requests::iterator found) {
+    Recent& slot = recent_[(reinterpret_cast<uintptr_t>(found->first) >> 6) % kRecent];
+    if (slot.irp == found->first) slot = Recent{};
+    // The newest are kept: they are the sizes the driver asks for now. Each stays poisoned
+    // until it is reused.
+    constexpr size_t kSpareKept = 16;
+    if (spare_.size() >= kSpareKept) spare_.erase(spare_.begin());
+    spare_.push_back(requests_.extract(found));
 }
 
 void IoManager::Release(IRP* irp) {
-    auto found = requests_.find(irp);
-    if (found == requests_.end()) return;
-    Record& record = found->second;
-    if (record.info.state == State::Freed) return;  // already in quarantine
-    record.info.state = State::Freed;
-    std::memset(record.memory.get(), kFreedRequestByte, record.bytes);
-    Poison(record.memory.get(), record.bytes);
+    Record* record = Find(irp);
+    if (record == nullptr) return;
+    if (record->info.state == State::Freed) return;  // already in quarantine
+    record->info.state = State::Freed;
+    std::memset(record->memory.get(), kFreedRequestByte, record->bytes);
+    Poison(record->memory.get(), record->bytes);
     freed_order_.push_back(irp);
-    freed_bytes_ += record.bytes;
+    freed_bytes_ += record->bytes;
     while (freed_bytes_ > kFreedBytesKept && !freed_order_.empty()) {
         auto oldest = requests_.find(freed_order_.front());
         freed_order_.pop_front();
         if (oldest == requests_.end() || oldest->second.info.state != State::Freed) continue;
         freed_bytes_ -= oldest->second.bytes;
-        requests_.erase(oldest);
+        Evict(oldest);
     }
 }
 

@@ -95,7 +95,24 @@ private:
         size_t bytes;
         RequestInfo info;
     };
-    std::unordered_map<const IRP*, Record> requests_;
+    using Requests = std::unordered_map<const IRP*, Record>;
+    Record* Find(const IRP* irp);
+    void Forget(const IRP* irp);
+    void Evict(Requests::iterator record);
+    Record* Reuse(size_t bytes, Origin origin);
+
+    Requests requests_;
+    // The last requests looked up, by address: one request is looked up several times on its
+    // way down and back (records are map nodes, so their addresses hold until erased).
+    static constexpr size_t kRecent = 8;
+    struct Recent {
+        const IRP* irp = nullptr;
+        Record* record = nullptr;
+    };
+    Recent recent_[kRecent];
+    // Records of requests that left the quarantine (map node, memory, dispatch list), kept for
+    // the next request of their size: a data path makes and frees one or two a frame.
+    std::vector<Requests::node_type> spare_;
     std::vector<std::unique_ptr<DRIVER_OBJECT>> drivers_;
     std::vector<std::unique_ptr<DRIVER_EXTENSION>> extensions_;
     std::vector<std::unique_ptr<DEVICE_OBJECT>> devices_;

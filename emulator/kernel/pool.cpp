@@ -35,9 +35,55 @@ void Pool::CoverGuards(const Entry& entry) {
 
 void Pool::CoverAll(const Entry& entry) { Poison(entry.raw, RawSize(entry)); }
 
+namespace {
+
+// Memory of released blocks, by raw size, kept for the next allocation of that size, also by
+// the next machine: one that lives for a single fuzz input allocates the same blocks as the
+// last, and fresh memory from the heap costs a page fault and, under AddressSanitizer, its
+// allocator and quarantine each time. Blocks here stay poisoned. Only the platform, under its
+// lock, reaches them.
+struct SpareBlocks {
+    static constexpr size_t kBytesKept = size_t{16} << 20;
+    std::unordered_map<size_t, std::vector<uint8_t*>> by_size;
+    size_t bytes = 0;
+    ~SpareBlocks() {
+        for (auto& [size, blocks] : by_size)
+            for (uint8_t* raw : blocks) {
+                Unpoison(raw, size);
+                delete[] raw;
+            }
+    }
+};
+
+SpareBlocks& Spares() {
+    static SpareBlocks spares;
+    return spares;
+}
+
+}  // namespace
+
 void Pool::Release(const Entry& entry) {
+    SpareBlocks& spares = Spares();
+    const size_t size = RawSize(entry);
+    if (spares.bytes + size <= SpareBlocks::kBytesKept) {
+        CoverAll(entry);
+        spares.by_size[size].push_back(entry.raw);
+        spares.bytes += size;
+        return;
+    }
     Expose(entry);
     delete[] entry.raw;
+}
+
+uint8_t* Pool::TakeSpare(size_t raw_size) {
+    SpareBlocks& spares = Spares();
+    auto found = spares.by_size.find(raw_size);
+    if (found == spares.by_size.end() || found->second.empty()) return new uint8_t[raw_size];
+    uint8_t* raw = found->second.back();
+    found->second.pop_back();
+    spares.bytes -= raw_size;
+    Unpoison(raw, raw_size);
+    return raw;
 }
 
 void Pool::PoisonFreed(const Entry& entry) {
@@ -69,7 +115,7 @@ void* Pool::Allocate(size_t size, ULONG tag, const char* call, uintptr_t site, b
     if (size == 0) Check().Report(Rule::PoolTag, call, "zero-byte allocation under '" + TagName(tag) + "'", site);
     if (Check().Allocations().ShouldFail(tag, site)) return nullptr;
 
-    auto* raw = new uint8_t[size + 2 * kGuardSize];
+    auto* raw = TakeSpare(size + 2 * kGuardSize);
     std::memset(raw, kGuardByte, kGuardSize);
     std::memset(raw + kGuardSize, kFillByte, size);
     std::memset(raw + kGuardSize + size, kGuardByte, kGuardSize);

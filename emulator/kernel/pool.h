@@ -97,7 +97,8 @@ private:
     static void Expose(const Entry& entry);
     static void CoverGuards(const Entry& entry);
     static void CoverAll(const Entry& entry);
-    static void Release(const Entry& entry);  // back to the C++ heap
+    static void Release(const Entry& entry);  // to the spare blocks, or the C++ heap
+    static uint8_t* TakeSpare(size_t raw_size);
     void Quarantine(const uint8_t* payload, Entry entry);
     std::map<const uint8_t*, Entry> blocks_;  // keyed by payload address
     std::unordered_map<const uint8_t*, Entry> freed_;  // quarantined, keyed by payload address

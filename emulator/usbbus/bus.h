@@ -161,6 +161,8 @@ private:
         std::vector<uint64_t> aborted;
     };
 
+    using Transfers = std::map<uint64_t, std::unique_ptr<Transfer>>;
+
     // How a request ends: what the bus writes back into the URB and the request.
     struct Outcome {
         Outcome() = default;
@@ -181,6 +183,10 @@ private:
     NTSTATUS Accept(std::unique_ptr<Transfer> transfer, const Submission& submission);
     bool CanAnswerAtOnce(const Transfer& transfer) const;
     NTSTATUS Pend(std::unique_ptr<Transfer> transfer);
+    std::unique_ptr<Transfer> NewTransfer();
+    void Hold(std::unique_ptr<Transfer> transfer);
+    std::unique_ptr<Transfer> Release(Transfers::iterator held);
+    void Keep(std::unique_ptr<Transfer> transfer, std::vector<uint8_t> in_data);
     NTSTATUS RefuseAtOnce(IRP* irp, URB* urb, USBD_STATUS status, const Transfer* described);
     NTSTATUS GoneAtOnce(IRP* irp, URB* urb);
     void NoteIrql(const char* what);
@@ -243,7 +249,11 @@ private:
     uintptr_t next_handle_ = 0x51B0'0000;
     USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
 
-    std::map<uint64_t, std::unique_ptr<Transfer>> transfers_;  // held requests, by id
+    Transfers transfers_;  // held requests, by id
+    // Records of ended transfers (with their buffers' capacity) and the map's nodes, for the
+    // next ones: a data path starts and ends one or two a frame.
+    std::vector<std::unique_ptr<Transfer>> spare_transfers_;
+    std::vector<Transfers::node_type> spare_nodes_;
     uint64_t next_id_ = 1;
     uint64_t submissions_ = 0;
     uint64_t bulk_free_at_us_ = 0;

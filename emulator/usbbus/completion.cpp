@@ -107,15 +107,56 @@ Bus::Outcome Bus::Execute(Transfer& transfer) {
 void Bus::Finish(uint64_t id, Outcome outcome) {
     auto found = transfers_.find(id);
     if (found == transfers_.end()) return;
-    std::unique_ptr<Transfer> transfer = std::move(found->second);
-    transfers_.erase(found);
+    std::unique_ptr<Transfer> transfer = Release(found);
     Pipe* pipe = Unqueue(*transfer);
     if (outcome.status == USBD_STATUS_SUCCESS) ApplyAction(*transfer);
     HaltOnError(*transfer, outcome.status);
     Trace('C', *transfer, &outcome);
     CompleteRequest(transfer->irp, transfer->urb, outcome);
-    transfer.reset();
+    Keep(std::move(transfer), std::move(outcome.in_data));
     if (pipe != nullptr) StartNext(pipe);
+}
+
+std::unique_ptr<Bus::Transfer> Bus::NewTransfer() {
+    if (spare_transfers_.empty()) return std::make_unique<Transfer>();
+    std::unique_ptr<Transfer> transfer = std::move(spare_transfers_.back());
+    spare_transfers_.pop_back();
+    return transfer;
+}
+
+void Bus::Hold(std::unique_ptr<Transfer> transfer) {
+    const uint64_t id = transfer->id;
+    if (spare_nodes_.empty()) {
+        transfers_.emplace(id, std::move(transfer));
+        return;
+    }
+    Transfers::node_type node = std::move(spare_nodes_.back());
+    spare_nodes_.pop_back();
+    node.key() = id;
+    node.mapped() = std::move(transfer);
+    transfers_.insert(std::move(node));
+}
+
+std::unique_ptr<Bus::Transfer> Bus::Release(Transfers::iterator held) {
+    Transfers::node_type node = transfers_.extract(held);
+    std::unique_ptr<Transfer> transfer = std::move(node.mapped());
+    constexpr size_t kSpareKept = 16;
+    if (spare_nodes_.size() < kSpareKept) spare_nodes_.push_back(std::move(node));
+    return transfer;
+}
+
+// Made new but for the capacity of its buffers, which the next transfer reuses.
+void Bus::Keep(std::unique_ptr<Transfer> transfer, std::vector<uint8_t> in_data) {
+    constexpr size_t kSpareKept = 16;
+    if (spare_transfers_.size() >= kSpareKept) return;
+    std::vector<uint64_t> aborted = std::move(transfer->aborted);
+    if (in_data.capacity() < transfer->in_data.capacity()) in_data = std::move(transfer->in_data);
+    *transfer = Transfer{};
+    in_data.clear();
+    aborted.clear();
+    transfer->in_data = std::move(in_data);
+    transfer->aborted = std::move(aborted);
+    spare_transfers_.push_back(std::move(transfer));
 }
 
 // The host controller halts a data pipe whose transfer failed; only a reset of the pipe

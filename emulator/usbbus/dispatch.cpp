@@ -79,7 +79,7 @@ NTSTATUS Bus::DispatchInternalControl(DEVICE_OBJECT* device, IRP* irp) {
     if (code == IOCTL_INTERNAL_USB_CYCLE_PORT) {
         NoteIrql("IOCTL_INTERNAL_USB_CYCLE_PORT");
         if (gone_ || device != pdo_) return GoneAtOnce(irp, nullptr);
-        auto transfer = std::make_unique<Transfer>();
+        auto transfer = NewTransfer();
         transfer->id = next_id_++;
         transfer->irp = irp;
         transfer->kind = Kind::CyclePort;
@@ -117,7 +117,7 @@ NTSTATUS Bus::SubmitUrb(IRP* irp, URB* urb, uint64_t serial) {
         NoteIrql("URB_FUNCTION_SELECT_CONFIGURATION");
     if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE) NoteIrql("URB_FUNCTION_RESET_PIPE");
 
-    auto transfer = std::make_unique<Transfer>();
+    auto transfer = NewTransfer();
     transfer->id = next_id_++;
     transfer->irp = irp;
     transfer->urb = urb;
@@ -185,7 +185,9 @@ NTSTATUS Bus::Accept(std::unique_ptr<Transfer> transfer, const Submission& submi
     HaltOnError(done, outcome.status);
     Trace('C', done, &outcome);
     CompleteRequest(done.irp, done.urb, outcome);
-    return NtStatusFor(outcome.status);
+    const NTSTATUS status = NtStatusFor(outcome.status);
+    Keep(std::move(transfer), std::move(outcome.in_data));
+    return status;
 }
 
 bool Bus::CanAnswerAtOnce(const Transfer& transfer) const {
@@ -205,7 +207,7 @@ NTSTATUS Bus::Pend(std::unique_ptr<Transfer> transfer) {
     const uint64_t id = held.id;
     IRP* irp = held.irp;
     IoMarkIrpPending(irp);
-    transfers_[id] = std::move(transfer);
+    Hold(std::move(transfer));
     Trace('S', held, nullptr);
     IoSetCancelRoutine(irp, CancelEntry);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
@@ -264,14 +266,14 @@ NTSTATUS Bus::GoneAtOnce(IRP* irp, URB* urb) {
     }
     // Ended from the scheduler a frame later, so that a client looping on its own completion
     // routine lets virtual time advance instead of recursing without end.
-    auto transfer = std::make_unique<Transfer>();
+    auto transfer = NewTransfer();
     const uint64_t id = transfer->id = next_id_++;
     transfer->irp = irp;
     transfer->urb = urb;
     transfer->kind = Kind::CyclePort;
     transfer->stage = Stage::Ending;
     IoMarkIrpPending(irp);
-    transfers_[id] = std::move(transfer);
+    Hold(std::move(transfer));
     kernel_.Clock().After(1000, "USB request to a removed device",
                            [this, id] { Finish(id, {USBD_STATUS_DEVICE_GONE}); });
     return STATUS_PENDING;
