@@ -12,15 +12,13 @@
 
 namespace emu {
 
-static Kernel* current_kernel = nullptr;
-
 Kernel::Kernel() {
-    if (current_kernel != nullptr) {
+    if (current_ != nullptr) {
         std::fprintf(stderr, "qvnet emulator: a second machine was created while one exists\n");
         std::abort();
     }
     // Set first: the parts below may already use the platform routines while they start.
-    current_kernel = this;
+    current_ = this;
     verifier_ = std::make_unique<Verifier>();
     scheduler_ = std::make_unique<Scheduler>();
     verifier_->SetClock([this] { return scheduler_->Now(); });
@@ -42,17 +40,12 @@ Kernel::~Kernel() {
     verifier_->SetClock(nullptr);
     scheduler_.reset();
     verifier_.reset();
-    current_kernel = nullptr;
+    current_ = nullptr;
 }
 
-Kernel& Kernel::Current() {
-    if (current_kernel == nullptr) {
-        std::fprintf(stderr, "qvnet emulator: a platform routine was called with no machine\n");
-        std::abort();
-    }
-    return *current_kernel;
+void Kernel::NoMachine() {
+    std::fprintf(stderr, "qvnet emulator: a platform routine was called with no machine\n");
+    std::abort();
 }
-
-bool Kernel::Exists() { return current_kernel != nullptr; }
 
 }  // namespace emu

@@ -21,8 +21,12 @@ public:
     Kernel& operator=(const Kernel&) = delete;
 
     // The kernel the platform routines act on; aborts with a message when there is none.
-    static Kernel& Current();
-    static bool Exists();
+    // Inline: every platform routine asks, several times a call.
+    static Kernel& Current() {
+        if (current_ == nullptr) NoMachine();
+        return *current_;
+    }
+    static bool Exists() { return current_ != nullptr; }
 
     Scheduler& Clock() { return *scheduler_; }
     Processor& Cpu() { return *processor_; }
@@ -31,6 +35,9 @@ public:
     IoManager& Io() { return *io_; }
 
 private:
+    [[noreturn]] static void NoMachine();
+    static inline Kernel* current_ = nullptr;
+
     std::unique_ptr<Verifier> verifier_;
     std::unique_ptr<Scheduler> scheduler_;
     std::unique_ptr<Processor> processor_;
