@@ -2,8 +2,11 @@
 // and the patterns that look alike but are correct.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "emulator/kernel/io_manager.h"
 #include "emulator/kernel/scheduler.h"
@@ -356,6 +359,63 @@ TEST_F(IrpRules, DispatchRoutineMustAnswerAsTheRequestEnded) {
         EXPECT_EQ(reports.back().place.rfind("IrpRulesUpperDispatch", 0), 0u) << reports.back().place;
     }
     EXPECT_FALSE(Check().Saw(Rule::IrpOnce));
+}
+
+// Once a freed request leaves the quarantine, its memory and record serve a later request:
+// that one must start as a new request would, with nothing of the old one left.
+TEST_F(IrpRules, RequestMemoryReusedPastTheQuarantineStartsAsNew) {
+    LowerDevice lower(M());
+    const CCHAR stack = lower.Device()->StackSize;
+    CompletionProbe probe;
+    probe.free_request = false;
+    IRP* first = qvtest::NewRequestFor(lower, &probe);
+    const USHORT size = first->Size;
+    const uint64_t serial = M().Io().Info(first)->serial;
+    first->IoStatus.Information = 77;
+    EXPECT_EQ(IoCallDriver(lower.Device(), first), STATUS_SUCCESS);
+    EXPECT_EQ(probe.calls, 1);
+    IoFreeIrp(first);
+
+    IRP* again = nullptr;
+    const size_t limit = 2 * emu::IoManager::kFreedBytesKept / size + 64;
+    for (size_t i = 0; i < limit && again == nullptr; ++i) {
+        IRP* irp = IoAllocateIrp(stack, FALSE);
+        if (irp == first) again = irp;
+        else IoFreeIrp(irp);
+    }
+    ASSERT_EQ(again, first) << "the memory was never handed out again";
+
+    const size_t locations = static_cast<size_t>(stack) * sizeof(IO_STACK_LOCATION);
+    EXPECT_EQ(again->Size, size);
+    EXPECT_EQ(again->StackCount, stack);
+    EXPECT_EQ(again->CurrentLocation, stack + 1);
+    EXPECT_EQ(again->CurrentStackLocation,
+              reinterpret_cast<IO_STACK_LOCATION*>(again + 1) + stack);
+    IRP header = *again;
+    header.Size = 0;
+    header.StackCount = 0;
+    header.CurrentLocation = 0;
+    header.CurrentStackLocation = nullptr;
+    std::vector<uint8_t> rest(sizeof(IRP) + locations);
+    std::memcpy(rest.data(), &header, sizeof(IRP));
+    std::memcpy(rest.data() + sizeof(IRP), again + 1, locations);
+    EXPECT_EQ(static_cast<size_t>(std::count(rest.begin(), rest.end(), 0)), rest.size())
+        << "a new request is all zeroes but its header";
+    const emu::IoManager::RequestInfo* info = M().Io().Info(again);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->state, State::Owned);
+    EXPECT_GT(info->serial, serial);
+    EXPECT_TRUE(info->dispatches.empty());
+
+    // It lives its own life: sent, completed and freed without a report.
+    CompletionProbe second;
+    second.free_request = false;
+    IoGetNextIrpStackLocation(again)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(again, CompletionProbe::Routine, &second, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(lower.Device(), again), STATUS_SUCCESS);
+    EXPECT_EQ(second.calls, 1);
+    IoFreeIrp(again);
+    EXPECT_TRUE(M().Io().Outstanding().empty());
 }
 
 }  // namespace

@@ -80,6 +80,36 @@ TEST_F(PoolRules, HandedOutMemoryIsPatternFilledNeverZeroedAndLogged) {
     EXPECT_EQ(log[1].call, "ExFreePool");
 }
 
+// Once a freed block leaves the quarantine its memory serves a later allocation of its size
+// (on the next machine as well): that one must look as fresh memory would.
+TEST_F(PoolRules, MemoryReusedPastTheQuarantineIsHandedOutAsNew) {
+    constexpr size_t kSize = 4096;
+    auto* first = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, kSize, kTag));
+    ASSERT_NE(first, nullptr);
+    const uint64_t serial = M().Memory().Find(first)->serial;
+    std::memset(first, 0, kSize);
+    ExFreePool(first);
+
+    uint8_t* again = nullptr;
+    const size_t limit = 2 * Pool::kQuarantineBytes / kSize + 64;
+    for (size_t i = 0; i < limit && again == nullptr; ++i) {
+        auto* block = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, kSize, kTag));
+        if (block == first) again = block;
+        else ExFreePool(block);
+    }
+    ASSERT_EQ(again, first) << "the memory was never handed out again";
+    EXPECT_GT(M().Memory().Find(again)->serial, serial);
+    for (size_t i = 0; i < kSize; ++i) ASSERT_EQ(again[i], Pool::kFillByte) << "byte " << i;
+    if (!emu::kAddressSanitizer) {
+        EXPECT_EQ(again[-1], Pool::kGuardByte);
+        EXPECT_EQ(again[kSize], Pool::kGuardByte);
+    }
+    std::memset(again, 0x11, kSize);
+    ExFreePool(again);
+    EXPECT_FALSE(Check().Saw(Rule::PoolGuard));
+    EXPECT_FALSE(Check().Saw(Rule::PoolBadFree));
+}
+
 TEST_F(PoolRules, GuardDamageIsReportedAtFreeAndAtLeakTime) {
     if (emu::kAddressSanitizer)
         GTEST_SKIP() << "AddressSanitizer stops these writes at the access (sanitized_access_test)";
