@@ -46,18 +46,13 @@ struct SpareBlocks {
     static constexpr size_t kBytesKept = size_t{16} << 20;
     std::unordered_map<size_t, std::vector<uint8_t*>> by_size;
     size_t bytes = 0;
-    ~SpareBlocks() {
-        for (auto& [size, blocks] : by_size)
-            for (uint8_t* raw : blocks) {
-                Unpoison(raw, size);
-                delete[] raw;
-            }
-    }
 };
 
+// Never destroyed: a machine that outlives the statics (one kept for a whole fuzz run) still
+// releases its blocks here at exit.
 SpareBlocks& Spares() {
-    static SpareBlocks spares;
-    return spares;
+    static SpareBlocks* spares = new SpareBlocks;
+    return *spares;
 }
 
 }  // namespace
