@@ -46,6 +46,15 @@ struct SpareBlocks {
     static constexpr size_t kBytesKept = size_t{16} << 20;
     std::unordered_map<size_t, std::vector<uint8_t*>> by_size;
     size_t bytes = 0;
+    void Clear() {
+        for (auto& [size, blocks] : by_size)
+            for (uint8_t* raw : blocks) {
+                Unpoison(raw, size);
+                delete[] raw;
+            }
+        by_size.clear();
+        bytes = 0;
+    }
 };
 
 // Never destroyed: a machine that outlives the statics (one kept for a whole fuzz run) still
@@ -60,7 +69,10 @@ SpareBlocks& Spares() {
 void Pool::Release(const Entry& entry) {
     SpareBlocks& spares = Spares();
     const size_t size = RawSize(entry);
-    if (spares.bytes + size <= SpareBlocks::kBytesKept) {
+    // Full: the sizes kept are the last machine's, not this one's (a fuzz input that changes
+    // how many buffers the driver allocates); they go back to the heap.
+    if (spares.bytes + size > SpareBlocks::kBytesKept) spares.Clear();
+    if (size <= SpareBlocks::kBytesKept) {
         CoverAll(entry);
         spares.by_size[size].push_back(entry.raw);
         spares.bytes += size;
