@@ -141,8 +141,12 @@ IoManager::Record* IoManager::Reuse(size_t bytes, Origin origin) {
     return &requests_.insert(std::move(node)).position->second;
 }
 
+IoManager::Recent& IoManager::SlotOf(const IRP* irp) {
+    return recent_[(reinterpret_cast<uintptr_t>(irp) >> 6) % kRecent];
+}
+
 IoManager::Record* IoManager::Find(const IRP* irp) {
-    Recent& slot = recent_[(reinterpret_cast<uintptr_t>(irp) >> 6) % kRecent];
+    Recent& slot = SlotOf(irp);
     if (slot.irp == irp && irp != nullptr) return slot.record;
     auto found = requests_.find(irp);
     if (found == requests_.end()) return nullptr;
@@ -151,7 +155,7 @@ IoManager::Record* IoManager::Find(const IRP* irp) {
 }
 
 void IoManager::Forget(const IRP* irp) {
-    Recent& slot = recent_[(reinterpret_cast<uintptr_t>(irp) >> 6) % kRecent];
+    Recent& slot = SlotOf(irp);
     if (slot.irp == irp) slot = Recent{};
     requests_.erase(irp);
 }
@@ -162,7 +166,7 @@ IoManager::RequestInfo* IoManager::Info(const IRP* irp) {
 }
 
 void IoManager::Evict(Requests::iterator found) {
-    Recent& slot = recent_[(reinterpret_cast<uintptr_t>(found->first) >> 6) % kRecent];
+    Recent& slot = SlotOf(found->first);
     if (slot.irp == found->first) slot = Recent{};
     // The newest are kept: they are the sizes the driver asks for now. Each stays poisoned
     // until it is reused.

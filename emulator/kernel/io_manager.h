@@ -110,6 +110,7 @@ private:
         Record* record = nullptr;
     };
     Recent recent_[kRecent];
+    Recent& SlotOf(const IRP* irp);
     // Records of requests that left the quarantine (map node, memory, dispatch list), kept for
     // the next request of their size: a data path makes and frees one or two a frame.
     std::vector<Requests::node_type> spare_;
